@@ -1,0 +1,21 @@
+// Extension-module files found in a package's directories and loaded as its submodules.
+#pragma once
+
+#include "runtime/python.h"
+
+namespace smsline {
+
+// The path recorded for `name` by an earlier package scan (borrowed), or null
+// when there is none.  Never sets an exception.
+PyObject* recorded_extension_path(PyObject* name) noexcept;
+
+// The package scan: looks for an extension file for the full name `name` in
+// the __path__ directories of the package `package`, and records its path.
+// 1 found, 0 not found; an exception may be left set with 0.
+int find_extension_in_package(const char* name, const char* package) noexcept;
+
+// Loads the extension file at `path` as the module `name`.  New reference,
+// or null with an exception set.
+PyObject* load_extension_file(PyObject* name, PyObject* path) noexcept;
+
+}  // namespace smsline

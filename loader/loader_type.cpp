@@ -1,0 +1,282 @@
+// The loader type tarvik_module_loader: finder and loader methods, instances, registration.
+#include <cstring>
+#include <string>
+
+#include "loader/extension_files.h"
+#include "loader/registry.h"
+#include "runtime/builtins_hook.h"
+#include "runtime/ref.h"
+
+namespace smsline {
+
+EmbeddedModuleEntry* registered_table = nullptr;
+const unsigned char* const* registered_code_store = nullptr;
+
+namespace {
+
+struct LoaderObject {
+  PyObject_HEAD
+  EmbeddedModuleEntry* row;  // not owned; null: the instance stands for the package
+};
+
+// Released instances kept for reuse: at most 11 wait here.  Chained through
+// their row field.
+LoaderObject* free_instances = nullptr;
+int free_instance_count = 0;
+
+extern PyTypeObject loader_type;
+
+PyObject* loader_type_object() noexcept { return reinterpret_cast<PyObject*>(&loader_type); }
+
+PyObject* loader_result() noexcept {
+  Py_INCREF(loader_type_object());
+  return loader_type_object();
+}
+
+// The row the instance serves, or the package row when made without one.
+EmbeddedModuleEntry* instance_row(PyObject* self) noexcept {
+  EmbeddedModuleEntry* row = reinterpret_cast<LoaderObject*>(self)->row;
+  return row != nullptr ? row : first_package_row();
+}
+
+// The package scan for a name that no row serves but whose parent is a
+// package row.  1 found, 0 not found (an exception may be set).
+int scan_parent_package(const char* name) noexcept {
+  EmbeddedModuleEntry* parent = find_parent_row(name);
+  if (parent == nullptr) return 0;
+  return find_extension_in_package(name, parent->name);
+}
+
+PyObject* loader_find_spec(PyObject*, PyObject* args, PyObject* kwargs) noexcept {
+  static const char* keywords[] = {"fullname", "is_package", "path", nullptr};
+  PyObject *fullname, *unused1 = nullptr, *unused2 = nullptr;
+  if (!PyArg_ParseTupleAndKeywords(args, kwargs, "O|OO:find_spec", const_cast<char**>(keywords), &fullname,
+                                   &unused1, &unused2)) {
+    return nullptr;
+  }
+  const char* name = PyUnicode_AsUTF8(fullname);
+  if (name == nullptr) return nullptr;
+  if (EmbeddedModuleEntry* row = find_row(name)) {
+    return make_module_spec(fullname, (row->flags & MODULE_FLAG_PACKAGE) != 0);
+  }
+  if (scan_parent_package(name) == 1) return make_module_spec(fullname, false);
+  if (PyErr_Occurred()) return nullptr;
+  Py_RETURN_NONE;
+}
+
+PyObject* loader_find_module(PyObject*, PyObject* args, PyObject* kwargs) noexcept {
+  static const char* keywords[] = {"fullname", "unused", nullptr};
+  PyObject *fullname, *unused = nullptr;
+  if (!PyArg_ParseTupleAndKeywords(args, kwargs, "O|O:find_module", const_cast<char**>(keywords), &fullname,
+                                   &unused)) {
+    return nullptr;
+  }
+  const char* name = PyUnicode_AsUTF8(fullname);
+  if (name == nullptr) return nullptr;
+  if (find_row(name) != nullptr) return loader_result();
+  for (const struct _frozen* entry = PyImport_FrozenModules; entry != nullptr && entry->name != nullptr; ++entry) {
+    if (std::strcmp(entry->name, name) == 0) return loader_result();
+  }
+  if (scan_parent_package(name) == 1) return loader_result();
+  if (PyErr_Occurred()) return nullptr;
+  Py_RETURN_NONE;
+}
+
+PyObject* loader_create_module(PyObject*, PyObject* args, PyObject* kwargs) noexcept {
+  static const char* keywords[] = {"spec", nullptr};
+  PyObject* spec;
+  if (!PyArg_ParseTupleAndKeywords(args, kwargs, "O:create_module", const_cast<char**>(keywords), &spec)) {
+    return nullptr;
+  }
+  Ref name = Ref::steal(PyObject_GetAttrString(spec, "name"));
+  if (!name) return nullptr;
+  return PyModule_NewObject(name.get());
+}
+
+PyObject* loader_exec_module(PyObject*, PyObject* args, PyObject* kwargs) noexcept {
+  static const char* keywords[] = {"module", nullptr};
+  PyObject* module;
+  if (!PyArg_ParseTupleAndKeywords(args, kwargs, "O:exec_module", const_cast<char**>(keywords), &module)) {
+    return nullptr;
+  }
+  Ref name = Ref::steal(PyObject_GetAttrString(module, "__name__"));
+  if (!name) return nullptr;
+  if (PyObject* path = recorded_extension_path(name.get())) return load_extension_file(name.get(), path);
+  return load_embedded_module(module, name.get());
+}
+
+PyObject* loader_load_module(PyObject*, PyObject* args, PyObject* kwargs) noexcept {
+  static const char* keywords[] = {"fullname", "unused", nullptr};
+  PyObject *fullname, *unused = nullptr;
+  if (!PyArg_ParseTupleAndKeywords(args, kwargs, "O|O:load_module", const_cast<char**>(keywords), &fullname,
+                                   &unused)) {
+    return nullptr;
+  }
+  if (PyUnicode_AsUTF8(fullname) == nullptr) return nullptr;
+  if (PyObject* path = recorded_extension_path(fullname)) return load_extension_file(fullname, path);
+  Ref module = Ref::steal(PyModule_NewObject(fullname));
+  if (!module) return nullptr;
+  return load_embedded_module(module.get(), fullname);
+}
+
+PyObject* loader_is_package(PyObject*, PyObject* args, PyObject* kwargs) noexcept {
+  static const char* keywords[] = {"fullname", nullptr};
+  PyObject* fullname;
+  if (!PyArg_ParseTupleAndKeywords(args, kwargs, "O:is_package", const_cast<char**>(keywords), &fullname)) {
+    return nullptr;
+  }
+  const char* name = PyUnicode_AsUTF8(fullname);
+  if (name == nullptr) return nullptr;
+  EmbeddedModuleEntry* row = find_row(name);
+  if (row == nullptr) Py_RETURN_NONE;
+  return PyBool_FromLong((row->flags & MODULE_FLAG_PACKAGE) != 0);
+}
+
+PyObject* loader_get_data(PyObject*, PyObject* args, PyObject* kwargs) noexcept {
+  static const char* keywords[] = {"filename", nullptr};
+  PyObject* filename;
+  if (!PyArg_ParseTupleAndKeywords(args, kwargs, "O:get_data", const_cast<char**>(keywords), &filename)) {
+    return nullptr;
+  }
+  Ref open_kwargs = Ref::steal(Py_BuildValue("{s:O,s:s}", "file", filename, "mode", "rb"));
+  if (!open_kwargs) return nullptr;
+  Ref no_args = Ref::steal(PyTuple_New(0));
+  if (!no_args) return nullptr;
+  Ref file = Ref::steal(PyObject_Call(kept_open(), no_args.get(), open_kwargs.get()));
+  if (!file) return nullptr;
+  Ref read = Ref::steal(PyObject_GetAttrString(file.get(), "read"));
+  file.reset();  // the file closes when its object is freed, after the read
+  if (!read) return nullptr;
+  return PyObject_CallObject(read.get(), nullptr);
+}
+
+PyObject* loader_module_repr(PyObject*, PyObject* args, PyObject* kwargs) noexcept {
+  static const char* keywords[] = {"fullname", "unused", nullptr};
+  PyObject *module, *unused = nullptr;
+  if (!PyArg_ParseTupleAndKeywords(args, kwargs, "O|O:module_repr", const_cast<char**>(keywords), &module,
+                                   &unused)) {
+    return nullptr;
+  }
+  const char* name = PyModule_GetName(module);
+  if (name == nullptr) return nullptr;
+  Ref file = Ref::steal(PyModule_GetFilenameObject(module));
+  if (!file) return nullptr;
+  return PyUnicode_FromFormat("<module '%s' from %R>", name, file.get());
+}
+
+PyObject* loader_iter_modules(PyObject* self, PyObject* args, PyObject* kwargs) noexcept {
+  static const char* keywords[] = {"package", nullptr};
+  PyObject* prefix;
+  if (!PyArg_ParseTupleAndKeywords(args, kwargs, "O:iter_modules", const_cast<char**>(keywords), &prefix)) {
+    return nullptr;
+  }
+  Ref result = Ref::steal(PyList_New(0));
+  if (!result) return nullptr;
+  EmbeddedModuleEntry* package = instance_row(self);
+  if (package == nullptr) return result.release();
+  const int use_prefix = PyObject_IsTrue(prefix);
+  if (use_prefix < 0) return nullptr;
+  const std::size_t package_length = std::strlen(package->name);
+  for (EmbeddedModuleEntry* row = registered_table; row != nullptr && row->name != nullptr; ++row) {
+    if (std::strncmp(row->name, package->name, package_length) != 0 || row->name[package_length] != '.') continue;
+    const char* part = row->name + package_length + 1;
+    if (*part == '\0' || std::strchr(part, '.') != nullptr) continue;
+    Ref name = Ref::steal(PyUnicode_FromString(part));
+    if (name && use_prefix) name = Ref::steal(PyUnicode_Concat(prefix, name.get()));
+    if (!name) return nullptr;
+    Ref item = Ref::steal(PyTuple_Pack(2, name.get(), (row->flags & MODULE_FLAG_PACKAGE) ? Py_True : Py_False));
+    if (!item || PyList_Append(result.get(), item.get()) < 0) return nullptr;
+  }
+  return result.release();
+}
+
+PyObject* loader_repr(PyObject* self) noexcept {
+  EmbeddedModuleEntry* row = instance_row(self);
+  return PyUnicode_FromFormat("<tarvik_module_loader for '%s'>", row != nullptr ? row->name : "");
+}
+
+int loader_traverse(PyObject*, visitproc, void*) noexcept { return 0; }
+
+void loader_dealloc(PyObject* self) noexcept {
+  PyObject_GC_UnTrack(self);
+  LoaderObject* loader = reinterpret_cast<LoaderObject*>(self);
+  if (free_instance_count <= 10) {
+    loader->row = reinterpret_cast<EmbeddedModuleEntry*>(free_instances);
+    free_instances = loader;
+    ++free_instance_count;
+  } else {
+    PyObject_GC_Del(self);
+  }
+}
+
+#define LOADER_STATIC_METHOD(name, function)                                                        \
+  {                                                                                                 \
+    name, reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(function)),                    \
+        METH_VARARGS | METH_KEYWORDS | METH_STATIC, nullptr                                         \
+  }
+
+PyMethodDef loader_methods[] = {
+    {"iter_modules", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(loader_iter_modules)),
+     METH_VARARGS | METH_KEYWORDS, nullptr},
+    LOADER_STATIC_METHOD("get_data", loader_get_data),
+    LOADER_STATIC_METHOD("find_module", loader_find_module),
+    LOADER_STATIC_METHOD("load_module", loader_load_module),
+    LOADER_STATIC_METHOD("is_package", loader_is_package),
+    LOADER_STATIC_METHOD("module_repr", loader_module_repr),
+    LOADER_STATIC_METHOD("find_spec", loader_find_spec),
+    LOADER_STATIC_METHOD("create_module", loader_create_module),
+    LOADER_STATIC_METHOD("exec_module", loader_exec_module),
+    {nullptr, nullptr, 0, nullptr} /* sentinel */
+};
+
+PyTypeObject loader_type = [] {
+  PyTypeObject type = {PyVarObject_HEAD_INIT(nullptr, 0)};
+  type.tp_name = "tarvik_module_loader";                    /* tp_name */
+  type.tp_basicsize = sizeof(LoaderObject);                 /* tp_basicsize */
+  type.tp_dealloc = loader_dealloc;                         /* tp_dealloc */
+  type.tp_repr = loader_repr;                               /* tp_repr */
+  type.tp_getattro = PyObject_GenericGetAttr;               /* tp_getattro */
+  type.tp_flags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC;  /* tp_flags */
+  type.tp_traverse = loader_traverse;                       /* tp_traverse */
+  type.tp_methods = loader_methods;                         /* tp_methods */
+  return type;
+}();
+
+}  // namespace
+
+PyObject* embedded_loader_type() noexcept { return loader_type_object(); }
+
+PyObject* new_loader_instance(EmbeddedModuleEntry* row) noexcept {
+  LoaderObject* loader;
+  if (free_instances != nullptr) {
+    loader = free_instances;
+    free_instances = reinterpret_cast<LoaderObject*>(loader->row);
+    --free_instance_count;
+    _Py_NewReference(reinterpret_cast<PyObject*>(loader));
+  } else {
+    loader = PyObject_GC_New(LoaderObject, &loader_type);
+    if (loader == nullptr) return nullptr;
+  }
+  loader->row = row;
+  PyObject_GC_Track(loader);
+  return reinterpret_cast<PyObject*>(loader);
+}
+
+void register_embedded_loader(EmbeddedModuleEntry* table, const unsigned char* const* code_store) noexcept {
+  if (registered_table != nullptr) return;
+  registered_code_store = code_store;
+  prefix_rows_for_outer_package(table, _Py_PackageContext);
+  registered_table = table;
+  // Nothing is reported: without the loader in sys.meta_path the package
+  // still imports, and its submodules are simply not found.
+  if (PyType_Ready(&loader_type) < 0) {
+    PyErr_Clear();
+    return;
+  }
+  PyObject* meta_path = PySys_GetObject("meta_path");
+  if (meta_path != nullptr && PyList_Check(meta_path) && PyList_Insert(meta_path, 2, loader_type_object()) < 0) {
+    PyErr_Clear();
+  }
+}
+
+}  // namespace smsline

@@ -1,0 +1,66 @@
+// The registered module table: rows, name lookups and the outer-package prefix.
+#include "loader/module_table.h"
+
+#include <cstring>
+#include <new>
+#include <string>
+
+#include "loader/registry.h"
+#include "smsline/package.h"
+#include "smsline/submodule.h"
+
+namespace smsline {
+
+EmbeddedModuleEntry embedded_module_table[] = {
+    {"smsline", init_package_from_table, 0, 0, MODULE_FLAG_PACKAGE},
+    {"smsline.send_sms", run_submodule_body, 0, 0, 0},
+    {nullptr, nullptr, 0, 0, 0} /* end row */
+};
+
+EmbeddedModuleEntry* find_row(const char* name) noexcept {
+  for (EmbeddedModuleEntry* row = registered_table; row != nullptr && row->name != nullptr; ++row) {
+    if (std::strcmp(row->name, name) == 0) return row;
+  }
+  return nullptr;
+}
+
+EmbeddedModuleEntry* find_parent_row(const char* name) noexcept {
+  const char* dot = std::strrchr(name, '.');
+  if (dot == nullptr) return nullptr;
+  const std::size_t length = static_cast<std::size_t>(dot - name);
+  for (EmbeddedModuleEntry* row = registered_table; row != nullptr && row->name != nullptr; ++row) {
+    if ((row->flags & MODULE_FLAG_PACKAGE) && std::strlen(row->name) == length &&
+        std::strncmp(row->name, name, length) == 0) {
+      return row;
+    }
+  }
+  return nullptr;
+}
+
+EmbeddedModuleEntry* first_package_row() noexcept {
+  for (EmbeddedModuleEntry* row = registered_table; row != nullptr && row->name != nullptr; ++row) {
+    if (row->flags & MODULE_FLAG_PACKAGE) return row;
+  }
+  return nullptr;
+}
+
+void prefix_rows_for_outer_package(EmbeddedModuleEntry* table, const char* context) noexcept {
+  const char* dot = context != nullptr ? std::strrchr(context, '.') : nullptr;
+  if (dot == nullptr) return;
+  const std::string outer(context, static_cast<std::size_t>(dot - context) + 1);  // "outer."
+  const char* own = dot + 1;                                                      // "smsline"
+  const std::size_t own_length = std::strlen(own);
+  for (EmbeddedModuleEntry* row = table; row->name != nullptr; ++row) {
+    if (std::strncmp(row->name, own, own_length) != 0) continue;
+    const char after = row->name[own_length];
+    if (after != '\0' && after != '.') continue;
+    // Kept for the life of the process, as the row's new name.
+    const std::string full = outer + row->name;
+    char* copy = new (std::nothrow) char[full.size() + 1];
+    if (copy == nullptr) continue;
+    std::memcpy(copy, full.c_str(), full.size() + 1);
+    row->name = copy;
+  }
+}
+
+}  // namespace smsline

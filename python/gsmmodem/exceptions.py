@@ -1,0 +1,98 @@
+"""Errors raised by the GSM modem library.
+
+Every error a modem reports carries the command that was sent and the code
+the modem answered, so a log line alone tells what went wrong.
+"""
+
+
+class GsmModemException(Exception):
+    """Base class of every error raised by this library."""
+
+
+class TimeoutException(GsmModemException):
+    """The modem did not answer in time; ``data`` holds what did arrive."""
+
+    def __init__(self, message, data=None):
+        super(TimeoutException, self).__init__(message)
+        self.data = list(data or [])
+
+
+class InvalidStateException(GsmModemException):
+    """The modem (or this object) is not in a state that allows the call."""
+
+
+class CommandError(GsmModemException):
+    """The modem refused a command.
+
+    ``type`` is ``'CME'`` or ``'CMS'`` for numeric errors and ``'ERROR'`` for a
+    bare ERROR; ``code`` is the numeric code (None for a bare ERROR).
+    """
+
+    def __init__(self, command, type=None, code=None, message=None):
+        self.command = command
+        self.type = type
+        self.code = code
+        if message is None:
+            if type in ('CME', 'CMS'):
+                answer = '+%s ERROR: %s' % (type, code)
+            else:
+                answer = 'ERROR'
+            message = '%s failed: modem answered %s' % (command, answer)
+        super(CommandError, self).__init__(message)
+
+
+class CmeError(CommandError):
+    """A +CME ERROR (equipment / SIM errors)."""
+
+    def __init__(self, command, code, message=None):
+        super(CmeError, self).__init__(command, 'CME', code, message)
+
+
+class CmsError(CommandError):
+    """A +CMS ERROR (message service errors)."""
+
+    def __init__(self, command, code, message=None):
+        super(CmsError, self).__init__(command, 'CMS', code, message)
+
+
+class PinRequiredError(CmeError):
+    """The SIM needs a PIN (CME 11)."""
+
+    def __init__(self, command, code=11, message=None):
+        super(PinRequiredError, self).__init__(command, code, message)
+
+
+class PukRequiredError(CmeError):
+    """The SIM is blocked and needs its PUK (CME 12)."""
+
+    def __init__(self, command, code=12, message=None):
+        super(PukRequiredError, self).__init__(command, code, message)
+
+
+class IncorrectPinError(CmeError):
+    """The PIN was refused (CME 16)."""
+
+    def __init__(self, command, code=16, message=None):
+        super(IncorrectPinError, self).__init__(command, code, message)
+
+
+class EncodingError(GsmModemException, ValueError):
+    """Text or a number that cannot be put into a message."""
+
+
+class MessageTooLongError(EncodingError):
+    """The text does not fit into one message; ``length`` and ``limit`` say by how much."""
+
+    def __init__(self, length, limit, unit):
+        self.length = length
+        self.limit = limit
+        super(MessageTooLongError, self).__init__(
+            'message too long: %d %s, one message holds at most %d'
+            % (length, unit, limit))
+
+
+def cme_error(command, code):
+    """The CmeError subclass that matches ``code``."""
+    cls = {11: PinRequiredError, 12: PukRequiredError,
+           16: IncorrectPinError}.get(code, CmeError)
+    return cls(command, code)

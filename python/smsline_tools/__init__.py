@@ -1,0 +1,1 @@
+"""Command-line tools around smsline: smsline-send and a GSM modem simulator."""

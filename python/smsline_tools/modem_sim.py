@@ -1,0 +1,492 @@
+"""A GSM modem simulator on a pseudo-terminal.
+
+It answers AT commands the way a modem does (echo until ATE0, replies framed
+CR LF ... CR LF, OK / ERROR / +CME ERROR / +CMS ERROR, the "> " prompt of
+AT+CMGS) and records every message it accepts.  Behaviours pick the trouble
+it makes: a SIM PIN, no network, errors on send, echo that stays on, lines
+sent on its own, silence...
+
+In-process use::
+
+    with ModemSimulator(behaviours=['pin'], pin='1234') as sim:
+        modem = GsmModem(sim.port); ...
+        sim.messages    # [{'number': ..., 'text': ..., 'reference': ...}]
+
+As a program, ``python -m smsline_tools.modem_sim`` prints ``PORT <device>``
+first, then ``MESSAGE <json>`` for each accepted message, and runs until it
+is killed, its stdin pipe closes, or --exit-after-messages is reached.
+"""
+import argparse
+import binascii
+import errno
+import fcntl
+import json
+import os
+import re
+import select
+import signal
+import stat
+import sys
+import threading
+import time
+import tty
+
+from gsmmodem.modem import GSM_BASIC, GSM_LIMIT, UCS2_LIMIT, gsm_septets
+
+BEHAVIOURS = ('healthy', 'pin', 'no-network', 'denied', 'slow-registration',
+              'roaming', 'cms-error', 'echo', 'unsolicited', 'silent',
+              'slow-start', 'busy', 'no-report', 'report-cdsi')
+
+_UNSOLICITED = (b'RING', b'+CREG: 1', b'+CDSI: "SM",99')
+_COMMAND = re.compile(r'^AT(\+[A-Z]+)(=\?|\?|=)?(.*)$', re.IGNORECASE)
+
+
+def _args(text):
+    """Parameters of a set command, quotes removed."""
+    return [a.strip().strip('"') for a in text.split(',')] if text else []
+
+
+class ModemSimulator(object):
+    """Serves one pseudo-terminal from a background thread.
+
+    behaviours: names from BEHAVIOURS; pin: the PIN that unlocks the SIM
+    ('pin'); record: path of a JSON-lines file of accepted messages;
+    cms_error: code answered to sends ('cms-error'); registration_polls:
+    AT+CREG? polls answered "searching" ('slow-registration'); deaf_commands:
+    commands ignored after start ('slow-start'); report_status: <st> of
+    status reports; exit_after_messages: stop serving after that many.
+    """
+
+    def __init__(self, behaviours=('healthy',), pin='1234', record=None,
+                 cms_error=500, registration_polls=3, rssi=20, deaf_commands=2,
+                 report_status=0, exit_after_messages=None, on_message=None):
+        if isinstance(behaviours, str):
+            behaviours = [behaviours]
+        unknown = set(behaviours) - set(BEHAVIOURS)
+        if unknown:
+            raise ValueError('unknown behaviour(s): %s (known: %s)'
+                             % (', '.join(sorted(unknown)), ', '.join(BEHAVIOURS)))
+        self.behaviours = frozenset(behaviours)
+        self.pin = str(pin)
+        self.record = record
+        self.cms_error = cms_error
+        self.rssi = rssi
+        self.report_status = report_status
+        self.exit_after_messages = exit_after_messages
+        self.on_message = on_message
+        self.messages = []
+        self.commands = []      # every command line received, in order
+        self.port = None
+        self.finished = threading.Event()
+        self._registration_polls = registration_polls
+        self._deaf = deaf_commands if 'slow-start' in self.behaviours else 0
+        self._sim_locked = 'pin' in self.behaviours
+        self._pin_attempts = 3
+        self._busy_left = {'+CPIN': 1, '+CMGS': 1} if 'busy' in self.behaviours else {}
+        self._next_ref = 1
+        self._stored = {}       # index -> status report fields (for AT+CMGR)
+        self._urc_turn = 0
+        self._timers = []       # (due time, bytes) to write later
+        self._thread = None
+        self._master = self._slave = None
+        self._reset()
+
+    def _reset(self):
+        self.echo = True
+        self.cmee = 0
+        self.cmgf = 0
+        self.cscs = 'IRA'
+        self.csmp = [17, 167, 0, 0]
+        self.cnmi_ds = 0
+        self._line = bytearray()
+        self._text = None       # bytes typed after the "> " prompt
+        self._number = None
+
+    # ---- lifetime -------------------------------------------------------
+
+    def start(self):
+        """Open the pseudo-terminal, start serving it; return the device path."""
+        if self._thread is not None:
+            return self.port
+        self._master, self._slave = os.openpty()
+        # The simulator keeps its own slave fd open for its whole life: when a
+        # client closes the port the pty is not hung up, and the next client
+        # (or a probe that opens and closes the port) finds it working.
+        tty.setraw(self._slave)
+        flags = fcntl.fcntl(self._master, fcntl.F_GETFL)
+        fcntl.fcntl(self._master, fcntl.F_SETFL, flags | os.O_NONBLOCK)
+        self.port = os.ttyname(self._slave)
+        self._wake_r, self._wake_w = os.pipe()
+        self._stopping = False
+        self._thread = threading.Thread(target=self._serve, name='modem-sim')
+        self._thread.daemon = True
+        self._thread.start()
+        return self.port
+
+    def stop(self):
+        """Stop serving and close the pseudo-terminal (safe to call twice)."""
+        if self._thread is None:
+            return
+        self._stopping = True
+        os.write(self._wake_w, b'x')
+        self._thread.join(5)
+        self._thread = None
+        for fd in (self._master, self._slave, self._wake_r, self._wake_w):
+            try:
+                os.close(fd)
+            except OSError:
+                pass
+
+    def __enter__(self):
+        self.start()
+        return self
+
+    def __exit__(self, *exc):
+        self.stop()
+
+    def _serve(self):
+        try:
+            while not self._stopping:
+                now = time.monotonic()
+                wait = min([due - now for due, _ in self._timers] + [0.5])
+                readable = select.select([self._master, self._wake_r], [], [], max(0, wait))[0]
+                self._run_timers()
+                if self._wake_r in readable:
+                    break
+                if self._master in readable:
+                    try:
+                        data = os.read(self._master, 4096)
+                    except OSError as e:
+                        if e.errno not in (errno.EIO, errno.EAGAIN):
+                            raise
+                        time.sleep(0.05)    # no slave side at the moment
+                        continue
+                    self._feed(data)
+                if (self.exit_after_messages is not None and not self._timers
+                        and len(self.messages) >= self.exit_after_messages):
+                    break
+        finally:
+            self.finished.set()
+
+    def _run_timers(self):
+        now = time.monotonic()
+        due = [t for t in self._timers if t[0] <= now]
+        self._timers = [t for t in self._timers if t[0] > now]
+        for _, data in due:
+            self._write(data)
+
+    def _write(self, data):
+        # Nobody may be reading the slave side: never block on a full buffer.
+        while data:
+            try:
+                data = data[os.write(self._master, data):]
+            except OSError as e:
+                if e.errno not in (errno.EAGAIN, errno.EIO):
+                    raise
+                if not select.select([], [self._master], [], 0.2)[1]:
+                    return
+
+    def _send(self, lines=(), final=None):
+        out = b''
+        if 'unsolicited' in self.behaviours:
+            out += b'\r\n' + _UNSOLICITED[self._urc_turn % len(_UNSOLICITED)] + b'\r\n'
+            self._urc_turn += 1
+        for line in lines:
+            out += b'\r\n' + line.encode('latin-1') + b'\r\n'
+        if final is not None:
+            out += b'\r\n' + final.encode('latin-1') + b'\r\n'
+        self._write(out)
+
+    # ---- input ----------------------------------------------------------
+
+    def _feed(self, data):
+        if 'silent' in self.behaviours:
+            return
+        for byte in bytearray(data):
+            if self._text is not None:
+                self._feed_text(byte)
+            elif byte == 0x0D:
+                line, self._line = bytes(self._line), bytearray()
+                self._on_line(line)
+            elif byte != 0x0A:
+                self._line.append(byte)
+
+    def _feed_text(self, byte):
+        if byte == 0x1A:
+            text, self._text = bytes(self._text), None
+            self._finish_message(text)
+        elif byte == 0x1B:
+            self._text = None
+            self._send(final='OK')
+        elif byte == 0x08:
+            del self._text[-1:]
+        else:
+            self._text.append(byte)
+            if self.echo:
+                self._write(bytes([byte]))
+
+    def _on_line(self, raw):
+        text = raw.decode('latin-1').strip()
+        if not text:
+            return
+        self.commands.append(text)
+        if self._deaf > 0:
+            self._deaf -= 1
+            return
+        if self.echo:
+            self._write(raw + b'\r')
+        if text[:2].upper() != 'AT':
+            return
+        reply = self._dispatch(text)
+        if reply is not None:
+            self._send(*reply)
+
+    def _cme(self, code):
+        return [], ('+CME ERROR: %d' % code if self.cmee else 'ERROR')
+
+    def _busy(self, name):
+        if self._busy_left.get(name):
+            self._busy_left[name] -= 1
+            return True
+        return False
+
+    # ---- commands -------------------------------------------------------
+
+    def _dispatch(self, text):
+        """Answer one command: (lines, final), or None when the answer comes later."""
+        upper = text.upper()
+        if upper == 'AT':
+            return [], 'OK'
+        if upper in ('ATZ', 'ATZ0'):
+            self._reset()
+            return [], 'OK'
+        if upper in ('ATE', 'ATE0', 'ATE1'):
+            self.echo = upper == 'ATE1' or 'echo' in self.behaviours
+            return [], 'OK'
+        match = _COMMAND.match(text)
+        handler = match and getattr(self, '_at_' + match.group(1)[1:].lower(), None)
+        if handler is None:
+            return [], 'ERROR'
+        name, form, arg = match.group(1).upper(), match.group(2) or '', match.group(3)
+        if form == '=?':
+            return [], 'OK'
+        try:
+            return handler(name, form, arg)
+        except (ValueError, IndexError):
+            return self._cme(4)
+
+    def _at_cmee(self, name, form, arg):
+        if form == '?':
+            return ['+CMEE: %d' % self.cmee], 'OK'
+        self.cmee = int(arg or 0)
+        return [], 'OK'
+
+    def _at_cpin(self, name, form, arg):
+        if self._busy('+CPIN'):
+            return self._cme(14)
+        if form == '?':
+            state = ('SIM PUK' if self._pin_attempts == 0 else
+                     'SIM PIN' if self._sim_locked else 'READY')
+            return ['+CPIN: %s' % state], 'OK'
+        if self._pin_attempts == 0:
+            return self._cme(12)
+        if not self._sim_locked:
+            return self._cme(3)
+        if _args(arg)[0] == self.pin:
+            self._sim_locked = False
+            return [], 'OK'
+        self._pin_attempts -= 1
+        return self._cme(16)
+
+    def _at_cmgf(self, name, form, arg):
+        if form == '?':
+            return ['+CMGF: %d' % self.cmgf], 'OK'
+        if arg not in ('0', '1'):
+            return self._cme(4)
+        self.cmgf = int(arg)
+        return [], 'OK'
+
+    def _at_cscs(self, name, form, arg):
+        if form == '?':
+            return ['+CSCS: "%s"' % self.cscs], 'OK'
+        charset = _args(arg)[0].upper()
+        if charset not in ('GSM', 'UCS2', 'IRA'):
+            return self._cme(4)
+        self.cscs = charset
+        return [], 'OK'
+
+    def _at_csmp(self, name, form, arg):
+        if form == '?':
+            return ['+CSMP: %d,%d,%d,%d' % tuple(self.csmp)], 'OK'
+        for i, value in enumerate(_args(arg)[:4]):
+            if value:
+                self.csmp[i] = int(value)
+        return [], 'OK'
+
+    def _at_cnmi(self, name, form, arg):
+        values = _args(arg)
+        ds = int(values[3]) if len(values) > 3 and values[3] else 0
+        if ds == 1 and 'report-cdsi' in self.behaviours:
+            return self._cme(3)     # this modem only stores status reports
+        self.cnmi_ds = ds
+        return [], 'OK'
+
+    def _at_creg(self, name, form, arg):
+        if form != '?':
+            return [], 'OK'
+        if self._sim_locked or 'no-network' in self.behaviours:
+            state = 0
+        elif 'denied' in self.behaviours:
+            state = 3
+        elif 'slow-registration' in self.behaviours and self._registration_polls > 0:
+            self._registration_polls -= 1
+            state = 2
+        else:
+            state = 5 if 'roaming' in self.behaviours else 1
+        return ['+CREG: 0,%d' % state], 'OK'
+
+    def _at_csq(self, name, form, arg):
+        rssi = 99 if {'no-network', 'denied'} & self.behaviours else self.rssi
+        return ['+CSQ: %d,99' % rssi], 'OK'
+
+    def _at_cmgs(self, name, form, arg):
+        match = re.match(r'^"([^"]*)"(?:,(\d+))?$', arg)
+        if self.cmgf != 1 or not match:
+            return [], '+CMS ERROR: 304'
+        if self._sim_locked:
+            return [], '+CMS ERROR: 311'
+        if self._busy('+CMGS'):
+            return [], '+CMS ERROR: 515'
+        number = match.group(1)
+        if self.cscs == 'UCS2':
+            number = self._decode_ucs2(number.encode('ascii'))
+        if number is None or not re.match(r'^\+?[0-9*#]+$', number):
+            return [], '+CMS ERROR: 304'
+        self._number = number
+        self._text = bytearray()
+        self._write(b'\r\n> ')
+        return None
+
+    def _at_cmgr(self, name, form, arg):
+        report = self._stored.get(int(arg))
+        if report is None:
+            return [], '+CMS ERROR: 321'
+        return ['+CMGR: "REC UNREAD",%s' % report], 'OK'
+
+    def _at_cmgd(self, name, form, arg):
+        self._stored.pop(int(_args(arg)[0]), None)
+        return [], 'OK'
+
+    # ---- messages -------------------------------------------------------
+
+    @staticmethod
+    def _decode_ucs2(data):
+        try:
+            return binascii.unhexlify(data).decode('utf-16-be')
+        except (ValueError, binascii.Error, UnicodeDecodeError):
+            return None
+
+    def _finish_message(self, body):
+        if self.cscs == 'UCS2':
+            text = self._decode_ucs2(body)
+        elif self.cscs == 'GSM':
+            text = u''.join(GSM_BASIC[b] for b in bytearray(body) if b < 0x80 and b != 0x1B)
+            text = text if len(text) == len(body) else None
+        else:
+            text = body.decode('latin-1')
+        dcs = self.csmp[3]
+        if text is None:
+            return self._send(final='+CMS ERROR: 305')
+        if dcs & 0x0C == 0x08:
+            fits = len(text.encode('utf-16-be')) // 2 <= UCS2_LIMIT
+        else:
+            septets = gsm_septets(text)
+            fits = septets is not None and septets <= GSM_LIMIT
+        if not fits:
+            return self._send(final='+CMS ERROR: 305')
+        if 'cms-error' in self.behaviours:
+            return self._send(final='+CMS ERROR: %d' % self.cms_error)
+        reference = self._next_ref
+        self._next_ref = reference % 255 + 1
+        message = {'number': self._number, 'text': text, 'reference': reference,
+                   'charset': self.cscs, 'dcs': dcs}
+        self._accept(message)
+        self._send(['+CMGS: %d' % reference], 'OK')
+        if self.csmp[0] & 0x20 and 'no-report' not in self.behaviours:
+            self._report(message)
+
+    def _accept(self, message):
+        self.messages.append(message)
+        if self.record:
+            with open(self.record, 'a') as f:
+                f.write(json.dumps(message, ensure_ascii=False) + '\n')
+        if self.on_message is not None:
+            self.on_message(message)
+
+    def _report(self, message):
+        stamp = time.strftime('%y/%m/%d,%H:%M:%S+00')
+        number = message['number']
+        fields = '6,%d,"%s",%d,"%s","%s",%d' % (
+            message['reference'], number, 145 if number.startswith('+') else 129,
+            stamp, stamp, self.report_status)
+        if self.cnmi_ds == 1:
+            line = '+CDS: ' + fields
+        elif self.cnmi_ds == 2:
+            index = len(self._stored) + 1
+            while index in self._stored:
+                index += 1
+            self._stored[index] = fields
+            line = '+CDSI: "SM",%d' % index
+        else:
+            return
+        self._timers.append((time.monotonic() + 0.02,
+                             b'\r\n' + line.encode('latin-1') + b'\r\n'))
+
+
+def main(argv=None):
+    parser = argparse.ArgumentParser(
+        prog='python -m smsline_tools.modem_sim',
+        description='Simulate a GSM modem on a pseudo-terminal.')
+    parser.add_argument('--behaviour', action='append', choices=BEHAVIOURS,
+                        help='trouble to make (repeatable; default healthy)')
+    parser.add_argument('--pin', default='1234', help='PIN that unlocks the SIM')
+    parser.add_argument('--record', metavar='PATH', help='append accepted messages as JSON lines')
+    parser.add_argument('--cms-error', type=int, default=500, help='code for cms-error')
+    parser.add_argument('--registration-polls', type=int, default=3,
+                        help='AT+CREG? polls answered "searching" (slow-registration)')
+    parser.add_argument('--rssi', type=int, default=20)
+    parser.add_argument('--report-status', type=int, default=0, help='<st> of status reports')
+    parser.add_argument('--exit-after-messages', type=int, metavar='N')
+    args = parser.parse_args(argv)
+
+    def announce(message):
+        print('MESSAGE ' + json.dumps(message))
+        sys.stdout.flush()
+
+    done = threading.Event()
+    sim = ModemSimulator(behaviours=args.behaviour or ['healthy'], pin=args.pin,
+                         record=args.record, cms_error=args.cms_error,
+                         registration_polls=args.registration_polls, rssi=args.rssi,
+                         report_status=args.report_status,
+                         exit_after_messages=args.exit_after_messages, on_message=announce)
+    for signum in (signal.SIGTERM, signal.SIGINT, signal.SIGHUP):
+        signal.signal(signum, lambda *_: done.set())
+    print('PORT %s' % sim.start())
+    sys.stdout.flush()
+    # Only a pipe on stdin is a parent's handle on us: /dev/null or a
+    # terminal must not end the simulator.
+    mode = os.fstat(sys.stdin.fileno()).st_mode if not sys.stdin.closed else 0
+    if stat.S_ISFIFO(mode) or stat.S_ISSOCK(mode):
+        def watch_stdin():
+            while os.read(sys.stdin.fileno(), 4096):
+                pass
+            done.set()
+        threading.Thread(target=watch_stdin, daemon=True).start()
+    while not done.is_set() and not sim.finished.is_set():
+        done.wait(0.2)
+    sim.stop()
+    return 0
+
+
+if __name__ == '__main__':
+    sys.exit(main())

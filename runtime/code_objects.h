@@ -1,0 +1,26 @@
+// Code objects that name our module bodies and functions in frames and tracebacks.
+#pragma once
+
+#include "runtime/python.h"
+
+namespace smsline {
+
+// Code object flags used by our code objects.
+constexpr int CODE_FLAGS_MODULE = CO_NOFREE;                                  // 0x40
+constexpr int CODE_FLAGS_FUNCTION = CO_OPTIMIZED | CO_NEWLOCALS | CO_NOFREE;  // 0x43
+
+// A code object with empty code bytes, no locals slots and stack size 0.
+// Its line table maps instruction offset 2*(L - first_line) to line L for
+// every L up to last_line, so that a frame whose f_lasti is set that way
+// reports L to every reader of line numbers (tracebacks, f_lineno,
+// faulthandler), not only to those that read f_lineno.  `varnames` is a
+// tuple of str (stolen).  New reference, or null with an exception set.
+PyCodeObject* make_code(const char* name, PyObject* filename, int first_line, int last_line,
+                        int argcount, PyObject* varnames, int flags) noexcept;
+
+// The instruction offset that makes `code` report `line` (see make_code).
+inline int offset_for_line(const PyCodeObject* code, int line) noexcept {
+  return 2 * (line - code->co_firstlineno);
+}
+
+}  // namespace smsline

@@ -1,0 +1,75 @@
+// The replacement of builtins.isinstance that knows the runtime's function type.
+#include "runtime/interpreter_hooks.h"
+
+#include "runtime/builtins_hook.h"
+#include "runtime/function_object.h"
+#include "runtime/ref.h"
+
+namespace smsline {
+
+namespace {
+
+// The interpreter's own isinstance, kept when the hook is installed.  Its
+// answer is PyObject_IsInstance's, which the hook calls directly.
+PyObject* original_isinstance = nullptr;
+bool isinstance_hook_installed = false;  // set when duty 5 first runs
+
+// isinstance(obj, classes) for one of our functions: the interpreter's
+// function type counts as a match, at any depth of nested tuples, in order.
+int function_isinstance(PyObject* obj, PyObject* classes) noexcept {
+  if (classes == reinterpret_cast<PyObject*>(&PyFunction_Type)) return 1;
+  if (PyTuple_Check(classes)) {
+    if (Py_EnterRecursiveCall(" in __instancecheck__")) return -1;
+    int answer = 0;
+    for (Py_ssize_t i = 0, n = PyTuple_GET_SIZE(classes); answer == 0 && i < n; ++i) {
+      answer = function_isinstance(obj, PyTuple_GET_ITEM(classes, i));
+    }
+    Py_LeaveRecursiveCall();
+    return answer;
+  }
+  return PyObject_IsInstance(obj, classes);
+}
+
+PyObject* isinstance_hook(PyObject*, PyObject** args, Py_ssize_t nargs, PyObject* kwnames) noexcept {
+  if (kwnames != nullptr && PyTuple_GET_SIZE(kwnames) > 0) {
+    PyErr_SetString(PyExc_TypeError, "isinstance() takes no keyword arguments");
+    return nullptr;
+  }
+  if (nargs != 2) {
+    // The text PyArg_UnpackTuple gives for exactly two arguments.
+    PyErr_Format(PyExc_TypeError, "isinstance expected 2 arguments, got %zd", nargs);
+    return nullptr;
+  }
+  int answer = Py_TYPE(args[0]) == &function_type ? function_isinstance(args[0], args[1])
+                                                  : PyObject_IsInstance(args[0], args[1]);
+  if (answer < 0) return nullptr;
+  return PyBool_FromLong(answer);
+}
+
+PyMethodDef isinstance_def = {
+    "isinstance", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(isinstance_hook)),
+    METH_FASTCALL, nullptr};
+
+}  // namespace
+
+bool install_isinstance_hook() noexcept {
+  if (isinstance_hook_installed) return true;
+  isinstance_hook_installed = true;
+  original_isinstance = PyDict_GetItemString(builtins_dict, "isinstance");
+  if (original_isinstance == nullptr) {
+    PyErr_SetString(PyExc_RuntimeError, "builtins has no isinstance to extend");
+    return false;
+  }
+  Py_INCREF(original_isinstance);
+  // Same documentation as the interpreter's own.
+  if (PyCFunction_Check(original_isinstance)) {
+    isinstance_def.ml_doc = reinterpret_cast<PyCFunctionObject*>(original_isinstance)->m_ml->ml_doc;
+  }
+  Ref module_name = Ref::steal(PyUnicode_FromString("builtins"));
+  if (!module_name) return false;
+  Ref hook = Ref::steal(PyCFunction_NewEx(&isinstance_def, nullptr, module_name.get()));
+  if (!hook) return false;
+  return PyObject_SetAttrString(builtins_module, "isinstance", hook.get()) == 0;
+}
+
+}  // namespace smsline

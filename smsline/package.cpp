@@ -1,0 +1,205 @@
+// The entry point PyInit_smsline and the package body of smsline.
+#include "smsline/package.h"
+
+#include <string>
+
+#include "runtime/builtins_hook.h"
+#include "runtime/code_objects.h"
+#include "runtime/frames.h"
+#include "runtime/ref.h"
+#include "runtime/shared_values.h"
+
+namespace smsline {
+
+namespace {
+
+// The dotted name the package is created under: "smsline", or the full name
+// the interpreter's package context gives when it loads us inside an outer
+// package (taken at every entry-point call that finds the context set).
+std::string package_full_name = "smsline";
+
+// Created from this definition; its name is written just before each creation.
+PyModuleDef package_module_def = {
+    PyModuleDef_HEAD_INIT,
+    nullptr, /* m_name */
+    nullptr, /* m_doc */
+    -1,      /* m_size: the package's state is this file's process-wide state */
+    nullptr, /* m_methods */
+    nullptr, /* m_slots */
+    nullptr, /* m_traverse */
+    nullptr, /* m_clear */
+    nullptr, /* m_free */
+};
+
+// The package module last created by the entry point or last handed to
+// init_package_from_table.  Owned.
+PyObject* package_module = nullptr;
+
+// Set as the very first act of the package body, never cleared.
+bool package_body_started = false;
+
+// Values of the package body, made by its first and only run.
+struct PackageConstants {
+  PyObject* path_attribute;    // "path"
+  PyObject* dirname;           // "dirname"
+  PyObject* environ;           // "environ"
+  PyObject* get;               // "get"
+  PyObject* environ_get_args;  // ("TARVIK_PACKAGE_smsline", "/notexist")
+  PyObject* zero;              // 0
+  PyObject* module_file;       // the package's code file path
+  PyCodeObject* code;          // names the package in frames and tracebacks
+};
+PackageConstants package = {};
+
+bool create_package_constants() noexcept {
+  package.path_attribute = interned("path");
+  package.dirname = interned("dirname");
+  package.environ = interned("environ");
+  package.get = interned("get");
+  package.environ_get_args = Py_BuildValue("(ss)", "TARVIK_PACKAGE_smsline", "/notexist");
+  package.zero = PyLong_FromLong(0);
+  return package.path_attribute && package.dirname && package.environ && package.get && package.environ_get_args &&
+         package.zero;
+}
+
+// Module-frame steps that build __path__ and tie the package directory to
+// the loader.  False with an exception set.
+bool build_package_path(PyObject* dict, EmbeddedModuleEntry* row) noexcept {
+  // __path__ = [os.path.dirname(file), os.environ.get("TARVIK_PACKAGE_smsline", "/notexist")]
+  Ref os = Ref::steal(PyImport_ImportModule("os"));
+  if (!os) return false;
+  Ref os_path = Ref::steal(PyObject_GetAttr(os.get(), package.path_attribute));
+  if (!os_path) return false;
+  Ref dirname = Ref::steal(PyObject_GetAttr(os_path.get(), package.dirname));
+  if (!dirname) return false;
+  Ref directory = Ref::steal(PyObject_CallFunctionObjArgs(dirname.get(), package.module_file, nullptr));
+  if (!directory) return false;
+  Ref path = Ref::steal(PyList_New(2));
+  if (!path) return false;
+  PyList_SET_ITEM(path.get(), 0, directory.release());
+  os = Ref::steal(PyImport_ImportModule("os"));
+  if (!os) return false;
+  Ref environ = Ref::steal(PyObject_GetAttr(os.get(), package.environ));
+  if (!environ) return false;
+  Ref get = Ref::steal(PyObject_GetAttr(environ.get(), package.get));
+  if (!get) return false;
+  Ref configured = Ref::steal(PyObject_Call(get.get(), package.environ_get_args, nullptr));
+  if (!configured) return false;
+  PyList_SET_ITEM(path.get(), 1, configured.release());
+  if (PyDict_SetItem(dict, shared.path, path.get()) < 0) return false;
+
+  // sys.path_importer_cache[__path__[0]] = a loader instance
+  Ref loader = Ref::steal(new_loader_instance(row));
+  if (!loader) return false;
+  PyObject* importer_cache = PySys_GetObject("path_importer_cache");
+  if (importer_cache == nullptr) {
+    if (!PyErr_Occurred()) PyErr_SetString(PyExc_RuntimeError, "lost sys.path_importer_cache");
+    return false;
+  }
+  PyObject* stored_path = PyDict_GetItemWithError(dict, shared.path);
+  if (stored_path == nullptr) {
+    if (!PyErr_Occurred()) PyErr_SetObject(PyExc_KeyError, shared.path);
+    return false;
+  }
+  Ref first = Ref::steal(PyList_CheckExact(stored_path) && PyList_GET_SIZE(stored_path) > 0
+                             ? Ref::borrow(PyList_GET_ITEM(stored_path, 0)).release()
+                             : PyObject_GetItem(stored_path, package.zero));
+  if (!first) return false;
+  if (PyDict_SetItem(importer_cache, first.get(), loader.get()) < 0) return false;
+
+  // The spec gets its location now that the package has one.
+  Ref spec = Ref::borrow(PyDict_GetItemWithError(dict, shared.spec));
+  if (!spec || PyObject_SetAttr(spec.get(), shared.origin, package.module_file) < 0) return false;
+  spec = Ref::borrow(PyDict_GetItemWithError(dict, shared.spec));
+  if (!spec || PyObject_SetAttr(spec.get(), shared.has_location, Py_True) < 0) return false;
+  Ref search_locations = Ref::borrow(PyDict_GetItemWithError(dict, shared.path));
+  spec = Ref::borrow(PyDict_GetItemWithError(dict, shared.spec));
+  if (!search_locations || !spec) {
+    if (!PyErr_Occurred()) PyErr_SetString(PyExc_KeyError, "__spec__");
+    return false;
+  }
+  return PyObject_SetAttr(spec.get(), shared.search_locations, search_locations.get()) == 0;
+}
+
+// The package body, run once per process.  Returns the package module or
+// null with an exception set.
+PyObject* run_package_body(EmbeddedModuleEntry* row) noexcept {
+  package_body_started = true;
+  run_startup_duties();
+  if (!create_package_constants()) return nullptr;
+  package.module_file = path_beside_shared_object("smsline/__init__");
+  if (package.module_file == nullptr) return nullptr;
+  package.code = make_code("<module smsline>", package.module_file, 1, 1, 0, PyTuple_New(0), CODE_FLAGS_MODULE);
+  if (package.code == nullptr) return nullptr;
+
+  PyObject* dict = PyModule_GetDict(package_module);
+  if (dict == nullptr) return nullptr;
+  PyObject* name = PyDict_GetItemWithError(dict, shared.name);
+  if (name == nullptr) {
+    if (!PyErr_Occurred()) PyErr_SetObject(PyExc_KeyError, shared.name);
+    return nullptr;
+  }
+  if (PyDict_SetItem(dict, shared.package, name) < 0) return nullptr;
+  if (PyDict_GetItemWithError(dict, shared.builtins) == nullptr) {
+    if (PyErr_Occurred() || PyDict_SetItem(dict, shared.builtins, builtins_dict) < 0) return nullptr;
+  }
+  if (PyDict_SetItem(dict, shared.loader, embedded_loader_type()) < 0) return nullptr;
+  {
+    PyObject* bootstrap = importlib_bootstrap();
+    if (bootstrap == nullptr) return nullptr;
+    Ref spec = Ref::steal(PyObject_CallMethod(bootstrap, "_spec_from_module", "O", package_module));
+    if (!spec) return nullptr;
+    if (PyObject_SetAttr(spec.get(), shared.initializing, Py_True) < 0) return nullptr;
+    if (PyDict_SetItem(dict, shared.spec, spec.get()) < 0) return nullptr;
+  }
+  if (PyDict_SetItem(dict, shared.doc, Py_None) < 0) return nullptr;
+  if (PyDict_SetItem(dict, shared.file, package.module_file) < 0) return nullptr;
+
+  // Steps that can fail for reasons outside us run in the package frame, at
+  // line 1, so that a failure names the package in its traceback.
+  ActiveFrame frame;
+  if (!frame.enter_new(package.code, dict)) return nullptr;
+  frame.frame()->f_lasti = 0;
+  frame.frame()->f_lineno = 1;
+  if (!build_package_path(dict, row)) return frame.fail(1);
+  frame.leave();
+
+  if (PyDict_SetItem(dict, shared.cached, Py_None) < 0) return nullptr;
+  Py_INCREF(package_module);
+  return package_module;
+}
+
+}  // namespace
+
+PyObject* init_package_from_table(PyObject* module, EmbeddedModuleEntry* row) noexcept {
+  Py_INCREF(module);
+  Py_XSETREF(package_module, module);
+  if (package_body_started) return module;
+  PyObject* result = run_package_body(row);
+  Py_XDECREF(result);  // the loader reads the module back from sys.modules
+  return result;
+}
+
+}  // namespace smsline
+
+using namespace smsline;
+
+PyObject* PyInit_smsline(void) {
+  if (_Py_PackageContext != nullptr) package_full_name = _Py_PackageContext;
+  package_module_def.m_name = package_full_name.c_str();
+  PyObject* module = PyModule_Create2(&package_module_def, PYTHON_API_VERSION);
+  if (module == nullptr) return nullptr;
+  // Registered before anything else runs, so that imports made by the
+  // start-up find the package.
+  if (Ref name = Ref::steal(PyUnicode_FromString(package_full_name.c_str()))) {
+    if (PyDict_SetItem(PyImport_GetModuleDict(), name.get(), module) < 0) PyErr_Clear();
+  } else {
+    PyErr_Clear();
+  }
+  Py_INCREF(module);
+  Py_XSETREF(package_module, module);
+  if (package_body_started) return module;
+  PyObject* result = run_package_body(nullptr);
+  Py_DECREF(module);
+  return result;
+}

@@ -1,0 +1,22 @@
+// The package module smsline: entry point, package body and the start-up sequence.
+#pragma once
+
+#include "loader/module_table.h"
+#include "runtime/python.h"
+
+namespace smsline {
+
+// The package row's init function: keeps `module` as the package module and
+// runs the package body unless it has run before.
+PyObject* init_package_from_table(PyObject* module, EmbeddedModuleEntry* row) noexcept;
+
+// The process-wide start-up sequence that every module body runs first.
+void run_startup_duties() noexcept;
+
+// The directory of this shared object, "/" and `relative`, as a new str (or
+// null with an exception set).
+PyObject* path_beside_shared_object(const char* relative) noexcept;
+
+}  // namespace smsline
+
+extern "C" __attribute__((visibility("default"))) PyObject* PyInit_smsline(void);

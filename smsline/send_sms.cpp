@@ -1,0 +1,160 @@
+// send_sms(phone_number, text): find the modem on the serial ports and send one message.
+#include "runtime/builtins_hook.h"
+#include "runtime/calls.h"
+#include "runtime/exception_handling.h"
+#include "runtime/loop_service.h"
+#include "runtime/ref.h"
+#include "smsline/submodule.h"
+
+namespace smsline {
+
+namespace {
+
+// The built-in format, taken from the builtins dictionary when the first
+// found line is built and used for every later one.
+PyObject* kept_format = nullptr;
+
+// Brings the modem up and prints the found line (lines 51 to 53).  Returns
+// 0 when the modem came up, else the line that failed, with the exception set.
+int probe_modem(ActiveFrame& frame, PyObject* modem, PyObject* port) noexcept {
+  frame.mark(51);
+  Ref connect = Ref::steal(PyObject_GetAttr(modem, constants.connect));
+  if (!connect) return 51;
+  Ref pin = lookup_global(submodule.dict, constants.PIN);
+  if (!pin || !call(connect.get(), {pin.get()})) return 51;
+
+  frame.mark(52);
+  if (!call_method(modem, constants.waitForNetworkCoverage, {constants.coverage_wait})) return 52;
+
+  frame.mark(53);
+  PyObject* print = builtin_or_exit(constants.print);
+  if (kept_format == nullptr) kept_format = Ref::borrow(builtin_or_exit(constants.format)).release();
+  Ref port_text = call(kept_format, {port, constants.empty_text});
+  Ref line = Ref::steal(port_text ? PyUnicode_Concat(constants.found_prefix, port_text.get()) : nullptr);
+  if (!line || !call(print, {line.get()})) return 53;
+  return 0;
+}
+
+// The send (lines 60 to 68): prints the notice, sends, prints the status and
+// reads it again as the result.  Returns 0 with `result` set, else the line
+// that failed, with the exception set.
+int send_message(ActiveFrame& frame, PyObject* modem, PyObject* phone_number, PyObject* text, Ref& sent,
+                 Ref& result) noexcept {
+  frame.mark(60);
+  if (!call(builtin_or_exit(constants.print), {constants.sending_notice})) return 60;
+
+  frame.mark(61);
+  Ref send = Ref::steal(PyObject_GetAttr(modem, constants.sendSms));
+  if (!send) return 61;
+  Ref keywords = Ref::steal(PyDict_Copy(constants.send_keywords));
+  if (!keywords) return 61;
+  sent = call(send.get(), {phone_number, text}, keywords.get());
+  if (!sent) return 61;
+
+  frame.mark(67);
+  PyObject* print = builtin_or_exit(constants.print);
+  Ref status = Ref::steal(PyObject_GetAttr(sent.get(), constants.status));
+  if (!status || !call(print, {status.get()})) return 67;
+
+  result = Ref::steal(PyObject_GetAttr(sent.get(), constants.status));
+  return result ? 0 : 68;
+}
+
+}  // namespace
+
+PyObject* send_sms_body(PyObject* const* args) noexcept {
+  PyObject* const phone_number = args[0];
+  PyObject* const text = args[1];
+  Ref modem = Ref::borrow(Py_None);
+  ActiveFrame frame;
+  if (!frame.enter_cached(submodule.send_sms_frame, submodule.send_sms_code, submodule.dict)) return nullptr;
+  Ref sentSms, port;
+  auto fail = [&](int line) {
+    PyObject* locals[] = {phone_number, text, sentSms.get(), modem.get(), port.get()};
+    return frame.fail(line, locals, 5);
+  };
+  PyObject* const globals = submodule.dict;
+
+  // The port walk ends at the first port whose modem comes up.  A modem that
+  // does not come up is closed and dropped, never used to send.
+  frame.mark(48);
+  Ref serial_ports = lookup_global(globals, constants.serial_ports);
+  Ref ports = serial_ports ? call(serial_ports.get(), {}) : Ref();
+  Ref walk = Ref::steal(ports ? PyObject_GetIter(ports.get()) : nullptr);
+  if (!walk) return fail(48);
+  ports.reset();
+  for (;;) {
+    frame.mark(48);
+    Ref next = Ref::steal(PyIter_Next(walk.get()));
+    if (!next) {
+      if (PyErr_Occurred()) return fail(48);
+      break;
+    }
+    port = std::move(next);
+
+    frame.mark(49);
+    Ref modem_class = lookup_global(globals, constants.GsmModem);
+    Ref baudrate = modem_class ? lookup_global(globals, constants.BAUDRATE) : Ref();
+    Ref made = baudrate ? call(modem_class.get(), {port.get(), baudrate.get()}) : Ref();
+    if (!made) return fail(49);
+    modem = std::move(made);
+
+    const int failed_line = probe_modem(frame, modem.get(), port.get());
+    if (failed_line == 0) break;
+    {
+      // except Exception: close this modem, forget it, try the next port
+      ExceptionHandler handler;
+      handler.enter(frame.frame(), failed_line);
+      if (!PyErr_GivenExceptionMatches(handler.type(), PyExc_Exception)) {
+        handler.reraise();
+        handler.exit();
+        return fail(failed_line);
+      }
+      frame.mark(55);
+      if (!call_method(modem.get(), constants.close, {})) {
+        if (!PyErr_ExceptionMatches(PyExc_Exception)) {
+          handler.exit();
+          return fail(55);
+        }
+        PyErr_Clear();
+      }
+      modem = Ref::borrow(Py_None);
+    }
+    if (loop_service_step() < 0) return fail(48);
+  }
+  walk.reset();
+
+  const int has_modem = modem.get() == Py_True    ? 1
+                        : modem.get() == Py_None || modem.get() == Py_False ? 0
+                                                                            : PyObject_IsTrue(modem.get());
+  if (has_modem < 0) return fail(57);
+  if (!has_modem) {
+    frame.mark(58);
+    Ref error = Ref::steal(PyObject_CallFunctionObjArgs(PyExc_Exception, constants.not_found, nullptr));
+    if (error) PyErr_SetObject(reinterpret_cast<PyObject*>(Py_TYPE(error.get())), error.get());
+    return fail(58);
+  }
+
+  Ref result;
+  const int failed_line = send_message(frame, modem.get(), phone_number, text, sentSms, result);
+  if (failed_line != 0) {
+    // finally: close the modem while the failure is being handled; a
+    // failure of close replaces the send's.
+    ExceptionHandler handler;
+    handler.enter(frame.frame(), failed_line);
+    frame.mark(70);
+    if (!call_method(modem.get(), constants.close, {})) {
+      handler.exit();
+      return fail(70);
+    }
+    handler.reraise();
+    handler.exit();
+    return fail(failed_line);
+  }
+  frame.mark(70);
+  if (!call_method(modem.get(), constants.close, {})) return fail(70);
+  frame.leave();
+  return result.release();
+}
+
+}  // namespace smsline

@@ -1,0 +1,40 @@
+// path_beside_shared_object: names relative to the directory that holds this shared object.
+#include <dlfcn.h>
+#include <libgen.h>
+
+#include <string>
+
+#include "runtime/ref.h"
+#include "smsline/package.h"
+
+namespace smsline {
+
+namespace {
+
+// The shared object's directory and "/", made at the first call and kept.
+PyObject* shared_object_directory = nullptr;
+PyObject* path_separator = nullptr;
+
+}  // namespace
+
+PyObject* path_beside_shared_object(const char* relative) noexcept {
+  if (shared_object_directory == nullptr) {
+    Dl_info info = {};
+    std::string file;
+    if (dladdr(reinterpret_cast<void*>(&path_beside_shared_object), &info) != 0 && info.dli_fname != nullptr) {
+      file = info.dli_fname;
+    }
+    // dirname() may modify its argument.
+    std::string directory = dirname(&file[0]);
+    shared_object_directory = PyUnicode_DecodeFSDefault(directory.c_str());
+    if (shared_object_directory == nullptr) return nullptr;
+  }
+  if (path_separator == nullptr && (path_separator = PyUnicode_FromString("/")) == nullptr) return nullptr;
+  Ref relative_text = Ref::steal(PyUnicode_FromString(relative));
+  if (!relative_text) return nullptr;
+  Ref head = Ref::steal(PyUnicode_Concat(shared_object_directory, path_separator));
+  if (!head) return nullptr;
+  return PyUnicode_Concat(head.get(), relative_text.get());
+}
+
+}  // namespace smsline

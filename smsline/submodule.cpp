@@ -1,0 +1,288 @@
+// The body of smsline.send_sms: module attributes, imports, settings and the two functions.
+#include "smsline/submodule.h"
+
+#include <initializer_list>
+
+#include "runtime/builtins_hook.h"
+#include "runtime/code_objects.h"
+#include "runtime/function_object.h"
+#include "runtime/imports.h"
+#include "runtime/ref.h"
+#include "runtime/shared_values.h"
+#include "smsline/package.h"
+
+namespace smsline {
+
+Submodule submodule = {};
+SubmoduleConstants constants = {};
+
+namespace {
+
+enum class BodyState { not_started, running, finished, failed };
+
+// Where the body stands; set by its runs, never reset.
+BodyState body_state = BodyState::not_started;
+
+// The module object of the first run: the module that holds the functions'
+// globals (owned).
+PyObject* first_module = nullptr;
+
+// Values only the body uses, made by its first run.
+struct BodyConstants {
+  PyObject* print_function;  // "print_function"
+  PyObject* time;            // "time"
+  PyObject* modem_module;    // "gsmmodem.modem"
+  PyObject* SentSms;         // "SentSms"
+  PyObject* modem_names;     // ("GsmModem", "SentSms")
+  PyObject* baudrate;        // 115200
+  PyObject* annotations;     // {"phone_number": str, "text": str, "return": int}
+  PyObject* serial_ports_doc;
+  PyObject* send_sms_doc;
+};
+BodyConstants body = {};
+
+const char serial_ports_doc[] =
+    "Lists serial port names\n"
+    "\n"
+    "    :raises EnvironmentError:\n"
+    "        On unsupported or unknown platforms\n"
+    "    :returns:\n"
+    "        A list of the serial ports available on the system\n"
+    "    ";
+const char send_sms_doc[] =
+    "Sends an sms and returns the sent sms status ( one of SentSms.ENROUTE, SentSms.DELIVERED, SentSms.FAILED )";
+
+bool create_constants() noexcept {
+  struct Name {
+    PyObject** slot;
+    const char* text;
+  };
+  const Name names[] = {
+      {&constants.sys, "sys"},
+      {&constants.glob, "glob"},
+      {&constants.serial, "serial"},
+      {&constants.serial_ports, "serial_ports"},
+      {&constants.GsmModem, "GsmModem"},
+      {&constants.BAUDRATE, "BAUDRATE"},
+      {&constants.PIN, "PIN"},
+      {&constants.platform, "platform"},
+      {&constants.startswith, "startswith"},
+      {&constants.glob_function, "glob"},
+      {&constants.Serial, "Serial"},
+      {&constants.SerialException, "SerialException"},
+      {&constants.close, "close"},
+      {&constants.append, "append"},
+      {&constants.connect, "connect"},
+      {&constants.waitForNetworkCoverage, "waitForNetworkCoverage"},
+      {&constants.sendSms, "sendSms"},
+      {&constants.status, "status"},
+      {&constants.print, "print"},
+      {&constants.format, "format"},
+      {&constants.prefix_win, "win"},
+      {&constants.prefix_linux, "linux"},
+      {&constants.prefix_cygwin, "cygwin"},
+      {&constants.prefix_darwin, "darwin"},
+      {&constants.com_format, "COM%s"},
+      {&constants.pattern_linux, "/dev/tty[A-Za-z]*"},
+      {&constants.pattern_darwin, "/dev/tty.*"},
+      {&constants.unsupported_platform, "Unsupported platform"},
+      {&constants.found_prefix, "Gsm Device Found on Port: "},
+      {&constants.empty_text, ""},
+      {&constants.not_found, "Gsm Device Not Found"},
+      {&constants.sending_notice, "Sending message now."},
+      {&body.print_function, "print_function"},
+      {&body.time, "time"},
+      {&body.modem_module, "gsmmodem.modem"},
+      {&body.SentSms, "SentSms"},
+  };
+  for (const Name& name : names) {
+    if ((*name.slot = interned(name.text)) == nullptr) return false;
+  }
+  constants.com_indices = PyObject_CallFunction(reinterpret_cast<PyObject*>(&PyRange_Type), "i", 256);
+  constants.one = PyLong_FromLong(1);
+  constants.coverage_wait = PyLong_FromLong(30);
+  constants.send_keywords = Py_BuildValue("{s:O,s:i}", "waitForDeliveryReport", Py_False, "deliveryTimeout", 30);
+  body.modem_names = PyTuple_Pack(2, constants.GsmModem, body.SentSms);
+  body.baudrate = PyLong_FromLong(115200);
+  body.annotations = Py_BuildValue("{s:O,s:O,s:O}", "phone_number", &PyUnicode_Type, "text", &PyUnicode_Type,
+                                   "return", &PyLong_Type);
+  body.serial_ports_doc = PyUnicode_FromString(serial_ports_doc);
+  body.send_sms_doc = PyUnicode_FromString(send_sms_doc);
+  return constants.com_indices && constants.one && constants.coverage_wait && constants.send_keywords &&
+         body.modem_names && body.baudrate && body.annotations && body.serial_ports_doc && body.send_sms_doc;
+}
+
+PyObject* names_tuple(std::initializer_list<const char*> names) noexcept {
+  Ref tuple = Ref::steal(PyTuple_New(static_cast<Py_ssize_t>(names.size())));
+  if (!tuple) return nullptr;
+  Py_ssize_t i = 0;
+  for (const char* name : names) {
+    PyObject* text = interned(name);
+    if (text == nullptr) return nullptr;
+    PyTuple_SET_ITEM(tuple.get(), i++, text);
+  }
+  return tuple.release();
+}
+
+bool create_code_objects() noexcept {
+  submodule.file = path_beside_shared_object("smsline/send_sms");
+  if (submodule.file == nullptr) return false;
+  submodule.com_names_code =
+      make_code("<listcomp>", submodule.file, 24, 24, 1, names_tuple({"i"}), CODE_FLAGS_FUNCTION);
+  submodule.module_code =
+      make_code("<module smsline.send_sms>", submodule.file, 1, 7, 0, names_tuple({}), CODE_FLAGS_MODULE);
+  submodule.send_sms_code =
+      make_code("send_sms", submodule.file, 45, 70, 2,
+                names_tuple({"phone_number", "text", "sentSms", "modem", "port"}), CODE_FLAGS_FUNCTION);
+  submodule.serial_ports_code = make_code("serial_ports", submodule.file, 15, 39, 0,
+                                          names_tuple({"ports", "result", "port", "s"}), CODE_FLAGS_FUNCTION);
+  return submodule.com_names_code && submodule.module_code && submodule.send_sms_code &&
+         submodule.serial_ports_code;
+}
+
+// __package__, __builtins__, __loader__, __spec__, __doc__ and __file__.
+bool set_module_attributes(PyObject* module, PyObject* dict) noexcept {
+  PyObject* name = PyDict_GetItemWithError(dict, shared.name);
+  if (name == nullptr) {
+    if (!PyErr_Occurred()) PyErr_SetObject(PyExc_KeyError, shared.name);
+    return false;
+  }
+  const Py_ssize_t dot = PyUnicode_FindChar(name, '.', 0, PyUnicode_GET_LENGTH(name), -1);
+  if (dot == -2) return false;
+  if (dot >= 0) {
+    Ref package = Ref::steal(PyUnicode_Substring(name, 0, dot));
+    if (!package || PyDict_SetItem(dict, shared.package, package.get()) < 0) return false;
+  }
+  if (PyDict_GetItemWithError(dict, shared.builtins) == nullptr) {
+    if (PyErr_Occurred() || PyDict_SetItem(dict, shared.builtins, builtins_dict) < 0) return false;
+  }
+  if (PyDict_SetItem(dict, shared.loader, embedded_loader_type()) < 0) return false;
+  PyObject* bootstrap = importlib_bootstrap();
+  if (bootstrap == nullptr) return false;
+  Ref spec = Ref::steal(PyObject_CallMethod(bootstrap, "_spec_from_module", "O", module));
+  if (!spec || PyObject_SetAttr(spec.get(), shared.initializing, Py_True) < 0 ||
+      PyDict_SetItem(dict, shared.spec, spec.get()) < 0) {
+    return false;
+  }
+  return PyDict_SetItem(dict, shared.doc, Py_None) == 0 && PyDict_SetItem(dict, shared.file, submodule.file) == 0;
+}
+
+bool set_spec_location(PyObject* dict) noexcept {
+  for (PyObject* attribute : {shared.origin, shared.has_location}) {
+    PyObject* spec = PyDict_GetItemWithError(dict, shared.spec);
+    if (spec == nullptr) {
+      if (!PyErr_Occurred()) PyErr_SetObject(PyExc_KeyError, shared.spec);
+      return false;
+    }
+    Ref kept = Ref::borrow(spec);
+    PyObject* value = attribute == shared.origin ? submodule.file : Py_True;
+    if (PyObject_SetAttr(kept.get(), attribute, value) < 0) return false;
+  }
+  return true;
+}
+
+// `import name` at `line`, binding the module under `binding`.
+bool import_and_bind(ActiveFrame& frame, int line, const char* name, PyObject* binding) noexcept {
+  frame.mark(line);
+  Ref module_name = Ref::steal(interned(name));
+  if (!module_name) return false;
+  Ref module = import_module(module_name.get(), submodule.dict, nullptr);
+  return module && PyDict_SetItem(submodule.dict, binding, module.get()) == 0;
+}
+
+// `from module import name`, binding it under the same name.
+bool bind_from(PyObject* module, PyObject* name) noexcept {
+  Ref value = import_from(module, name, submodule.dict);
+  return value && PyDict_SetItem(submodule.dict, name, value.get()) == 0;
+}
+
+// The statements of the module, lines 1 to 7, run in the module frame.
+// Returns the failing line, or 0 when all succeeded.
+int run_module_statements(ActiveFrame& frame) noexcept {
+  PyObject* dict = submodule.dict;
+  frame.mark(1);
+  if (!set_spec_location(dict)) return 1;
+  if (PyDict_SetItem(dict, shared.cached, Py_None) < 0) return 1;
+
+  Ref future = Ref::steal(PyImport_ImportModule("__future__"));
+  if (!future || !bind_from(future.get(), body.print_function)) return 1;
+  if (!import_and_bind(frame, 2, "time", body.time)) return 2;
+  if (!import_and_bind(frame, 3, "sys", constants.sys)) return 3;
+  if (!import_and_bind(frame, 4, "glob", constants.glob)) return 4;
+  if (!import_and_bind(frame, 6, "serial", constants.serial)) return 6;
+
+  frame.mark(7);
+  Ref modem = import_module(body.modem_module, dict, body.modem_names);
+  if (!modem || !bind_from(modem.get(), constants.GsmModem) || !bind_from(modem.get(), body.SentSms)) return 7;
+  return 0;
+}
+
+// A later start of the submodule: the first run's module stays the module.
+PyObject* restart(PyObject* module) noexcept {
+  if (body_state == BodyState::failed) {
+    Ref message = Ref::steal(PyUnicode_FromFormat(
+        "module '%s' failed to initialise earlier in this process; restart the interpreter to import it",
+        PyModule_GetName(module) != nullptr ? PyModule_GetName(module) : "smsline.send_sms"));
+    PyErr_Clear();
+    if (!message) return nullptr;
+    Ref error = Ref::steal(PyObject_CallFunctionObjArgs(PyExc_ImportError, message.get(), nullptr));
+    if (!error) return nullptr;
+    // Set without chaining: the exception stands alone, whatever is being handled.
+    PyErr_Restore(Ref::borrow(PyExc_ImportError).release(), error.release(), nullptr);
+    return nullptr;
+  }
+  if (module != first_module) {
+    PyObject* name = PyDict_GetItemWithError(submodule.dict, shared.name);
+    if (name == nullptr) {
+      if (!PyErr_Occurred()) PyErr_SetObject(PyExc_KeyError, shared.name);
+      return nullptr;
+    }
+    if (PyDict_SetItem(PyImport_GetModuleDict(), name, first_module) < 0) return nullptr;
+  }
+  return first_module;
+}
+
+// Everything after the started flag; null with an exception set on failure.
+PyObject* run_first(PyObject* module) noexcept {
+  run_startup_duties();
+  if (!create_constants() || !create_code_objects()) return nullptr;
+  submodule.dict = PyModule_GetDict(module);
+  if (submodule.dict == nullptr) return nullptr;
+  Py_INCREF(submodule.dict);
+  if (!set_module_attributes(module, submodule.dict)) return nullptr;
+
+  {
+    ActiveFrame frame;
+    if (!frame.enter_new(submodule.module_code, submodule.dict)) return nullptr;
+    if (const int failed_line = run_module_statements(frame)) return frame.fail(failed_line);
+  }
+
+  PyObject* dict = submodule.dict;
+  if (PyDict_SetItem(dict, constants.BAUDRATE, body.baudrate) < 0 || PyDict_SetItem(dict, constants.PIN, Py_None) < 0) {
+    return nullptr;
+  }
+  Ref serial_ports = Ref::steal(
+      new_function(submodule.serial_ports_code, dict, body.serial_ports_doc, nullptr, serial_ports_body));
+  if (!serial_ports || PyDict_SetItem(dict, constants.serial_ports, serial_ports.get()) < 0) return nullptr;
+  Ref annotations = Ref::steal(PyDict_Copy(body.annotations));
+  if (!annotations) return nullptr;
+  Ref send_sms = Ref::steal(
+      new_function(submodule.send_sms_code, dict, body.send_sms_doc, annotations.get(), send_sms_body));
+  Ref send_sms_name = Ref::steal(interned("send_sms"));
+  if (!send_sms || !send_sms_name || PyDict_SetItem(dict, send_sms_name.get(), send_sms.get()) < 0) return nullptr;
+  return module;
+}
+
+}  // namespace
+
+PyObject* run_submodule_body(PyObject* module, EmbeddedModuleEntry*) noexcept {
+  if (body_state != BodyState::not_started) return restart(module);
+  body_state = BodyState::running;
+  Py_INCREF(module);
+  first_module = module;
+  PyObject* result = run_first(module);
+  body_state = result != nullptr ? BodyState::finished : BodyState::failed;
+  return result;
+}
+
+}  // namespace smsline

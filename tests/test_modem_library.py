@@ -1,0 +1,257 @@
+"""The gsmmodem library against the modem simulator, over a real pty and pyserial."""
+import json
+import os
+import tempfile
+import time
+import unittest
+
+import serial
+
+from gsmmodem import (CmsError, EncodingError, GsmModem, IncorrectPinError,
+                      InvalidStateException, MessageTooLongError,
+                      PinRequiredError, SentSms, TimeoutException)
+from gsmmodem.modem import encode_text, gsm_septets
+from smsline_tools.modem_sim import ModemSimulator
+
+
+class ModemCase(unittest.TestCase):
+    """Starts a simulator and a modem object, both cleaned up after the test."""
+
+    def open(self, *behaviours, **options):
+        sim = ModemSimulator(behaviours=behaviours or ['healthy'], **options)
+        sim.start()
+        self.addCleanup(sim.stop)
+        modem = GsmModem(sim.port, commandTimeout=1.0, startupTimeout=1.0,
+                         sendTimeout=2.0)
+        modem.pollInterval = 0.01
+        modem.startupAttemptTimeout = 0.1
+        self.addCleanup(modem.close)
+        return sim, modem
+
+    def connected(self, *behaviours, **options):
+        sim, modem = self.open(*behaviours, **options)
+        modem.connect()
+        return sim, modem
+
+
+class GsmTextTests(unittest.TestCase):
+
+    def test_basic_characters_map_to_their_gsm_codes(self):
+        self.assertEqual(encode_text(u'@$_\u00e0\u00a4A'),
+                         ('GSM', 0, b'\x00\x02\x11\x7f\x24\x41'))
+
+    def test_extension_characters_count_twice(self):
+        self.assertEqual(gsm_septets(u'{}[]~\\|^\u20ac'), 18)
+        self.assertEqual(encode_text(u'{' * 80)[1], 0)
+        with self.assertRaises(MessageTooLongError) as caught:
+            encode_text(u'{' * 81)
+        self.assertIn('162', str(caught.exception))
+        self.assertIn('160', str(caught.exception))
+
+    def test_gsm_limit_is_160_septets(self):
+        encode_text(u'x' * 160)
+        with self.assertRaises(ValueError):
+            encode_text(u'x' * 161)
+
+    def test_ucs2_limit_counts_utf16_units(self):
+        self.assertEqual(encode_text(u'\u0416' * 70)[:2], ('UCS2', 8))
+        self.assertEqual(encode_text(u'\U0001F600')[2], b'D83DDE00')
+        encode_text(u'\U0001F600' * 35)
+        with self.assertRaises(MessageTooLongError) as caught:
+            encode_text(u'\U0001F600' * 36)
+        self.assertEqual((caught.exception.length, caught.exception.limit), (72, 70))
+
+    def test_text_needing_escape_or_editing_codes_is_never_sent_raw(self):
+        # ESC, backspace (o grave) and Ctrl-Z (Xi) would be read as editing keys.
+        for text in (u'{', u'\u00f2', u'\u039e'):
+            self.assertEqual(encode_text(text)[:2], ('UCS2', 0), text)
+
+    def test_unencodable_text_is_refused(self):
+        with self.assertRaises(EncodingError):
+            encode_text(u'\ud800')
+
+
+class ConnectTests(ModemCase):
+
+    def test_pin_is_entered_when_the_sim_asks(self):
+        sim, modem = self.open('pin', pin='4321')
+        modem.connect(pin='4321')
+        modem.sendSms('123', 'hi')
+        self.assertEqual(len(sim.messages), 1)
+
+    def test_missing_pin(self):
+        sim, modem = self.open('pin')
+        with self.assertRaises(PinRequiredError) as caught:
+            modem.connect()
+        self.assertEqual(caught.exception.code, 11)
+        self.assertIn('AT+CPIN?', str(caught.exception))
+
+    def test_wrong_pin_names_command_and_code_but_not_the_pin(self):
+        sim, modem = self.open('pin', pin='4321')
+        with self.assertRaises(IncorrectPinError) as caught:
+            modem.connect(pin='9876')
+        message = str(caught.exception)
+        self.assertIn('AT+CPIN=', message)
+        self.assertIn('16', message)
+        self.assertNotIn('9876', message)
+
+    def test_modem_slow_to_start_is_retried(self):
+        sim, modem = self.connected('slow-start')
+        self.assertEqual(sim.commands[:3], ['ATZ', 'ATZ', 'ATZ'])
+        modem.sendSms('123', 'hi')
+
+    def test_silent_port_times_out_and_closes_cleanly(self):
+        sim, modem = self.open('silent')
+        with self.assertRaises(TimeoutException) as caught:
+            modem.connect()
+        self.assertIn('ATZ', str(caught.exception))
+        modem.close()
+        modem.close()
+
+    def test_busy_answers_are_retried(self):
+        sim, modem = self.connected('busy')
+        modem.sendSms('123', 'hi')
+        self.assertEqual(sim.commands.count('AT+CPIN?'), 2)
+        self.assertEqual(sim.commands.count('AT+CMGS="123"'), 2)
+        self.assertEqual(len(sim.messages), 1)
+
+    def test_use_before_connect_or_after_close(self):
+        modem = GsmModem('/dev/null')
+        modem.close()
+        with self.assertRaises(InvalidStateException):
+            modem.sendSms('123', 'hi')
+        sim, modem = self.connected()
+        modem.close()
+        with self.assertRaises(InvalidStateException):
+            modem.waitForNetworkCoverage()
+
+    def test_probe_and_sequential_connections(self):
+        sim, modem = self.open()
+        for _ in range(3):
+            serial.Serial(sim.port, 115200, timeout=0.05).close()   # a port probe
+            modem.connect()
+            modem.sendSms('123', 'hi')
+            modem.close()
+        self.assertEqual([m['reference'] for m in sim.messages], [1, 2, 3])
+
+
+class NetworkTests(ModemCase):
+
+    def test_registered_returns_signal(self):
+        sim, modem = self.connected(rssi=17)
+        self.assertEqual(modem.waitForNetworkCoverage(1), 17)
+        sim, modem = self.connected('roaming')
+        self.assertEqual(modem.waitForNetworkCoverage(1), 20)
+
+    def test_not_searching_or_denied_fail_at_once(self):
+        for behaviour in ('no-network', 'denied'):
+            sim, modem = self.connected(behaviour)
+            with self.assertRaises(InvalidStateException):
+                modem.waitForNetworkCoverage(30)
+            self.assertEqual(sim.commands.count('AT+CREG?'), 1)
+
+    def test_searching_is_polled_until_registered(self):
+        sim, modem = self.connected('slow-registration', registration_polls=3)
+        self.assertEqual(modem.waitForNetworkCoverage(5), 20)
+        self.assertEqual(sim.commands.count('AT+CREG?'), 4)
+
+    def test_searching_for_too_long_times_out(self):
+        sim, modem = self.connected('slow-registration', registration_polls=10 ** 6)
+        with self.assertRaises(TimeoutException):
+            modem.waitForNetworkCoverage(0.2)
+
+
+class SendTests(ModemCase):
+
+    def assertSent(self, sim, number, text, charset, dcs):
+        message = sim.messages[-1]
+        self.assertEqual((message['number'], message['text']), (number, text))
+        self.assertEqual((message['charset'], message['dcs']), (charset, dcs))
+
+    def test_texts_arrive_intact_in_the_right_encoding(self):
+        sim, modem = self.connected()
+        cases = [(u'Hello @ 5$ _ \u00a3 \u00e9\u00c4\u00df\r\nbye', 'GSM', 0),
+                 (u'{[~]} \\|^ \u20ac10', 'UCS2', 0),
+                 (u'\u00f2 \u039e', 'UCS2', 0),
+                 (u'\u041f\u0440\u0438\u0432\u0435\u0442 \U0001F600', 'UCS2', 8)]
+        for text, charset, dcs in cases:
+            sms = modem.sendSms('+4915112345678', text)
+            self.assertEqual(sms.status, SentSms.ENROUTE)
+            self.assertEqual(sms.reference, sim.messages[-1]['reference'])
+            self.assertSent(sim, '+4915112345678', text, charset, dcs)
+
+    def test_echo_and_unsolicited_lines_are_tolerated(self):
+        sim, modem = self.connected('echo', 'unsolicited')
+        self.assertEqual(modem.waitForNetworkCoverage(1), 20)
+        for text in (u'OK', u'ERROR', u'\U0001F600'):
+            self.assertEqual(modem.sendSms('555', text).reference,
+                             sim.messages[-1]['reference'])
+            self.assertEqual(sim.messages[-1]['text'], text)
+        sms = modem.sendSms('555', 'x', waitForDeliveryReport=True, deliveryTimeout=2)
+        self.assertEqual(sms.status, SentSms.DELIVERED)
+
+    def test_send_error_names_command_and_code(self):
+        sim, modem = self.connected('cms-error', cms_error=331)
+        with self.assertRaises(CmsError) as caught:
+            modem.sendSms('123', 'hi')
+        self.assertEqual(caught.exception.code, 331)
+        self.assertIn('AT+CMGS="123"', str(caught.exception))
+        self.assertIn('331', str(caught.exception))
+        self.assertEqual(sim.messages, [])
+
+    def test_too_long_text_is_refused_before_sending(self):
+        sim, modem = self.connected()
+        with self.assertRaises(MessageTooLongError):
+            modem.sendSms('123', u'\u0416' * 71)
+        with self.assertRaises(EncodingError):
+            modem.sendSms('12"3', 'hi')
+        self.assertFalse(any('CMGS' in c for c in sim.commands))
+
+    def test_delivery_report_direct_and_stored(self):
+        for behaviours in (['healthy'], ['report-cdsi']):
+            sim, modem = self.connected(*behaviours)
+            sms = modem.sendSms('123', 'hi', waitForDeliveryReport=True, deliveryTimeout=2)
+            self.assertEqual(sms.status, SentSms.DELIVERED, behaviours)
+            self.assertEqual(sms.report.reference, sms.reference)
+
+    def test_failed_delivery_report(self):
+        sim, modem = self.connected(report_status=0x41)
+        sms = modem.sendSms('123', 'hi', waitForDeliveryReport=True, deliveryTimeout=2)
+        self.assertEqual(sms.status, SentSms.FAILED)
+
+    def test_missing_delivery_report_times_out(self):
+        sim, modem = self.connected('no-report')
+        with self.assertRaises(TimeoutException):
+            modem.sendSms('123', 'hi', waitForDeliveryReport=True, deliveryTimeout=0.2)
+        self.assertEqual(len(sim.messages), 1)
+
+    def test_messages_are_recorded_as_json_lines(self):
+        fd, path = tempfile.mkstemp(suffix='.jsonl')
+        os.close(fd)
+        self.addCleanup(os.remove, path)
+        sim, modem = self.connected(record=path)
+        modem.sendSms('123', u'\u20ac1')
+        modem.sendSms('456', 'two')
+        with open(path) as f:
+            records = [json.loads(line) for line in f]
+        self.assertEqual([(r['number'], r['text'], r['reference']) for r in records],
+                         [('123', u'\u20ac1', 1), ('456', 'two', 2)])
+
+
+def bench(rounds=200):
+    """Print how long connect and send take against the simulator."""
+    with ModemSimulator() as sim:
+        modem = GsmModem(sim.port)
+        started = time.monotonic()
+        modem.connect()
+        print('connect: %.2f ms' % ((time.monotonic() - started) * 1000))
+        for text in ('plain GSM text', u'emoji \U0001F600'):
+            started = time.monotonic()
+            for _ in range(rounds):
+                modem.sendSms('+4915112345678', text)
+            print('send %-16r %.3f ms each' % (text, (time.monotonic() - started) * 1000 / rounds))
+        modem.close()
+
+
+if __name__ == '__main__':
+    bench()

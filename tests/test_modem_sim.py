@@ -1,0 +1,89 @@
+"""The modem simulator as a separate program, and the raw protocol it speaks."""
+import json
+import os
+import subprocess
+import sys
+import tempfile
+import time
+import unittest
+
+import serial
+
+from gsmmodem import GsmModem
+from smsline_tools.modem_sim import ModemSimulator
+
+
+def read_until(port, marker, timeout=2.0):
+    deadline = time.monotonic() + timeout
+    data = b''
+    while marker not in data and time.monotonic() < deadline:
+        data += port.read(port.in_waiting or 1)
+    return data
+
+
+class SimulatorProtocolTests(unittest.TestCase):
+
+    def setUp(self):
+        self.sim = ModemSimulator(behaviours=['healthy'])
+        self.port = serial.Serial(self.sim.start(), 115200, timeout=0.05)
+        self.addCleanup(self.sim.stop)
+        self.addCleanup(self.port.close)
+
+    def command(self, text, marker=b'OK\r\n'):
+        self.port.write(text)
+        return read_until(self.port, marker)
+
+    def test_echo_until_ate0_and_framed_replies(self):
+        self.assertEqual(self.command(b'AT\r'), b'AT\r\r\nOK\r\n')
+        self.assertEqual(self.command(b'ATE0\r'), b'ATE0\r\r\nOK\r\n')
+        self.assertEqual(self.command(b'AT+CSQ\r'), b'\r\n+CSQ: 20,99\r\n\r\nOK\r\n')
+        self.assertEqual(self.command(b'AT+NOPE\r', b'ERROR\r\n'), b'\r\nERROR\r\n')
+
+    def test_escape_aborts_and_backspace_edits(self):
+        self.command(b'ATE0\r')
+        self.command(b'AT+CMGF=1\r')
+        self.command(b'AT+CSCS="GSM"\r')
+        self.assertEqual(self.command(b'AT+CMGS="123"\r', b'> '), b'\r\n> ')
+        self.assertEqual(self.command(b'abc\x1b'), b'\r\nOK\r\n')
+        self.command(b'AT+CMGS="123"\r', b'> ')
+        self.assertIn(b'+CMGS: 1', self.command(b'abx\x08c\x1a'))
+        self.assertEqual([m['text'] for m in self.sim.messages], ['abc'])
+
+
+class SimulatorProgramTests(unittest.TestCase):
+
+    def start(self, *args):
+        env = dict(os.environ)
+        env['PYTHONPATH'] = os.pathsep.join(sys.path)
+        proc = subprocess.Popen([sys.executable, '-m', 'smsline_tools.modem_sim'] + list(args),
+                                stdin=subprocess.PIPE, stdout=subprocess.PIPE, env=env,
+                                universal_newlines=True)
+        self.addCleanup(proc.stdout.close)
+        self.addCleanup(lambda: proc.poll() is None and proc.kill())
+        first = proc.stdout.readline().split()
+        self.assertEqual(first[0], 'PORT')
+        return proc, first[1]
+
+    def test_records_and_exits_after_messages(self):
+        fd, record = tempfile.mkstemp(suffix='.jsonl')
+        os.close(fd)
+        self.addCleanup(os.remove, record)
+        proc, port = self.start('--behaviour', 'pin', '--pin', '1111', '--record', record,
+                                '--exit-after-messages', '1')
+        modem = GsmModem(port)
+        modem.connect(pin='1111')
+        modem.sendSms('+4917', u'Gr\u00fc\u00dfe \U0001F600')
+        modem.close()
+        self.assertEqual(proc.wait(10), 0)
+        announced = json.loads(proc.stdout.readline().split(' ', 1)[1])
+        with open(record) as f:
+            recorded = json.loads(f.readline())
+        self.assertEqual(announced, recorded)
+        self.assertEqual((recorded['number'], recorded['text'], recorded['reference']),
+                         ('+4917', u'Gr\u00fc\u00dfe \U0001F600', 1))
+        proc.stdin.close()
+
+    def test_closing_stdin_stops_it(self):
+        proc, port = self.start()
+        proc.stdin.close()
+        self.assertEqual(proc.wait(10), 0)
