@@ -475,10 +475,13 @@ def main(argv=None):
     sys.stdout.flush()
     # Only a pipe on stdin is a parent's handle on us: /dev/null or a
     # terminal must not end the simulator.
-    mode = os.fstat(sys.stdin.fileno()).st_mode if not sys.stdin.closed else 0
+    try:
+        mode = os.fstat(0).st_mode
+    except OSError:     # no stdin at all
+        mode = 0
     if stat.S_ISFIFO(mode) or stat.S_ISSOCK(mode):
         def watch_stdin():
-            while os.read(sys.stdin.fileno(), 4096):
+            while os.read(0, 4096):
                 pass
             done.set()
         threading.Thread(target=watch_stdin, daemon=True).start()

@@ -1,0 +1,49 @@
+"""Shared helpers for the tests: where the built extension is, and fresh interpreters."""
+import os
+import shutil
+import subprocess
+import sys
+import tempfile
+import textwrap
+
+ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
+EXTENSION = os.environ.get("SMSLINE_EXTENSION") or os.path.join(
+    ROOT, "build", "cmake", "smsline.cpython-36m-x86_64-linux-gnu.so")
+EXTENSION_NAME = os.path.basename(EXTENSION)
+PYTHON_DIR = os.path.join(ROOT, "python")
+
+
+def run_python(code, cwd=None, env=None, path=(), timeout=120):
+    """Runs `code` in a fresh interpreter; returns the CompletedProcess (text output).
+
+    `path` entries go first on PYTHONPATH, before the project's python/ folder.
+    """
+    environment = dict(os.environ)
+    environment.pop("TARVIK_PACKAGE_smsline", None)
+    environment["PYTHONPATH"] = os.pathsep.join(list(path) + [PYTHON_DIR])
+    environment["PYTHONDONTWRITEBYTECODE"] = "1"
+    if env:
+        for key, value in env.items():
+            if value is None:
+                environment.pop(key, None)
+            else:
+                environment[key] = value
+    return subprocess.run([sys.executable, "-c", textwrap.dedent(code)], cwd=cwd, env=environment,
+                          stdout=subprocess.PIPE, stderr=subprocess.PIPE, universal_newlines=True,
+                          timeout=timeout)
+
+
+class ExtensionDir(object):
+    """A temporary directory D holding a copy of the extension (and optionally more files)."""
+
+    def __init__(self, subdir=None):
+        self.root = tempfile.mkdtemp(prefix="smsline-test-")
+        self.path = os.path.join(self.root, subdir) if subdir else self.root
+        os.makedirs(self.path, exist_ok=True)
+        shutil.copy(EXTENSION, os.path.join(self.path, EXTENSION_NAME))
+
+    def __enter__(self):
+        return self
+
+    def __exit__(self, *exc):
+        shutil.rmtree(self.root, ignore_errors=True)
