@@ -1,15 +1,293 @@
-// Extension-module files in the package's directories (not yet served: nothing is found).
+// Extension-module files lying in the package's directories: the scan that finds them and their loading.
 #include "loader/extension_files.h"
+
+#include <dlfcn.h>
+
+#include <cstring>
+#include <new>
+#include <string>
+#include <vector>
+
+#include "loader/module_table.h"
+#include "runtime/ref.h"
 
 namespace smsline {
 
-PyObject* recorded_extension_path(PyObject*) noexcept { return nullptr; }
+namespace {
 
-int find_extension_in_package(const char*, const char*) noexcept { return 0; }
+// Full module name (str) -> path (str) of the extension file found for it.
+// Made at the first scan that finds a file; entries are never removed, so a
+// later exec_module or load_module of that name goes straight to the file.
+PyObject* extension_module_paths = nullptr;
 
-PyObject* load_extension_file(PyObject*, PyObject*) noexcept {
-  PyErr_SetString(PyExc_ImportError, "extension files are not supported");
-  return nullptr;
+// os.listdir, fetched at its first use and kept.
+PyObject* cached_listdir = nullptr;
+
+// The file-name suffixes of extension modules in the interpreter's order of
+// preference (the first item of each kind-3 entry of imp.get_suffixes()),
+// as a list made at the first scan with candidates and kept.
+PyObject* extension_suffixes = nullptr;
+
+// imp.C_EXTENSION: the kind number of extension-module suffixes.
+constexpr long EXTENSION_MODULE_KIND = 3;
+
+// The interpreter's API version, checked by PyModule_FromDefAndSpec2.
+constexpr int INTERPRETER_API_VERSION = 1013;
+
+// A file of a package directory whose name is the module's last name part,
+// ".", and a rest that may be an extension suffix.
+struct Candidate {
+  Ref directory;
+  Ref item;
+  Ref rest;  // the item after the last name part: ".so", ".abi3.so", ...
+};
+
+// os.listdir (borrowed), or null with an exception set.
+PyObject* listdir_function() noexcept {
+  if (cached_listdir == nullptr) {
+    Ref os = Ref::steal(PyImport_ImportModule("os"));
+    if (!os) return nullptr;
+    cached_listdir = PyObject_GetAttrString(os.get(), "listdir");
+  }
+  return cached_listdir;
+}
+
+// The extension suffixes (borrowed), or null with an exception set; a
+// failure leaves nothing cached, so the next scan asks again.
+PyObject* suffix_list() noexcept {
+  if (extension_suffixes != nullptr) return extension_suffixes;
+  Ref imp = Ref::steal(PyImport_ImportModule("imp"));
+  if (!imp) return nullptr;
+  Ref entries = Ref::steal(PyObject_CallMethod(imp.get(), "get_suffixes", nullptr));
+  if (!entries) return nullptr;
+  Ref sequence = Ref::steal(PySequence_Fast(entries.get(), "imp.get_suffixes() must return a sequence"));
+  if (!sequence) return nullptr;
+  Ref suffixes = Ref::steal(PyList_New(0));
+  if (!suffixes) return nullptr;
+  for (Py_ssize_t i = 0; i < PySequence_Fast_GET_SIZE(sequence.get()); ++i) {
+    PyObject* entry = PySequence_Fast_GET_ITEM(sequence.get(), i);
+    if (!PyTuple_Check(entry) || PyTuple_GET_SIZE(entry) != 3) continue;
+    PyObject* kind = PyTuple_GET_ITEM(entry, 2);
+    if (!PyLong_Check(kind)) continue;
+    int overflow = 0;
+    if (PyLong_AsLongAndOverflow(kind, &overflow) != EXTENSION_MODULE_KIND || overflow != 0) continue;
+    if (PyList_Append(suffixes.get(), PyTuple_GET_ITEM(entry, 0)) < 0) return nullptr;
+  }
+  extension_suffixes = suffixes.release();
+  return extension_suffixes;
+}
+
+// Adds the candidates of one __path__ directory.  A directory that cannot be
+// listed (missing, not a directory, unreadable) is skipped: its error is
+// cleared.  False with an exception set when a candidate cannot be made.
+bool collect_candidates(PyObject* directory, PyObject* last_part, std::vector<Candidate>& candidates) {
+  PyObject* listdir = listdir_function();
+  Ref items = Ref::steal(listdir != nullptr ? PyObject_CallFunctionObjArgs(listdir, directory, nullptr) : nullptr);
+  if (!items || !PyList_Check(items.get())) {
+    PyErr_Clear();
+    return true;
+  }
+  const Py_ssize_t part_length = PyUnicode_GET_LENGTH(last_part);
+  for (Py_ssize_t i = 0; i < PyList_GET_SIZE(items.get()); ++i) {
+    Ref item = Ref::borrow(PyList_GET_ITEM(items.get(), i));
+    if (!PyUnicode_CheckExact(item.get()) || PyUnicode_READY(item.get()) < 0) {
+      PyErr_Clear();
+      continue;
+    }
+    const Py_ssize_t item_length = PyUnicode_GET_LENGTH(item.get());
+    if (item_length <= part_length || PyUnicode_READ_CHAR(item.get(), part_length) != '.') continue;
+    const Py_ssize_t starts_with = PyUnicode_Tailmatch(item.get(), last_part, 0, part_length, -1);
+    if (starts_with < 0) return false;
+    if (starts_with == 0) continue;
+    Ref rest = Ref::steal(PyUnicode_Substring(item.get(), part_length, item_length));
+    if (!rest) return false;
+    candidates.push_back(Candidate{Ref::borrow(directory), std::move(item), std::move(rest)});
+  }
+  return true;
+}
+
+// The path of the first candidate in suffix order, then candidate order, or
+// null: with an exception set when the comparison or the path failed.
+Ref choose_candidate(const std::vector<Candidate>& candidates, PyObject* suffixes) noexcept {
+  for (Py_ssize_t i = 0; i < PyList_GET_SIZE(suffixes); ++i) {
+    Ref suffix = Ref::borrow(PyList_GET_ITEM(suffixes, i));
+    for (const Candidate& candidate : candidates) {
+      const int equal = PyObject_RichCompareBool(candidate.rest.get(), suffix.get(), Py_EQ);
+      if (equal < 0) return Ref();
+      if (equal == 0) continue;
+      Ref with_separator = Ref::steal(PyUnicode_FromString("/"));
+      if (with_separator) with_separator = Ref::steal(PyUnicode_Concat(candidate.directory.get(), with_separator.get()));
+      if (!with_separator) return Ref();
+      return Ref::steal(PyUnicode_Concat(with_separator.get(), candidate.item.get()));
+    }
+  }
+  return Ref();
+}
+
+int scan_package_directories(const char* name, const char* package) {
+  PyObject* package_module = PyDict_GetItemString(PyImport_GetModuleDict(), package);
+  if (package_module == nullptr) return 0;
+  Ref directories = Ref::steal(PyObject_GetAttrString(package_module, "__path__"));
+  if (!directories) return 0;
+  if (!PyList_Check(directories.get())) return 0;
+
+  const std::size_t package_length = std::strlen(package);
+  if (std::strncmp(name, package, package_length) != 0 || name[package_length] != '.') return 0;
+  Ref last_part = Ref::steal(PyUnicode_FromString(name + package_length + 1));
+  if (!last_part) return 0;
+
+  // The listing runs the interpreter's code, which may change __path__:
+  // its length is read again at each step.
+  std::vector<Candidate> candidates;
+  for (Py_ssize_t i = 0; i < PyList_GET_SIZE(directories.get()); ++i) {
+    Ref directory = Ref::borrow(PyList_GET_ITEM(directories.get(), i));
+    if (!collect_candidates(directory.get(), last_part.get(), candidates)) return 0;
+  }
+  if (candidates.empty()) return 0;
+
+  PyObject* suffixes = suffix_list();
+  if (suffixes == nullptr) return 0;
+  Ref path = choose_candidate(candidates, suffixes);
+  if (!path) return 0;
+
+  if (extension_module_paths == nullptr) {
+    extension_module_paths = PyDict_New();
+    if (extension_module_paths == nullptr) return 0;
+  }
+  Ref key = Ref::steal(PyUnicode_FromString(name));
+  if (!key || PyDict_SetItem(extension_module_paths, key.get(), path.get()) < 0) return 0;
+  return 1;
+}
+
+// The interpreter's current dlopen flags (what sys.getdlopenflags() reports).
+int interpreter_dlopen_flags() noexcept { return PyThreadState_Get()->interp->dlopenflags; }
+
+// ImportError carrying `message`, the module's name and the file's path, as
+// the interpreter raises it for its own extension files.
+void set_import_error(PyObject* message, PyObject* name, PyObject* path) noexcept {
+  if (message != nullptr) PyErr_SetImportError(message, name, path);
+}
+
+// A module definition returned by a multi-phase init function: the module is
+// made from the definition and a spec of ours, entered in sys.modules and
+// executed.
+PyObject* load_from_definition(PyObject* name, PyModuleDef* definition) noexcept {
+  Ref spec = Ref::steal(make_module_spec(name, false));
+  if (!spec) return nullptr;
+  Ref module = Ref::steal(PyModule_FromDefAndSpec2(definition, spec.get(), INTERPRETER_API_VERSION));
+  if (!module) {
+    // The creation's own error stays reachable as the cause.
+    if (PyErr_Occurred()) {
+      _PyErr_FormatFromCause(PyExc_SystemError, "dynamic module '%U' not initialized properly from def", name);
+    } else {
+      PyErr_Format(PyExc_SystemError, "dynamic module '%U' not initialized properly from def", name);
+    }
+    return nullptr;
+  }
+  if (PyDict_SetItem(PyImport_GetModuleDict(), name, module.get()) < 0) return nullptr;
+  // A failure here leaves the module in sys.modules: the import system
+  // removes it when the import fails.
+  if (PyModule_ExecDef(module.get(), definition) < 0) return nullptr;
+  return module.release();
+}
+
+// A module object returned by a single-phase init function: it gets its
+// __file__ and is registered with the interpreter, which also enters it in
+// sys.modules.
+PyObject* register_single_phase(Ref module, PyObject* name, PyObject* path, PyObject* (*init)()) noexcept {
+  if (PyModule_Check(module.get())) {
+    // The interpreter's record of extension modules calls m_init to make
+    // the module anew when the same file is imported again.
+    if (PyModuleDef* definition = PyModule_GetDef(module.get())) definition->m_base.m_init = init;
+  }
+  Py_INCREF(path);
+  if (PyModule_AddObject(module.get(), "__file__", path) < 0) {
+    Py_DECREF(path);
+    PyErr_Clear();
+  }
+  if (_PyImport_FixupExtensionObject(module.get(), name, path) < 0) return nullptr;
+  return module.release();
+}
+
+PyObject* load_file(PyObject* name, PyObject* path) {
+  const char* full_name = PyUnicode_AsUTF8(name);
+  if (full_name == nullptr) return nullptr;
+  // The file name in the file system's encoding, as os.listdir decoded it.
+  Ref encoded_path = Ref::steal(PyUnicode_EncodeFSDefault(path));
+  if (!encoded_path) return nullptr;
+  const char* path_text = PyBytes_AS_STRING(encoded_path.get());
+  const char* last_dot = std::strrchr(full_name, '.');
+  const std::string symbol = std::string("PyInit_") + (last_dot != nullptr ? last_dot + 1 : full_name);
+
+  void* handle = dlopen(path_text, interpreter_dlopen_flags());
+  if (handle == nullptr) {
+    const char* error = dlerror();
+    Ref message = Ref::steal(PyUnicode_FromString(error != nullptr ? error : "unknown dlopen() error"));
+    set_import_error(message.get(), name, path);
+    return nullptr;
+  }
+  // The handle stays open for the life of the process, as the interpreter
+  // keeps its own: the module's code lives in it.
+  using InitFunction = PyObject* (*)();
+  InitFunction init = reinterpret_cast<InitFunction>(dlsym(handle, symbol.c_str()));
+  if (init == nullptr) {
+    Ref message = Ref::steal(
+        PyUnicode_FromFormat("dynamic module does not define module export function (%s)", symbol.c_str()));
+    set_import_error(message.get(), name, path);
+    return nullptr;
+  }
+
+  // The init function's module takes the full name from the package context
+  // (when its definition's name is our last name part).
+  char* const previous_context = _Py_PackageContext;
+  _Py_PackageContext = last_dot != nullptr ? const_cast<char*>(full_name) : nullptr;
+  PyObject* result = init();
+  _Py_PackageContext = previous_context;
+
+  if (result == nullptr) {
+    if (!PyErr_Occurred()) {
+      PyErr_Format(PyExc_SystemError, "dynamic module '%U' not initialized properly", name);
+    }
+    return nullptr;
+  }
+  const bool is_definition = PyObject_TypeCheck(result, &PyModuleDef_Type);
+  if (PyErr_Occurred()) {
+    // A definition is a static object that the init function does not give
+    // us a reference to; a module is ours to release.
+    if (!is_definition) Py_DECREF(result);
+    PyErr_Clear();
+    PyErr_Format(PyExc_SystemError, "initialization of %U raised unreported exception", name);
+    return nullptr;
+  }
+  if (is_definition) return load_from_definition(name, reinterpret_cast<PyModuleDef*>(result));
+  return register_single_phase(Ref::steal(result), name, path, init);
+}
+
+}  // namespace
+
+PyObject* recorded_extension_path(PyObject* name) noexcept {
+  if (extension_module_paths == nullptr) return nullptr;
+  return PyDict_GetItem(extension_module_paths, name);
+}
+
+int find_extension_in_package(const char* name, const char* package) noexcept {
+  try {
+    return scan_package_directories(name, package);
+  } catch (const std::bad_alloc&) {
+    PyErr_NoMemory();
+    return 0;
+  }
+}
+
+PyObject* load_extension_file(PyObject* name, PyObject* path) noexcept {
+  try {
+    // A recorded path stays in the record while its file is loaded.
+    Ref kept_path = Ref::borrow(path);
+    return load_file(name, kept_path.get());
+  } catch (const std::bad_alloc&) {
+    PyErr_NoMemory();
+    return nullptr;
+  }
 }
 
 }  // namespace smsline

@@ -14,8 +14,11 @@ PyObject* recorded_extension_path(PyObject* name) noexcept;
 // 1 found, 0 not found; an exception may be left set with 0.
 int find_extension_in_package(const char* name, const char* package) noexcept;
 
-// Loads the extension file at `path` as the module `name`.  New reference,
-// or null with an exception set.
+// Loads the extension file at `path` as the module `name` through the
+// dynamic linker and its PyInit_<last name part>: a single-phase module is
+// registered with the interpreter, a multi-phase definition is made into a
+// module, entered in sys.modules and executed.  New reference, or null with
+// an exception set.
 PyObject* load_extension_file(PyObject* name, PyObject* path) noexcept;
 
 }  // namespace smsline
