@@ -1,0 +1,652 @@
+"""send_sms against in-memory stand-ins for the modem library and the port list.
+
+The stand-ins are bound to the submodule's globals for one test at a time;
+the function looks its globals up at every use, so each call sees them.
+"""
+import builtins
+import collections
+import contextlib
+import io
+import os
+import sys
+import types
+import unittest
+
+import smsline.send_sms as sms
+
+from tests import support
+
+NOT_FOUND = "Gsm Device Not Found"
+FOUND = "Gsm Device Found on Port: "
+SENDING = "Sending message now."
+
+
+class Abort(BaseException):
+    """Not an Exception: stands for a keyboard interrupt or a system exit."""
+
+
+class Boom(Exception):
+    pass
+
+
+def send_sms_frame():
+    """The frame of the running send_sms call, found from the calling code."""
+    frame = sys._getframe(1)
+    while frame is not None:
+        code = frame.f_code
+        if code.co_name == "send_sms" and code.co_filename == sms.__file__:
+            return frame
+        frame = frame.f_back
+    raise AssertionError("not called from send_sms")
+
+
+def our_entries(error):
+    """(function, line) of the traceback entries in the submodule's code, outermost first."""
+    entries = []
+    tb = error.__traceback__
+    while tb is not None:
+        if tb.tb_frame.f_code.co_filename == sms.__file__:
+            entries.append((tb.tb_frame.f_code.co_name, tb.tb_lineno))
+        tb = tb.tb_next
+    return entries
+
+
+def failed_frame(error):
+    """The send_sms frame that a traceback keeps."""
+    tb = error.__traceback__
+    while tb is not None:
+        if tb.tb_frame.f_code.co_name == "send_sms" and tb.tb_frame.f_code.co_filename == sms.__file__:
+            return tb.tb_frame
+        tb = tb.tb_next
+    raise AssertionError("no send_sms entry in the traceback")
+
+
+# One thing the modem library was asked to do, with the line send_sms had
+# marked at that moment and the exception it was handling.
+Event = collections.namedtuple("Event", "name port args kwargs line handled")
+
+
+class ModemWorld(object):
+    """Stands for the modem library's GsmModem class.
+
+    `plans` maps a port name to {operation: outcome}; an outcome that is an
+    exception instance is raised, a callable is called with the operation's
+    arguments, anything else is returned.  Operations: new, connect, wait,
+    send, close.  Every operation is logged as an Event.
+    """
+
+    def __init__(self, **plans):
+        self.plans = plans
+        self.log = []
+
+    def note(self, name, port, args, kwargs):
+        frame = send_sms_frame()
+        self.log.append(Event(name, port_name(port), args, kwargs, frame.f_lineno, sys.exc_info()[1]))
+        del frame
+        outcome = self.plans.get(port_name(port), {}).get(name)
+        if isinstance(outcome, BaseException):
+            raise outcome
+        if callable(outcome):
+            return outcome(*args, **kwargs)
+        return outcome
+
+    def __call__(self, *args, **kwargs):
+        self.note("new", args[0], args, kwargs)
+        return FakeModem(self, args[0])
+
+    def names(self):
+        return [(event.name, event.port) for event in self.log]
+
+
+class FakeModem(object):
+
+    def __init__(self, world, port):
+        self.world = world
+        self.port = port
+
+    def connect(self, *args, **kwargs):
+        return self.world.note("connect", self.port, args, kwargs)
+
+    def waitForNetworkCoverage(self, *args, **kwargs):
+        return self.world.note("wait", self.port, args, kwargs)
+
+    def sendSms(self, *args, **kwargs):
+        sent = self.world.note("send", self.port, args, kwargs)
+        return FakeSent(self.world, self.port, [0, 0]) if sent is None else sent
+
+    def close(self, *args, **kwargs):
+        return self.world.note("close", self.port, args, kwargs)
+
+
+class FakeSent(object):
+    """A sent message whose status gives the planned values one read after another."""
+
+    def __init__(self, world, port, statuses):
+        self.world = world
+        self.port = port
+        self.statuses = list(statuses)
+
+    @property
+    def status(self):
+        self.world.note("status", self.port, (), {})
+        value = self.statuses.pop(0)
+        if isinstance(value, BaseException):
+            raise value
+        return value
+
+
+class Port(object):
+    """A port item that is not a string; its format() is planned."""
+
+    def __init__(self, name, formatted=None, error=None):
+        self.name = name
+        self.formatted = formatted if formatted is not None else name
+        self.error = error
+        self.format_calls = []
+        self.lines = []
+
+    def __format__(self, how):
+        self.format_calls.append(how)
+        self.lines.append(send_sms_frame().f_lineno)
+        if self.error is not None:
+            raise self.error
+        return self.formatted
+
+
+def port_name(port):
+    return port.name if isinstance(port, Port) else port
+
+
+class Rendered(object):
+    """A status value that print renders through str()."""
+
+    def __init__(self, text):
+        self.text = text
+
+    def __str__(self):
+        return self.text
+
+
+Outcome = collections.namedtuple("Outcome", "result error lines")
+
+
+class SendSmsCase(unittest.TestCase):
+    """Binds stand-ins to the submodule's globals and puts the originals back."""
+
+    GLOBALS = ("serial_ports", "GsmModem", "BAUDRATE", "PIN", "sys", "print")
+
+    def setUp(self):
+        self.saved = {name: sms.__dict__[name] for name in self.GLOBALS if name in sms.__dict__}
+        self.port_lines = []
+
+    def tearDown(self):
+        for name in self.GLOBALS:
+            sms.__dict__.pop(name, None)
+        sms.__dict__.update(self.saved)
+
+    def use(self, ports, **plans):
+        """Ports from serial_ports() and a modem world planned per port; returns the world."""
+        world = ModemWorld(**plans)
+
+        def serial_ports():
+            self.port_lines.append(send_sms_frame().f_lineno)
+            return list(ports)
+        sms.serial_ports = serial_ports
+        sms.GsmModem = world
+        return world
+
+    def call(self, *args, **kwargs):
+        stdout = kwargs.pop("stdout", None) or io.StringIO()
+        result = error = None
+        with contextlib.redirect_stdout(stdout):
+            try:
+                result = sms.send_sms(*args, **kwargs)
+            except BaseException as e:
+                error = e
+        return Outcome(result, error, stdout.getvalue().splitlines())
+
+    def assertFailure(self, outcome, exc_type, line, message=None):
+        self.assertIsNotNone(outcome.error, "send_sms returned %r" % (outcome.result,))
+        self.assertIs(type(outcome.error), exc_type, repr(outcome.error))
+        if message is not None:
+            self.assertEqual(str(outcome.error), message)
+        self.assertEqual(our_entries(outcome.error), [("send_sms", line)])
+
+    def recorded_locals(self, outcome):
+        return dict(failed_frame(outcome.error).f_locals)
+
+
+class PortWalkTests(SendSmsCase):
+
+    def test_empty_port_list(self):
+        world = self.use([])
+        outcome = self.call("+15551234567", "hi")
+        self.assertFailure(outcome, Exception, 58, NOT_FOUND)
+        self.assertEqual(outcome.error.args, (NOT_FOUND,))
+        self.assertEqual(failed_frame(outcome.error).f_code.co_filename, sms.__file__)
+        self.assertEqual(outcome.lines, [])
+        self.assertEqual(world.log, [])
+        self.assertEqual(self.recorded_locals(outcome),
+                         {"phone_number": "+15551234567", "text": "hi", "modem": None})
+
+    def test_one_port_that_comes_up(self):
+        port = Port("COM7", formatted="/dev/ttyS7")
+        world = self.use([port], COM7={
+            "send": lambda *a, **k: FakeSent(world, "COM7", [Rendered("first read"), "second read"])})
+        outcome = self.call("+15551234567", "hi")
+        self.assertIsNone(outcome.error)
+        self.assertEqual(outcome.result, "second read")
+        self.assertEqual(outcome.lines, [FOUND + "/dev/ttyS7", SENDING, "first read"])
+        self.assertEqual(port.format_calls, [""])
+        self.assertEqual(world.names(), [("new", "COM7"), ("connect", "COM7"), ("wait", "COM7"),
+                                         ("send", "COM7"), ("status", "COM7"), ("status", "COM7"),
+                                         ("close", "COM7")])
+        # Each call happens with its own line marked in the send_sms frame.
+        self.assertEqual(self.port_lines, [48])
+        self.assertEqual(port.lines, [53])
+        self.assertEqual([(e.name, e.line) for e in world.log],
+                         [("new", 49), ("connect", 51), ("wait", 52), ("send", 61), ("status", 67),
+                          ("status", 67), ("close", 70)])
+        self.assertIsNone(world.log[-1].handled)
+
+    def test_walk_ends_at_the_first_port_that_comes_up(self):
+        world = self.use(["A", "B"])
+        outcome = self.call("1", "x")
+        self.assertEqual(outcome.result, 0)
+        self.assertEqual(outcome.lines, [FOUND + "A", SENDING, "0"])
+        self.assertEqual(world.names(), [("new", "A"), ("connect", "A"), ("wait", "A"), ("send", "A"),
+                                         ("status", "A"), ("status", "A"), ("close", "A")])
+
+    def test_failed_probe_is_closed_and_the_next_port_used(self):
+        failure = Boom("no modem here")
+        world = self.use(["A", "B"], A={"connect": failure})
+        outcome = self.call("1", "x")
+        self.assertEqual(outcome.result, 0)
+        self.assertEqual(outcome.lines, [FOUND + "B", SENDING, "0"])
+        self.assertEqual(world.names(), [("new", "A"), ("connect", "A"), ("close", "A"),
+                                         ("new", "B"), ("connect", "B"), ("wait", "B"), ("send", "B"),
+                                         ("status", "B"), ("status", "B"), ("close", "B")])
+        # The failed probe's modem is closed at line 55 while its failure is handled.
+        close_a = world.log[2]
+        self.assertEqual((close_a.line, close_a.handled), (55, failure))
+        self.assertEqual(our_entries(failure), [("send_sms", 51)])
+
+    def test_no_probe_completes(self):
+        world = self.use(["A", "B", Port("C", error=Boom("format"))],
+                         A={"connect": Boom("connect")}, B={"wait": Boom("wait")})
+        try:
+            raise KeyError("handled by the caller")
+        except KeyError as e:
+            outer = e
+            outcome = self.call("1", "x")
+            self.assertIs(sys.exc_info()[1], outer)
+        self.assertFailure(outcome, Exception, 58, NOT_FOUND)
+        self.assertIs(outcome.error.__context__, outer)
+        self.assertEqual(outcome.lines, [])
+        self.assertEqual(world.names(), [("new", "A"), ("connect", "A"), ("close", "A"),
+                                         ("new", "B"), ("connect", "B"), ("wait", "B"), ("close", "B"),
+                                         ("new", "C"), ("connect", "C"), ("wait", "C"), ("close", "C")])
+        self.assertEqual([e.handled.args[0] for e in world.log if e.name == "close"],
+                         ["connect", "wait", "format"])
+        recorded = self.recorded_locals(outcome)
+        self.assertEqual(port_name(recorded.pop("port")), "C")
+        self.assertEqual(recorded, {"phone_number": "1", "text": "x", "modem": None})
+
+    def test_close_of_a_failed_probe(self):
+        # An Exception from that close is dropped and the walk goes on.
+        world = self.use(["A", "B"], A={"connect": Boom(), "close": Boom("close")})
+        outcome = self.call("1", "x")
+        self.assertEqual(outcome.result, 0)
+        self.assertEqual(outcome.lines, [FOUND + "B", SENDING, "0"])
+        self.assertEqual(world.names()[:4], [("new", "A"), ("connect", "A"), ("close", "A"), ("new", "B")])
+
+        # Anything else leaves the function from line 55.
+        probe_failure, abort = Boom("probe"), Abort("close")
+        world = self.use(["A", "B"], A={"wait": probe_failure, "close": abort})
+        outcome = self.call("1", "x")
+        self.assertIs(outcome.error, abort)
+        self.assertFailure(outcome, Abort, 55)
+        self.assertIs(abort.__context__, probe_failure)
+        self.assertEqual(outcome.lines, [])
+        self.assertEqual(world.names(), [("new", "A"), ("connect", "A"), ("wait", "A"), ("close", "A")])
+
+    def test_non_exception_from_the_probe_propagates(self):
+        for line, plan, port in ((51, {"connect": Abort()}, "A"), (52, {"wait": Abort()}, "A"),
+                                 (53, {}, Port("A", error=Abort()))):
+            with self.subTest(line=line):
+                world = self.use([port, "B"], A=plan)
+                outcome = self.call("1", "x")
+                self.assertFailure(outcome, Abort, line)
+                self.assertEqual(outcome.lines, [])
+                self.assertNotIn("close", [name for name, _ in world.names()])
+                self.assertEqual({p for _, p in world.names()}, {"A"})
+                recorded = self.recorded_locals(outcome)
+                self.assertEqual(port_name(recorded["port"]), "A")
+                self.assertIsInstance(recorded["modem"], FakeModem)
+
+        # A KeyboardInterrupt is no Exception either.
+        world = self.use(["A", "B"], A={"connect": KeyboardInterrupt()})
+        self.assertFailure(self.call("1", "x"), KeyboardInterrupt, 51)
+        self.assertEqual(world.names(), [("new", "A"), ("connect", "A")])
+
+    def test_making_the_modem_object(self):
+        # The constructor's failure is not caught, on any port.
+        world = self.use(["A", "B", "C"], A={"connect": Boom()}, B={"new": Boom("constructor")})
+        outcome = self.call("1", "x")
+        self.assertFailure(outcome, Boom, 49, "constructor")
+        self.assertEqual(world.names(), [("new", "A"), ("connect", "A"), ("close", "A"), ("new", "B")])
+        self.assertEqual(self.recorded_locals(outcome),
+                         {"phone_number": "1", "text": "x", "modem": None, "port": "B"})
+
+        for name in ("GsmModem", "BAUDRATE"):
+            with self.subTest(missing=name):
+                world = self.use(["A", "B"])
+                value = sms.__dict__.pop(name)
+                outcome = self.call("1", "x")
+                sms.__dict__[name] = value
+                self.assertFailure(outcome, NameError, 49, "name '%s' is not defined" % name)
+                self.assertEqual(world.log, [])
+
+        # A missing PIN is a failed probe like any other.
+        world = self.use(["A"])
+        del sms.PIN
+        outcome = self.call("1", "x")
+        self.assertFailure(outcome, Exception, 58, NOT_FOUND)
+        self.assertEqual(world.names(), [("new", "A"), ("close", "A")])
+        self.assertIs(type(world.log[-1].handled), NameError)
+        self.assertEqual(str(world.log[-1].handled), "name 'PIN' is not defined")
+        self.assertEqual(our_entries(world.log[-1].handled), [("send_sms", 51)])
+
+    def test_port_list_failures(self):
+        self.use([])
+        del sms.serial_ports
+        self.assertFailure(self.call("1", "x"), NameError, 48, "name 'serial_ports' is not defined")
+
+        # The real serial_ports on a platform it does not know.
+        sms.serial_ports = self.saved["serial_ports"]
+        sms.sys = types.SimpleNamespace(platform="plan9")
+        outcome = self.call("1", "x")
+        self.assertIs(type(outcome.error), OSError)
+        self.assertEqual(outcome.error.args, ("Unsupported platform",))
+        self.assertEqual(our_entries(outcome.error), [("send_sms", 48), ("serial_ports", 31)])
+        sms.sys = self.saved["sys"]
+
+        sms.serial_ports = lambda: 5
+        self.assertFailure(self.call("1", "x"), TypeError, 48, "'int' object is not iterable")
+
+        world = self.use([], A={"connect": Boom()})
+
+        def ports():
+            yield "A"
+            raise Boom("port list broke")
+        sms.serial_ports = ports
+        outcome = self.call("1", "x")
+        self.assertFailure(outcome, Boom, 48, "port list broke")
+        self.assertEqual(world.names(), [("new", "A"), ("connect", "A"), ("close", "A")])
+        self.assertEqual(self.recorded_locals(outcome),
+                         {"phone_number": "1", "text": "x", "modem": None, "port": "A"})
+
+    def test_truth_test_of_the_modem(self):
+        class Unsure(FakeModem):
+            def __bool__(self):
+                raise Boom("truth")
+        world = self.use(["A"])
+        sms.GsmModem = lambda port, baudrate: Unsure(world, port)
+        outcome = self.call("1", "x")
+        self.assertFailure(outcome, Boom, 57, "truth")
+        self.assertEqual(outcome.lines, [FOUND + "A"])
+        self.assertEqual(world.names(), [("connect", "A"), ("wait", "A")])
+
+
+class SendBlockTests(SendSmsCase):
+
+    def test_send_failure_closes_then_propagates(self):
+        failure = Boom("send")
+        world = self.use(["A"], A={"send": failure})
+        outcome = self.call("1", "x")
+        self.assertIs(outcome.error, failure)
+        self.assertFailure(outcome, Boom, 61)
+        self.assertEqual(outcome.lines, [FOUND + "A", SENDING])
+        self.assertEqual(world.names()[-2:], [("send", "A"), ("close", "A")])
+        self.assertEqual((world.log[-1].line, world.log[-1].handled), (70, failure))
+        self.assertIsNone(failure.__context__)
+        recorded = self.recorded_locals(outcome)
+        self.assertEqual(sorted(recorded), ["modem", "phone_number", "port", "text"])
+        self.assertEqual(recorded["modem"].port, "A")
+
+    def test_close_failure_replaces_the_send_failure(self):
+        send_failure, close_failure = Boom("send"), Boom("close")
+        world = self.use(["A"], A={"send": send_failure, "close": close_failure})
+        outcome = self.call("1", "x")
+        self.assertIs(outcome.error, close_failure)
+        self.assertFailure(outcome, Boom, 70)
+        self.assertIs(close_failure.__context__, send_failure)
+        self.assertEqual(our_entries(send_failure), [("send_sms", 61)])
+        self.assertEqual(world.names().count(("close", "A")), 1)
+
+    def test_close_failure_after_a_send(self):
+        world = self.use(["A"], A={"close": Boom("close")})
+        outcome = self.call("1", "x")
+        self.assertFailure(outcome, Boom, 70, "close")
+        self.assertIsNone(outcome.result)
+        self.assertIsNone(outcome.error.__context__)
+        self.assertEqual(outcome.lines, [FOUND + "A", SENDING, "0"])
+        self.assertIn("sentSms", self.recorded_locals(outcome))
+        self.assertEqual(world.names().count(("status", "A")), 2)
+
+    def test_send_not_callable(self):
+        world = self.use(["A"])
+
+        class Odd(FakeModem):
+            sendSms = 5
+        sms.GsmModem = lambda port, baudrate: Odd(world, port)
+        outcome = self.call("1", "x")
+        self.assertFailure(outcome, TypeError, 61, "'int' object is not callable")
+        self.assertEqual(world.names(), [("connect", "A"), ("wait", "A"), ("close", "A")])
+
+    def test_printing_the_notice_fails(self):
+        class Stdout(io.StringIO):
+            def write(self, text):
+                if text == SENDING:
+                    raise Boom("stdout")
+                return super(Stdout, self).write(text)
+        world = self.use(["A"])
+        outcome = self.call("1", "x", stdout=Stdout())
+        self.assertFailure(outcome, Boom, 60, "stdout")
+        self.assertEqual(outcome.lines, [FOUND + "A"])
+        self.assertEqual(world.names()[-1], ("close", "A"))
+        self.assertNotIn("send", [name for name, _ in world.names()])
+
+    def test_reading_the_status_fails(self):
+        for line, statuses, printed in ((67, [Boom("read")], []), (68, [3, Boom("read")], ["3"])):
+            with self.subTest(line=line):
+                world = self.use(["A"])
+                world.plans["A"] = {"send": lambda *a, **k: FakeSent(world, "A", statuses)}
+                outcome = self.call("1", "x")
+                self.assertFailure(outcome, Boom, line, "read")
+                self.assertEqual(outcome.lines, [FOUND + "A", SENDING] + printed)
+                self.assertEqual(world.names()[-1], ("close", "A"))
+                self.assertEqual(world.log[-1].handled, outcome.error)
+                self.assertIsInstance(self.recorded_locals(outcome)["sentSms"], FakeSent)
+
+
+class ArgumentTests(SendSmsCase):
+
+    def test_what_the_modem_library_receives(self):
+        seen = []
+
+        def send(*args, **kwargs):
+            seen.append((args, dict(kwargs), list(kwargs)))
+            kwargs["deliveryTimeout"] = 0
+            kwargs["extra"] = 1
+        world = self.use(["A"], A={"send": send})
+        sms.BAUDRATE = 9600
+        sms.PIN = "1234"
+        self.assertEqual(self.call("+15551234567", "hi").result, 0)
+        self.assertEqual(self.call(phone_number="+1", text="again").result, 0)
+        self.assertEqual(world.log[0].args, ("A", 9600))
+        self.assertEqual(world.log[0].kwargs, {})
+        self.assertEqual([(e.args, e.kwargs) for e in world.log if e.name == "connect"],
+                         [(("1234",), {})] * 2)
+        self.assertEqual([(e.args, e.kwargs) for e in world.log if e.name == "wait"], [((30,), {})] * 2)
+        keywords = {"waitForDeliveryReport": False, "deliveryTimeout": 30}
+        order = ["waitForDeliveryReport", "deliveryTimeout"]
+        self.assertEqual(seen, [(("+15551234567", "hi"), keywords, order), (("+1", "again"), keywords, order)])
+        self.assertIs(seen[0][1]["waitForDeliveryReport"], False)
+
+    def test_arguments_pass_through_unchanged(self):
+        world = self.use(["A"])
+        number, text = object(), b"\xff\x00"
+        for args in ((None, None), (number, text), (12, ["list"])):
+            self.assertEqual(self.call(*args).result, 0)
+            received = [e.args for e in world.log if e.name == "send"][-1]
+            self.assertEqual(len(received), 2)
+            self.assertIs(received[0], args[0])
+            self.assertIs(received[1], args[1])
+
+    def test_print_comes_from_builtins(self):
+        calls = []
+        sms.print = lambda *a, **k: calls.append(a)
+        self.use(["A"])
+        outcome = self.call("1", "x")
+        self.assertEqual(outcome.lines, [FOUND + "A", SENDING, "0"])
+        self.assertEqual(calls, [])
+
+        original = builtins.print
+
+        def recording_print(*args, **kwargs):
+            calls.append((args, kwargs, send_sms_frame().f_lineno))
+        builtins.print = recording_print
+        try:
+            outcome = self.call("1", "x")
+        finally:
+            builtins.print = original
+        self.assertEqual(outcome.lines, [])
+        self.assertEqual(calls, [((FOUND + "A",), {}, 53), ((SENDING,), {}, 60), ((0,), {}, 67)])
+
+
+class FrameTests(SendSmsCase):
+
+    def test_successful_calls_share_one_frame(self):
+        def mark_frame(pin):
+            send_sms_frame().f_trace = mark_frame   # survives only while the frame lives on
+
+        checks = []
+
+        def check_frame(pin):
+            frame = send_sms_frame()
+            checks.append((frame.f_code.co_name, frame.f_trace is mark_frame))
+            frame.f_trace = None
+        world = self.use(["A"], A={"connect": mark_frame})
+        self.assertEqual(self.call("1", "x").result, 0)
+        world.plans["A"]["connect"] = check_frame
+        self.assertEqual(self.call("1", "x").result, 0)
+        self.assertEqual(checks, [("send_sms", True)])
+
+    def test_failed_call_keeps_its_frame(self):
+        frames, callers = [], []
+
+        def connect(pin):
+            frame = send_sms_frame()
+            frames.append(frame)
+            callers.append(frame.f_back.f_code.co_name)
+        world = self.use(["A"], A={"connect": connect, "send": Boom("send")})
+        first = self.call("+1", "first")
+        frame = failed_frame(first.error)
+        self.assertIs(frame, frames[0])
+        self.assertIsNone(frame.f_back)
+        line = frame.f_lineno
+        before = dict(frame.f_locals)
+        self.assertEqual((before["phone_number"], before["text"], before["port"]), ("+1", "first", "A"))
+
+        world.plans["A"] = {"connect": connect}
+        second = self.call("+2", "second")
+        self.assertEqual(second.result, 0)
+        self.assertIsNot(frames[1], frame)
+        self.assertEqual(dict(frame.f_locals), before)
+        self.assertEqual(frame.f_lineno, line)
+        self.assertIsNone(frames[1].f_back)
+        self.assertEqual(callers, ["call", "call"])
+
+
+    def test_call_from_inside_a_call(self):
+        inner = ModemWorld()
+        seen = []
+
+        def connect(pin):
+            frame = send_sms_frame()
+            sms.GsmModem = inner
+            seen.append(sms.send_sms("+2", "inner"))
+            sms.GsmModem = outer
+            seen.append((send_sms_frame() is frame, frame.f_lineno))
+            seen.append(inner.log[1].line)
+        outer = self.use(["A"], A={"connect": connect, "send": Boom("outer")})
+        outcome = self.call("+1", "outer")
+        self.assertFailure(outcome, Boom, 61, "outer")
+        self.assertEqual(seen, [0, (True, 51), 51])
+        self.assertEqual(outcome.lines, [FOUND + "A", SENDING, "0", FOUND + "A", SENDING])
+        self.assertEqual([e.args for e in inner.log + outer.log if e.name == "send"],
+                         [("+2", "inner"), ("+1", "outer")])
+        recorded = self.recorded_locals(outcome)
+        self.assertEqual((recorded["phone_number"], recorded["text"]), ("+1", "outer"))
+        self.assertIs(recorded["modem"].world, outer)
+
+
+class LoopServiceTests(unittest.TestCase):
+    """The walk services signals and posted exceptions at every 21st failed pass.
+
+    Runs in a fresh interpreter, where the countdown starts at 20, with
+    modem stand-ins made of built-in callables only, so that no interpreter
+    code runs between posting and the step that must deliver it.
+    """
+
+    def test_signal_and_async_exception_arrive_at_the_step(self):
+        code = r"""
+            import ctypes, functools, os, signal, sys, threading, types
+            import smsline.send_sms as sms
+
+            def entries(error):
+                tb, found = error.__traceback__, []
+                while tb is not None:
+                    if tb.tb_frame.f_code.co_filename == sms.__file__:
+                        found.append((tb.tb_frame.f_code.co_name, tb.tb_lineno))
+                    tb = tb.tb_next
+                return found
+
+            def walk(trigger, pin):
+                # GsmModem(port, BAUDRATE) is getattr(port, "modem"); each
+                # modem but the 5th lacks connect, so its probe fails.
+                ports = [types.SimpleNamespace(modem=types.SimpleNamespace()) for _ in range(30)]
+                ports[4].modem.connect = trigger
+                sms.serial_ports = functools.partial(list, ports)
+                sms.GsmModem, sms.BAUDRATE, sms.PIN = getattr, "modem", pin
+                try:
+                    sms.send_sms("1", "x")
+                except BaseException as e:
+                    tb = e.__traceback__
+                    while tb.tb_next is not None:
+                        tb = tb.tb_next
+                    port = tb.tb_frame.f_locals["port"]
+                    index = [i for i, p in enumerate(ports) if p is port]
+                    print(type(e).__name__, entries(e), index, tb.tb_frame.f_locals["modem"])
+
+            walk(functools.partial(os.kill, os.getpid()), signal.SIGINT)
+
+            class Posted(Exception):
+                pass
+            post = ctypes.pythonapi.PyThreadState_SetAsyncExc
+            post.argtypes = (ctypes.c_ulong, ctypes.py_object)
+            walk(functools.partial(post, threading.get_ident()), Posted)
+            walk(abs, 0)
+        """
+        done = support.run_python(code, path=[os.path.dirname(support.EXTENSION)])
+        self.assertEqual(done.stderr, "")
+        self.assertEqual(done.stdout.splitlines(), [
+            "KeyboardInterrupt [('send_sms', 48)] [20] None",
+            "Posted [('send_sms', 48)] [20] None",
+            "Exception [('send_sms', 58)] [29] None",
+        ])
+
+
+if __name__ == "__main__":
+    unittest.main()
