@@ -144,10 +144,12 @@ PyObject* loader_get_data(PyObject*, PyObject* args, PyObject* kwargs) noexcept 
   if (!no_args) return nullptr;
   Ref file = Ref::steal(PyObject_Call(kept_open(), no_args.get(), open_kwargs.get()));
   if (!file) return nullptr;
-  Ref read = Ref::steal(PyObject_GetAttrString(file.get(), "read"));
-  file.reset();  // the file closes when its object is freed, after the read
-  if (!read) return nullptr;
-  return PyObject_CallObject(read.get(), nullptr);
+  Ref contents = Ref::steal(PyObject_CallMethod(file.get(), "read", nullptr));
+  if (!contents) return nullptr;  // the file closes when its object is freed
+  // Closed explicitly after a read: a file left to close when freed warns
+  // (ResourceWarning).
+  Ref closed = Ref::steal(PyObject_CallMethod(file.get(), "close", nullptr));
+  return closed ? contents.release() : nullptr;
 }
 
 PyObject* loader_module_repr(PyObject*, PyObject* args, PyObject* kwargs) noexcept {

@@ -1,6 +1,7 @@
 """The loader type tarvik_module_loader: its finder and loader methods, and the package-walking tools."""
 import contextlib
 import io
+import gc
 import os
 import pkgutil
 import sys
@@ -166,11 +167,13 @@ class LoadingTests(unittest.TestCase):
             content = bytes(range(256)) * 3 + b"\r\n\x00end"
             with open(path, "wb") as f:
                 f.write(content)
-            with warnings.catch_warnings():
-                # The file is closed when its object is freed, not explicitly.
-                warnings.simplefilter("ignore", ResourceWarning)
+            with warnings.catch_warnings(record=True) as caught:
+                # The file is closed after the read, so nothing warns.
+                warnings.simplefilter("always")
                 self.assertEqual(L.get_data(path), content)
                 self.assertEqual(CACHE_ENTRY.get_data(filename=path), content)
+                gc.collect()
+            self.assertEqual([w for w in caught if issubclass(w.category, ResourceWarning)], [])
             with self.assertRaises(FileNotFoundError):
                 L.get_data(os.path.join(directory, "missing"))
             with self.assertRaises(IsADirectoryError):
