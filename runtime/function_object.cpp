@@ -211,6 +211,18 @@ int function_set_qualname(PyObject* self, PyObject* value, void*) noexcept {
 
 PyObject* function_get_none(PyObject*, void*) noexcept { Py_RETURN_NONE; }
 
+// Pickled by reference, as the interpreter pickles its module-level
+// functions: the qualified name, looked up in __module__ when unpickled.
+PyObject* function_reduce(PyObject* self, PyObject*) noexcept {
+  Py_INCREF(as_function(self)->qualname);
+  return as_function(self)->qualname;
+}
+
+PyMethodDef function_methods[] = {
+    {"__reduce__", function_reduce, METH_NOARGS, nullptr},
+    {nullptr, nullptr, 0, nullptr} /* sentinel */
+};
+
 PyGetSetDef function_getset[] = {
     {const_cast<char*>("__name__"), function_get_name, function_set_name, nullptr, nullptr},
     {const_cast<char*>("__qualname__"), function_get_qualname, function_set_qualname, nullptr, nullptr},
@@ -245,6 +257,7 @@ PyTypeObject function_type = [] {
   type.tp_traverse = function_traverse;                       /* tp_traverse */
   type.tp_clear = function_clear;                             /* tp_clear */
   type.tp_weaklistoffset = offsetof(FunctionObject, weakrefs);  /* tp_weaklistoffset */
+  type.tp_methods = function_methods;                         /* tp_methods */
   type.tp_members = function_members;                         /* tp_members */
   type.tp_getset = function_getset;                           /* tp_getset */
   type.tp_descr_get = function_descr_get;                     /* tp_descr_get */
