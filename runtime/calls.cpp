@@ -47,6 +47,17 @@ Ref call(PyObject* callable, std::initializer_list<PyObject*> args, PyObject* kw
   return result;
 }
 
+Ref dict_item(PyObject* dict, PyObject* key) noexcept {
+  PyObject* value = PyDict_GetItemWithError(dict, key);
+  if (value == nullptr && !PyErr_Occurred()) PyErr_SetObject(PyExc_KeyError, key);
+  return Ref::borrow(value);
+}
+
+void raise_new(PyObject* exception_class, PyObject* argument) noexcept {
+  Ref error = call(exception_class, {argument});
+  if (error) PyErr_SetObject(reinterpret_cast<PyObject*>(Py_TYPE(error.get())), error.get());
+}
+
 Ref call_method(PyObject* target, PyObject* name, std::initializer_list<PyObject*> args) noexcept {
   Ref method = Ref::steal(PyObject_GetAttr(target, name));
   if (!method) return Ref();

@@ -21,4 +21,12 @@ Ref call(PyObject* callable, std::initializer_list<PyObject*> args, PyObject* kw
 // Looks the attribute `name` up on `target` and calls it.  Null on failure.
 Ref call_method(PyObject* target, PyObject* name, std::initializer_list<PyObject*> args) noexcept;
 
+// dict[key], with KeyError when it is missing.  Null on failure.
+Ref dict_item(PyObject* dict, PyObject* key) noexcept;
+
+// `raise exception_class(argument)`: the exception is made by calling the
+// class and chained to the exception being handled, if any.  Always leaves
+// an exception set.
+void raise_new(PyObject* exception_class, PyObject* argument) noexcept;
+
 }  // namespace smsline

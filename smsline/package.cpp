@@ -3,11 +3,12 @@
 
 #include <string>
 
-#include "runtime/builtins_hook.h"
+#include "runtime/calls.h"
 #include "runtime/code_objects.h"
 #include "runtime/frames.h"
 #include "runtime/ref.h"
 #include "runtime/shared_values.h"
+#include "smsline/module_attributes.h"
 
 namespace smsline {
 
@@ -96,29 +97,22 @@ bool build_package_path(PyObject* dict, EmbeddedModuleEntry* row) noexcept {
     if (!PyErr_Occurred()) PyErr_SetString(PyExc_RuntimeError, "lost sys.path_importer_cache");
     return false;
   }
-  PyObject* stored_path = PyDict_GetItemWithError(dict, shared.path);
-  if (stored_path == nullptr) {
-    if (!PyErr_Occurred()) PyErr_SetObject(PyExc_KeyError, shared.path);
-    return false;
-  }
-  Ref first = Ref::steal(PyList_CheckExact(stored_path) && PyList_GET_SIZE(stored_path) > 0
-                             ? Ref::borrow(PyList_GET_ITEM(stored_path, 0)).release()
-                             : PyObject_GetItem(stored_path, package.zero));
+  Ref stored_path = dict_item(dict, shared.path);
+  if (!stored_path) return false;
+  Ref first = Ref::steal(PyList_CheckExact(stored_path.get()) && PyList_GET_SIZE(stored_path.get()) > 0
+                             ? Ref::borrow(PyList_GET_ITEM(stored_path.get(), 0)).release()
+                             : PyObject_GetItem(stored_path.get(), package.zero));
   if (!first) return false;
   if (PyDict_SetItem(importer_cache, first.get(), loader.get()) < 0) return false;
 
   // The spec gets its location now that the package has one.
-  Ref spec = Ref::borrow(PyDict_GetItemWithError(dict, shared.spec));
+  Ref spec = dict_item(dict, shared.spec);
   if (!spec || PyObject_SetAttr(spec.get(), shared.origin, package.module_file) < 0) return false;
-  spec = Ref::borrow(PyDict_GetItemWithError(dict, shared.spec));
+  spec = dict_item(dict, shared.spec);
   if (!spec || PyObject_SetAttr(spec.get(), shared.has_location, Py_True) < 0) return false;
-  Ref search_locations = Ref::borrow(PyDict_GetItemWithError(dict, shared.path));
-  spec = Ref::borrow(PyDict_GetItemWithError(dict, shared.spec));
-  if (!search_locations || !spec) {
-    if (!PyErr_Occurred()) PyErr_SetString(PyExc_KeyError, "__spec__");
-    return false;
-  }
-  return PyObject_SetAttr(spec.get(), shared.search_locations, search_locations.get()) == 0;
+  Ref search_locations = dict_item(dict, shared.path);
+  spec = search_locations ? dict_item(dict, shared.spec) : Ref();
+  return spec && PyObject_SetAttr(spec.get(), shared.search_locations, search_locations.get()) == 0;
 }
 
 // The package body, run once per process.  Returns the package module or
@@ -134,26 +128,8 @@ PyObject* run_package_body(EmbeddedModuleEntry* row) noexcept {
 
   PyObject* dict = PyModule_GetDict(package_module);
   if (dict == nullptr) return nullptr;
-  PyObject* name = PyDict_GetItemWithError(dict, shared.name);
-  if (name == nullptr) {
-    if (!PyErr_Occurred()) PyErr_SetObject(PyExc_KeyError, shared.name);
-    return nullptr;
-  }
-  if (PyDict_SetItem(dict, shared.package, name) < 0) return nullptr;
-  if (PyDict_GetItemWithError(dict, shared.builtins) == nullptr) {
-    if (PyErr_Occurred() || PyDict_SetItem(dict, shared.builtins, builtins_dict) < 0) return nullptr;
-  }
-  if (PyDict_SetItem(dict, shared.loader, embedded_loader_type()) < 0) return nullptr;
-  {
-    PyObject* bootstrap = importlib_bootstrap();
-    if (bootstrap == nullptr) return nullptr;
-    Ref spec = Ref::steal(PyObject_CallMethod(bootstrap, "_spec_from_module", "O", package_module));
-    if (!spec) return nullptr;
-    if (PyObject_SetAttr(spec.get(), shared.initializing, Py_True) < 0) return nullptr;
-    if (PyDict_SetItem(dict, shared.spec, spec.get()) < 0) return nullptr;
-  }
-  if (PyDict_SetItem(dict, shared.doc, Py_None) < 0) return nullptr;
-  if (PyDict_SetItem(dict, shared.file, package.module_file) < 0) return nullptr;
+  Ref name = dict_item(dict, shared.name);
+  if (!name || !set_module_attributes(package_module, dict, name.get(), package.module_file)) return nullptr;
 
   // Steps that can fail for reasons outside us run in the package frame, at
   // line 1, so that a failure names the package in its traceback.

@@ -130,8 +130,7 @@ PyObject* send_sms_body(PyObject* const* args) noexcept {
   if (has_modem < 0) return fail(57);
   if (!has_modem) {
     frame.mark(58);
-    Ref error = Ref::steal(PyObject_CallFunctionObjArgs(PyExc_Exception, constants.not_found, nullptr));
-    if (error) PyErr_SetObject(reinterpret_cast<PyObject*>(Py_TYPE(error.get())), error.get());
+    raise_new(PyExc_Exception, constants.not_found);
     return fail(58);
   }
 

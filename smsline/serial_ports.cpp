@@ -93,8 +93,7 @@ PyObject* serial_ports_body(PyObject* const*) noexcept {
       if (is_platform < 0) return fail(28);
       if (!is_platform) {
         frame.mark(31);
-        Ref error = Ref::steal(PyObject_CallFunctionObjArgs(PyExc_OSError, constants.unsupported_platform, nullptr));
-        if (error) PyErr_SetObject(reinterpret_cast<PyObject*>(Py_TYPE(error.get())), error.get());
+        raise_new(PyExc_OSError, constants.unsupported_platform);
         return fail(31);
       }
       frame.mark(29);

@@ -3,12 +3,13 @@
 
 #include <initializer_list>
 
-#include "runtime/builtins_hook.h"
+#include "runtime/calls.h"
 #include "runtime/code_objects.h"
 #include "runtime/function_object.h"
 #include "runtime/imports.h"
 #include "runtime/ref.h"
 #include "runtime/shared_values.h"
+#include "smsline/module_attributes.h"
 #include "smsline/package.h"
 
 namespace smsline {
@@ -140,43 +141,23 @@ bool create_code_objects() noexcept {
          submodule.serial_ports_code;
 }
 
-// __package__, __builtins__, __loader__, __spec__, __doc__ and __file__.
-bool set_module_attributes(PyObject* module, PyObject* dict) noexcept {
-  PyObject* name = PyDict_GetItemWithError(dict, shared.name);
-  if (name == nullptr) {
-    if (!PyErr_Occurred()) PyErr_SetObject(PyExc_KeyError, shared.name);
-    return false;
-  }
-  const Py_ssize_t dot = PyUnicode_FindChar(name, '.', 0, PyUnicode_GET_LENGTH(name), -1);
+// __package__ (the text of __name__ before its last ".", when it has one),
+// then the attributes every module body sets.
+bool set_submodule_attributes(PyObject* module, PyObject* dict) noexcept {
+  Ref name = dict_item(dict, shared.name);
+  if (!name) return false;
+  const Py_ssize_t dot = PyUnicode_FindChar(name.get(), '.', 0, PyUnicode_GET_LENGTH(name.get()), -1);
   if (dot == -2) return false;
-  if (dot >= 0) {
-    Ref package = Ref::steal(PyUnicode_Substring(name, 0, dot));
-    if (!package || PyDict_SetItem(dict, shared.package, package.get()) < 0) return false;
-  }
-  if (PyDict_GetItemWithError(dict, shared.builtins) == nullptr) {
-    if (PyErr_Occurred() || PyDict_SetItem(dict, shared.builtins, builtins_dict) < 0) return false;
-  }
-  if (PyDict_SetItem(dict, shared.loader, embedded_loader_type()) < 0) return false;
-  PyObject* bootstrap = importlib_bootstrap();
-  if (bootstrap == nullptr) return false;
-  Ref spec = Ref::steal(PyObject_CallMethod(bootstrap, "_spec_from_module", "O", module));
-  if (!spec || PyObject_SetAttr(spec.get(), shared.initializing, Py_True) < 0 ||
-      PyDict_SetItem(dict, shared.spec, spec.get()) < 0) {
-    return false;
-  }
-  return PyDict_SetItem(dict, shared.doc, Py_None) == 0 && PyDict_SetItem(dict, shared.file, submodule.file) == 0;
+  Ref package = Ref::steal(dot >= 0 ? PyUnicode_Substring(name.get(), 0, dot) : nullptr);
+  if (dot >= 0 && !package) return false;
+  return set_module_attributes(module, dict, package.get(), submodule.file);
 }
 
 bool set_spec_location(PyObject* dict) noexcept {
   for (PyObject* attribute : {shared.origin, shared.has_location}) {
-    PyObject* spec = PyDict_GetItemWithError(dict, shared.spec);
-    if (spec == nullptr) {
-      if (!PyErr_Occurred()) PyErr_SetObject(PyExc_KeyError, shared.spec);
-      return false;
-    }
-    Ref kept = Ref::borrow(spec);
+    Ref spec = dict_item(dict, shared.spec);
     PyObject* value = attribute == shared.origin ? submodule.file : Py_True;
-    if (PyObject_SetAttr(kept.get(), attribute, value) < 0) return false;
+    if (!spec || PyObject_SetAttr(spec.get(), attribute, value) < 0) return false;
   }
   return true;
 }
@@ -232,12 +213,8 @@ PyObject* restart(PyObject* module) noexcept {
     return nullptr;
   }
   if (module != first_module) {
-    PyObject* name = PyDict_GetItemWithError(submodule.dict, shared.name);
-    if (name == nullptr) {
-      if (!PyErr_Occurred()) PyErr_SetObject(PyExc_KeyError, shared.name);
-      return nullptr;
-    }
-    if (PyDict_SetItem(PyImport_GetModuleDict(), name, first_module) < 0) return nullptr;
+    Ref name = dict_item(submodule.dict, shared.name);
+    if (!name || PyDict_SetItem(PyImport_GetModuleDict(), name.get(), first_module) < 0) return nullptr;
   }
   return first_module;
 }
@@ -249,7 +226,7 @@ PyObject* run_first(PyObject* module) noexcept {
   submodule.dict = PyModule_GetDict(module);
   if (submodule.dict == nullptr) return nullptr;
   Py_INCREF(submodule.dict);
-  if (!set_module_attributes(module, submodule.dict)) return nullptr;
+  if (!set_submodule_attributes(module, submodule.dict)) return nullptr;
 
   {
     ActiveFrame frame;
