@@ -39,6 +39,17 @@ EmbeddedModuleEntry* instance_row(PyObject* self) noexcept {
   return row != nullptr ? row : first_package_row();
 }
 
+// A module name's UTF-8 text, or null with an exception set when it is not
+// text.  `ours` is false for a name that holds a NUL character: the table
+// compares C strings, which would see only the part before it, so no row,
+// frozen module or extension file stands for such a name.
+const char* module_name_text(PyObject* fullname, bool& ours) noexcept {
+  Py_ssize_t size = 0;
+  const char* text = PyUnicode_AsUTF8AndSize(fullname, &size);
+  ours = text != nullptr && std::strlen(text) == static_cast<std::size_t>(size);
+  return text;
+}
+
 // The package scan for a name that no row serves but whose parent is a
 // package row.  1 found, 0 not found (an exception may be set).
 int scan_parent_package(const char* name) noexcept {
@@ -54,8 +65,10 @@ PyObject* loader_find_spec(PyObject*, PyObject* args, PyObject* kwargs) noexcept
                                    &unused1, &unused2)) {
     return nullptr;
   }
-  const char* name = PyUnicode_AsUTF8(fullname);
+  bool ours = false;
+  const char* name = module_name_text(fullname, ours);
   if (name == nullptr) return nullptr;
+  if (!ours) Py_RETURN_NONE;
   if (EmbeddedModuleEntry* row = find_row(name)) {
     return make_module_spec(fullname, (row->flags & MODULE_FLAG_PACKAGE) != 0);
   }
@@ -71,8 +84,10 @@ PyObject* loader_find_module(PyObject*, PyObject* args, PyObject* kwargs) noexce
                                    &unused)) {
     return nullptr;
   }
-  const char* name = PyUnicode_AsUTF8(fullname);
+  bool ours = false;
+  const char* name = module_name_text(fullname, ours);
   if (name == nullptr) return nullptr;
+  if (!ours) Py_RETURN_NONE;
   if (find_row(name) != nullptr) return loader_result();
   for (const struct _frozen* entry = PyImport_FrozenModules; entry != nullptr && entry->name != nullptr; ++entry) {
     if (std::strcmp(entry->name, name) == 0) return loader_result();
@@ -112,7 +127,9 @@ PyObject* loader_load_module(PyObject*, PyObject* args, PyObject* kwargs) noexce
                                    &unused)) {
     return nullptr;
   }
-  if (PyUnicode_AsUTF8(fullname) == nullptr) return nullptr;
+  bool ours = false;
+  if (module_name_text(fullname, ours) == nullptr) return nullptr;
+  if (!ours) Py_RETURN_NONE;
   if (PyObject* path = recorded_extension_path(fullname)) return load_extension_file(fullname, path);
   Ref module = Ref::steal(PyModule_NewObject(fullname));
   if (!module) return nullptr;
@@ -125,9 +142,10 @@ PyObject* loader_is_package(PyObject*, PyObject* args, PyObject* kwargs) noexcep
   if (!PyArg_ParseTupleAndKeywords(args, kwargs, "O:is_package", const_cast<char**>(keywords), &fullname)) {
     return nullptr;
   }
-  const char* name = PyUnicode_AsUTF8(fullname);
+  bool ours = false;
+  const char* name = module_name_text(fullname, ours);
   if (name == nullptr) return nullptr;
-  EmbeddedModuleEntry* row = find_row(name);
+  EmbeddedModuleEntry* row = ours ? find_row(name) : nullptr;
   if (row == nullptr) Py_RETURN_NONE;
   return PyBool_FromLong((row->flags & MODULE_FLAG_PACKAGE) != 0);
 }

@@ -92,8 +92,11 @@ PyObject* load_init_row(PyObject* module, PyObject* name, EmbeddedModuleEntry* r
 }  // namespace
 
 PyObject* load_embedded_module(PyObject* module, PyObject* name) noexcept {
-  const char* utf8_name = PyUnicode_AsUTF8(name);
+  Py_ssize_t size = 0;
+  const char* utf8_name = PyUnicode_AsUTF8AndSize(name, &size);
   if (utf8_name == nullptr) return nullptr;
+  // A name holding a NUL character would match a row by its first part.
+  if (std::strlen(utf8_name) != static_cast<std::size_t>(size)) Py_RETURN_NONE;
   if (EmbeddedModuleEntry* row = find_row(utf8_name)) {
     if (!run_trigger_module(utf8_name, "-preLoad")) return nullptr;
     Ref result = Ref::steal((row->flags & MODULE_FLAG_CODE) ? load_code_row(module, name, utf8_name, row)
