@@ -97,7 +97,19 @@ def encode_text(text):
 
 def _fields(text):
     """Split a reply's parameters, honouring quotes ("yy/MM/dd,hh:mm:ss")."""
-    return next(csv.reader([text.strip()], skipinitialspace=True))
+    try:
+        return next(csv.reader([text.strip()], skipinitialspace=True), [])
+    except csv.Error as e:      # a NUL byte from a noisy line
+        raise GsmModemException('unreadable reply parameters %r: %s' % (text, e))
+
+
+def _int_field(text, index, command):
+    """Parameter ``index`` of a reply as an int; a reply that has no such number is the modem's error."""
+    fields = _fields(text)
+    try:
+        return int(fields[index])
+    except (IndexError, ValueError):
+        raise GsmModemException('%s: unexpected reply parameters %r' % (command, text))
 
 
 def _shown(command):
@@ -251,7 +263,7 @@ class GsmModem(object):
         limit = time.monotonic() + self.commandTimeout
         until = time.monotonic() + quiet
         while time.monotonic() < min(until, limit):
-            if self._serial.read(self._serial.in_waiting or 1):
+            if self._serial.read(self._waiting() or 1):
                 until = time.monotonic() + quiet
         self._buf = b''
 
@@ -288,7 +300,7 @@ class GsmModem(object):
         while True:
             stat = self._registration()
             if stat in (1, 5):
-                return int(_fields(self._value('AT+CSQ', '+CSQ:'))[0])
+                return _int_field(self._value('AT+CSQ', '+CSQ:'), 0, 'AT+CSQ')
             if stat == 0:
                 raise InvalidStateException('not registered and not searching for a network '
                                             '(AT+CREG? stat 0)')
@@ -307,7 +319,7 @@ class GsmModem(object):
             if line.startswith('+CREG:'):
                 fields = _fields(line[6:])
                 if len(fields) in (2, 4):
-                    return int(fields[1])
+                    return _int_field(line[6:], 1, 'AT+CREG?')
         raise GsmModemException('AT+CREG? gave no registration state')
 
     def _idle(self, seconds):
@@ -371,7 +383,7 @@ class GsmModem(object):
         lines = self._read_reply(command, self.sendTimeout, echo)
         for line in lines:
             if line.startswith('+CMGS:'):
-                return int(_fields(line[6:])[0])
+                return _int_field(line[6:], 0, command)
         raise GsmModemException('%s: reply without +CMGS reference: %r' % (command, lines))
 
     def _wait_prompt(self, command, deadline):
@@ -484,8 +496,17 @@ class GsmModem(object):
         """Read whatever arrives; False once the deadline has passed."""
         if time.monotonic() >= deadline:
             return False
-        self._buf += self._serial.read(self._serial.in_waiting or 1)
+        self._buf += self._serial.read(self._waiting() or 1)
         return True
+
+    def _waiting(self):
+        """Bytes waiting to be read; a port whose device went away raises SerialException."""
+        try:
+            return self._serial.in_waiting
+        except serial.SerialException:
+            raise
+        except OSError as e:    # pyserial passes the ioctl's error on as it is
+            raise serial.SerialException('%s: %s' % (self.port, e))
 
     def _pop_line(self):
         if b'\n' not in self._buf:
@@ -537,7 +558,7 @@ class GsmModem(object):
                 self._store_report(fields)
             return True
         if line.startswith('+CDSI:'):
-            index = _fields(line[6:])[-1]
+            index = (_fields(line[6:]) or [''])[-1]
             if index.isdigit() and int(index) not in self._report_indexes:
                 self._report_indexes.append(int(index))
             return True

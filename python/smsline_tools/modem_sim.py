@@ -22,6 +22,7 @@ import errno
 import fcntl
 import json
 import os
+import random
 import re
 import select
 import signal
@@ -35,7 +36,9 @@ from gsmmodem.modem import GSM_BASIC, GSM_LIMIT, UCS2_LIMIT, gsm_septets
 
 BEHAVIOURS = ('healthy', 'pin', 'no-network', 'denied', 'slow-registration',
               'roaming', 'cms-error', 'echo', 'unsolicited', 'silent',
-              'slow-start', 'busy', 'no-report', 'report-cdsi')
+              'slow-start', 'busy', 'no-report', 'report-cdsi') + \
+    ('garbage', 'noise', 'truncated', 'hangup')    # line faults, see _spoiled()
+_LINE_FAULTS = frozenset(['garbage', 'noise', 'truncated', 'hangup'])
 
 _UNSOLICITED = (b'RING', b'+CREG: 1', b'+CDSI: "SM",99')
 _COMMAND = re.compile(r'^AT(\+[A-Z]+)(=\?|\?|=)?(.*)$', re.IGNORECASE)
@@ -54,12 +57,14 @@ class ModemSimulator(object):
     cms_error: code answered to sends ('cms-error'); registration_polls:
     AT+CREG? polls answered "searching" ('slow-registration'); deaf_commands:
     commands ignored after start ('slow-start'); report_status: <st> of
-    status reports; exit_after_messages: stop serving after that many.
+    status reports; exit_after_messages: stop serving after that many;
+    noise_seed: seeds the random choices of the line faults ('garbage',
+    'noise', 'truncated'; 'hangup' closes the port after the first reply).
     """
 
     def __init__(self, behaviours=('healthy',), pin='1234', record=None,
                  cms_error=500, registration_polls=3, rssi=20, deaf_commands=2,
-                 report_status=0, exit_after_messages=None, on_message=None):
+                 report_status=0, exit_after_messages=None, on_message=None, noise_seed=0):
         if isinstance(behaviours, str):
             behaviours = [behaviours]
         unknown = set(behaviours) - set(BEHAVIOURS)
@@ -89,6 +94,8 @@ class ModemSimulator(object):
         self._timers = []       # (due time, bytes) to write later
         self._thread = None
         self._master = self._slave = None
+        self._noise = random.Random(noise_seed)     # line faults
+        self._hangup_due = False
         self._reset()
 
     def _reset(self):
@@ -132,6 +139,8 @@ class ModemSimulator(object):
         self._thread.join(5)
         self._thread = None
         for fd in (self._master, self._slave, self._wake_r, self._wake_w):
+            if fd is None:      # already closed by a hang-up
+                continue
             try:
                 os.close(fd)
             except OSError:
@@ -162,6 +171,9 @@ class ModemSimulator(object):
                         time.sleep(0.05)    # no slave side at the moment
                         continue
                     self._feed(data)
+                    if self._hangup_due:
+                        self._hang_up()
+                        break
                 if (self.exit_after_messages is not None and not self._timers
                         and len(self.messages) >= self.exit_after_messages):
                     break
@@ -187,6 +199,8 @@ class ModemSimulator(object):
                     return
 
     def _send(self, lines=(), final=None):
+        if self.behaviours & _LINE_FAULTS:
+            return self._write(self._spoiled(lines, final))
         out = b''
         if 'unsolicited' in self.behaviours:
             out += b'\r\n' + _UNSOLICITED[self._urc_turn % len(_UNSOLICITED)] + b'\r\n'
@@ -196,6 +210,45 @@ class ModemSimulator(object):
         if final is not None:
             out += b'\r\n' + final.encode('latin-1') + b'\r\n'
         self._write(out)
+
+    # ---- line faults (garbage, noise, truncated, hangup) ----------------
+    # Replies as a broken modem or cable delivers them, for robustness tests
+    # of the modem library; random choices come from noise_seed.
+
+    _GARBAGE_VALUES = ('', '??', '\x00', '\xff\xfe\x80', ',,,,', '"unterminated', '-1,-1',
+                       '99999999999999999999999', ' , ', 'ERROR', '\x00,\x00')
+
+    def _noise_bytes(self):
+        return bytes(self._noise.randrange(256) for _ in range(self._noise.randrange(1, 24)))
+
+    def _spoiled(self, lines, final):
+        """The bytes sent instead of a well-formed reply."""
+        if 'garbage' in self.behaviours:
+            # Information lines keep their prefix, but one in two gets a value
+            # that makes no sense; a line of binary noise comes first.
+            lines = [line.split(':', 1)[0] + ': ' + self._noise.choice(self._GARBAGE_VALUES)
+                     if ':' in line and self._noise.random() < 0.5 else line for line in lines]
+        out = b''.join(b'\r\n' + line.encode('latin-1') + b'\r\n' for line in lines)
+        if final is not None:
+            out += b'\r\n' + final.encode('latin-1') + b'\r\n'
+        if 'garbage' in self.behaviours:
+            out = b'\r\n' + self._noise_bytes().replace(b'\n', b'') + b'\r\n' + out
+        if 'noise' in self.behaviours:
+            out = self._noise_bytes() + out
+        if 'truncated' in self.behaviours and out and self._noise.random() < 0.5:
+            out = out[:self._noise.randrange(len(out))]
+        if 'hangup' in self.behaviours:
+            self._hangup_due = True
+        return out
+
+    def _hang_up(self):
+        """Close both sides of the pseudo-terminal, as when the modem is pulled out."""
+        for fd in (self._master, self._slave):
+            try:
+                os.close(fd)
+            except OSError:
+                pass
+        self._master = self._slave = None
 
     # ---- input ----------------------------------------------------------
 
