@@ -1,4 +1,6 @@
 // send_sms(phone_number, text): find the modem on the serial ports and send one message.
+#include <cstring>
+
 #include "runtime/builtins_hook.h"
 #include "runtime/calls.h"
 #include "runtime/exception_handling.h"
@@ -14,6 +16,16 @@ namespace {
 // found line is built and used for every later one.
 PyObject* kept_format = nullptr;
 
+// Whether kept_format is the built-in format: then format(port, "") is its
+// own work, PyObject_Format(port, ""), once it has checked its arguments
+// (which these always pass), and that is called directly.
+bool kept_format_is_builtin = false;
+
+Ref format_port(PyObject* port) noexcept {
+  if (kept_format_is_builtin) return Ref::steal(PyObject_Format(port, constants.empty_text));
+  return call(kept_format, {port, constants.empty_text});
+}
+
 // Brings the modem up and prints the found line (lines 51 to 53).  Returns
 // 0 when the modem came up, else the line that failed, with the exception set.
 int probe_modem(ActiveFrame& frame, PyObject* modem, PyObject* port) noexcept {
@@ -28,11 +40,28 @@ int probe_modem(ActiveFrame& frame, PyObject* modem, PyObject* port) noexcept {
 
   frame.mark(53);
   PyObject* print = builtin_or_exit(constants.print);
-  if (kept_format == nullptr) kept_format = Ref::borrow(builtin_or_exit(constants.format)).release();
-  Ref port_text = call(kept_format, {port, constants.empty_text});
+  if (kept_format == nullptr) {
+    kept_format = Ref::borrow(builtin_or_exit(constants.format)).release();
+    kept_format_is_builtin =
+        PyCFunction_Check(kept_format) && PyCFunction_GET_SELF(kept_format) == builtins_module &&
+        std::strcmp(reinterpret_cast<PyCFunctionObject*>(kept_format)->m_ml->ml_name, "format") == 0;
+  }
+  Ref port_text = format_port(port);
   Ref line = Ref::steal(port_text ? PyUnicode_Concat(constants.found_prefix, port_text.get()) : nullptr);
   if (!line || !call(print, {line.get()})) return 53;
   return 0;
+}
+
+// A fresh copy of the send keywords, filled item by item: the same
+// dictionary as a copy gives, made without the general merge.
+Ref copy_keywords() noexcept {
+  Ref keywords = Ref::steal(_PyDict_NewPresized(PyDict_Size(constants.send_keywords)));
+  Py_ssize_t position = 0;
+  PyObject *key, *value;
+  while (keywords && PyDict_Next(constants.send_keywords, &position, &key, &value)) {
+    if (PyDict_SetItem(keywords.get(), key, value) < 0) return Ref();
+  }
+  return keywords;
 }
 
 // The send (lines 60 to 68): prints the notice, sends, prints the status and
@@ -46,7 +75,7 @@ int send_message(ActiveFrame& frame, PyObject* modem, PyObject* phone_number, Py
   frame.mark(61);
   Ref send = Ref::steal(PyObject_GetAttr(modem, constants.sendSms));
   if (!send) return 61;
-  Ref keywords = Ref::steal(PyDict_Copy(constants.send_keywords));
+  Ref keywords = copy_keywords();
   if (!keywords) return 61;
   sent = call(send.get(), {phone_number, text}, keywords.get());
   if (!sent) return 61;

@@ -9,6 +9,49 @@ namespace smsline {
 
 namespace {
 
+// list.append for a list that only ever grows by appends: the store that
+// the list's own append makes when it has room, else the append itself.
+int append(PyObject* list, PyObject* item) noexcept {
+  PyListObject* const self = reinterpret_cast<PyListObject*>(list);
+  const Py_ssize_t size = Py_SIZE(self);
+  if (size < self->allocated && size + 1 >= (self->allocated >> 1)) {
+    Py_INCREF(item);
+    self->ob_item[size] = item;
+    Py_SIZE(self) = size + 1;
+    return 0;
+  }
+  return PyList_Append(list, item);
+}
+
+// Iterates `sequence` as a for loop does; an exact list is walked by index,
+// as its own iterator walks it (the length is read afresh at each step).
+class ForLoop {
+ public:
+  // False with an exception set when `sequence` is not iterable.
+  bool begin(PyObject* sequence) noexcept {
+    if (PyList_CheckExact(sequence)) {
+      list_ = sequence;
+      return true;
+    }
+    iterator_ = Ref::steal(PyObject_GetIter(sequence));
+    return static_cast<bool>(iterator_);
+  }
+  // The next item, or null: the end when no exception is set.
+  Ref next() noexcept {
+    if (list_ != nullptr) {
+      if (index_ < PyList_GET_SIZE(list_)) return Ref::borrow(PyList_GET_ITEM(list_, index_++));
+      list_ = nullptr;
+      return Ref();
+    }
+    return iterator_ ? Ref::steal(PyIter_Next(iterator_.get())) : Ref();
+  }
+
+ private:
+  PyObject* list_ = nullptr;  // borrowed: the caller holds the sequence
+  Py_ssize_t index_ = 0;
+  Ref iterator_;
+};
+
 // sys.platform.startswith(prefix), with `sys` looked up as a global:
 // 1 true, 0 false, -1 failure.
 int platform_starts_with(PyObject* prefix) noexcept {
@@ -31,26 +74,26 @@ Ref glob_candidates(PyObject* pattern) noexcept {
 Ref com_port_names() noexcept {
   ActiveFrame frame;
   if (!frame.enter_cached(submodule.com_names_frame, submodule.com_names_code, submodule.dict)) return Ref();
-  Ref i;
+  // The indices are our own range(256): its iterator would give exactly the
+  // ints 0 to 255, so the loop counts them itself and makes the int bound
+  // to `i` only for the locals of a failure.  For an exact int, i + 1 is the
+  // int's own addition, and str % int is the str's own formatting.
+  Py_ssize_t index = -1;
   auto fail = [&]() {
+    Ref i = index >= 0 ? Ref::steal(PyLong_FromSsize_t(index)) : Ref();  // a cached small int
     PyObject* locals[] = {i.get()};
     frame.fail(24, locals, 1);
     return Ref();
   };
   frame.mark(24);
   Ref names = Ref::steal(PyList_New(0));
-  Ref indices = Ref::steal(names ? PyObject_GetIter(constants.com_indices) : nullptr);
-  if (!indices) return fail();
-  for (;;) {
-    Ref next = Ref::steal(PyIter_Next(indices.get()));
-    if (!next) {
-      if (PyErr_Occurred()) return fail();
-      break;
-    }
-    i = std::move(next);
-    Ref number = Ref::steal(PyNumber_Add(i.get(), constants.one));
-    Ref name = Ref::steal(number ? PyNumber_Remainder(constants.com_format, number.get()) : nullptr);
-    if (!name || PyList_Append(names.get(), name.get()) < 0) return fail();
+  if (!names) return fail();
+  const Py_ssize_t count = PyObject_Length(constants.com_indices);
+  if (count < 0) return fail();
+  for (index = 0; index < count; ++index) {
+    Ref number = Ref::steal(PyLong_FromSsize_t(index + 1));
+    Ref name = Ref::steal(number ? PyUnicode_Format(constants.com_format, number.get()) : nullptr);
+    if (!name || append(names.get(), name.get()) < 0) return fail();
     if (loop_service_step() < 0) return fail();
   }
   frame.leave();
@@ -106,11 +149,11 @@ PyObject* serial_ports_body(PyObject* const*) noexcept {
   result = Ref::steal(PyList_New(0));
   if (!result) return fail(34);
   frame.mark(34);
-  Ref candidates = Ref::steal(PyObject_GetIter(ports.get()));
-  if (!candidates) return fail(34);
+  ForLoop candidates;
+  if (!candidates.begin(ports.get())) return fail(34);
   for (;;) {
     frame.mark(34);
-    Ref next = Ref::steal(PyIter_Next(candidates.get()));
+    Ref next = candidates.next();
     if (!next) {
       if (PyErr_Occurred()) return fail(34);
       break;
@@ -128,7 +171,7 @@ PyObject* serial_ports_body(PyObject* const*) noexcept {
       if (call_method(s.get(), constants.close, {})) {
         failed_line = 38;
         frame.mark(38);
-        if (PyList_Append(result.get(), port.get()) == 0) failed_line = 0;
+        if (append(result.get(), port.get()) == 0) failed_line = 0;
       }
     }
     if (failed_line != 0) {
