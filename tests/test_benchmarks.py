@@ -1,0 +1,95 @@
+"""The benchmark suite runs end to end in its quick mode and writes every figure."""
+import json
+import os
+import shutil
+import subprocess
+import sys
+import tempfile
+import unittest
+
+from tests import support
+
+SUITE = os.path.join(support.ROOT, 'benchmarks', 'suite.py')
+REFERENCE = os.path.join(support.ROOT, 'benchmarks', 'reference_send_sms.py')
+
+IN_MEMORY = ('serial_ports_com256', 'serial_ports_glob32', 'serial_ports_com256_refused',
+             'send_sms_1port', 'send_sms_8ports', 'send_sms_no_port')
+
+
+class QuickRunTest(unittest.TestCase):
+
+    def test_quick_run_writes_every_case(self):
+        work = tempfile.mkdtemp(prefix='smsline-bench-')
+        self.addCleanup(shutil.rmtree, work, True)
+        json_path = os.path.join(work, 'benchmarks.json')
+        markdown_path = os.path.join(work, 'benchmarks.md')
+        done = subprocess.run(
+            [sys.executable, SUITE, '--quick', '--json', json_path, '--markdown', markdown_path,
+             '--build-dir', os.path.join(work, 'build'), '--extension', support.EXTENSION],
+            stdout=subprocess.PIPE, stderr=subprocess.PIPE, universal_newlines=True, timeout=300)
+        self.assertEqual(done.returncode, 0, done.stderr[-3000:])
+        with open(json_path) as figures_file:
+            figures = json.load(figures_file)
+
+        contenders = figures['settings']['contenders']
+        self.assertEqual(contenders[:2], ['smsline', 'python'])
+        if shutil.which('cython3'):
+            self.assertIn('cython', contenders)
+        cases = figures['cases']
+        self.assertEqual(set(cases), set(IN_MEMORY) | {'import_total', 'import_own', 'end_to_end'})
+        for key, entry in cases.items():
+            self.assertEqual(sorted(entry['contenders']), sorted(contenders), key)
+            for name, stats in entry['contenders'].items():
+                self.assertTrue(0 < stats['min'] <= stats['median'] <= stats['max'], (key, name, stats))
+            self.assertEqual(sorted(entry['ratios']), sorted(contenders[1:]), key)
+        for key in IN_MEMORY:
+            # every contender gave the same result, output and traceback line
+            self.assertTrue(cases[key]['same_behaviour'], (key, cases[key].get('outcomes')))
+        self.assertEqual(cases['send_sms_no_port']['outcome']['traceback_line'], 58)
+        end = cases['end_to_end']
+        self.assertEqual(end['messages_received'], end['messages_sent'])
+        self.assertGreater(figures['import_baseline']['inside']['median'], 0)
+
+        memory = figures['memory']
+        self.assertEqual(set(memory), set(IN_MEMORY))
+        for key in IN_MEMORY:
+            self.assertEqual(sorted(memory[key]), sorted(contenders), key)
+        # The interpreter makes a frame per call, and the counter sees it;
+        # with no port no stand-in runs, so no frame can be seen.
+        self.assertGreaterEqual(memory['send_sms_1port']['python']['new_frames_per_call'], 1)
+        self.assertIsNone(memory['send_sms_no_port']['python']['new_frames_per_call'])
+
+        self.assertEqual(len(figures['targets']), 5 if 'cython' in contenders else 4)
+        for part in (figures['machine']['cpu'], 'python/smsline', 'Targets'):
+            self.assertIn(part, done.stdout)
+        with open(markdown_path) as markdown:
+            self.assertIn('| case |', markdown.read())
+
+
+class ReferenceLinesTest(unittest.TestCase):
+    """The plain Python contender keeps the extension's line numbers."""
+
+    def test_statements_sit_on_the_extension_lines(self):
+        with open(REFERENCE) as source:
+            lines = source.read().split('\n')
+        expected = {
+            1: 'from __future__ import print_function', 7: 'from gsmmodem.modem import GsmModem, SentSms',
+            15: 'def serial_ports():', 23: "if sys.platform.startswith('win'):",
+            24: "ports = ['COM%s' % (i + 1) for i in range(256)]", 27: "ports = glob.glob('/dev/tty[A-Za-z]*')",
+            31: "raise EnvironmentError('Unsupported platform')", 34: 'for port in ports:',
+            36: 's = serial.Serial(port)', 37: 's.close()', 38: 'result.append(port)',
+            39: 'except (OSError, serial.SerialException):',
+            45: 'def send_sms(phone_number: str, text: str) -> int:', 48: 'for port in serial_ports():',
+            49: 'modem = GsmModem(port, BAUDRATE)', 51: 'modem.connect(PIN)',
+            52: 'modem.waitForNetworkCoverage(30)', 53: 'print(f"Gsm Device Found on Port: {port}"); break',
+            55: 'modem = _close_failed_probe(modem)', 57: 'if not modem:',
+            58: 'raise Exception("Gsm Device Not Found")', 60: 'print("Sending message now.")',
+            61: 'sentSms = modem.sendSms(phone_number, text, waitForDeliveryReport=False, deliveryTimeout=30)',
+            67: 'print(sentSms.status)', 68: 'return sentSms.status', 70: 'modem.close()',
+        }
+        for number, statement in sorted(expected.items()):
+            self.assertEqual(lines[number - 1].strip(), statement, 'line %d' % number)
+
+
+if __name__ == '__main__':
+    unittest.main()
