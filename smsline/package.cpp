@@ -105,7 +105,7 @@ bool build_package_path(PyObject* dict, EmbeddedModuleEntry* row) noexcept {
   if (!first) return false;
   if (PyDict_SetItem(importer_cache, first.get(), loader.get()) < 0) return false;
 
-  // The spec gets its location now that the package has one.
+  // The module spec gets its location now that the package has one.
   Ref spec = dict_item(dict, shared.spec);
   if (!spec || PyObject_SetAttr(spec.get(), shared.origin, package.module_file) < 0) return false;
   spec = dict_item(dict, shared.spec);

@@ -474,7 +474,7 @@ class BodyFaults(unittest.TestCase):
             "import smsline", after="out = sys.modules['smsline'].__path__[1]")
         self.assertEqual(report, 5)
 
-        # The spec refuses its location: the failure is the package's, line 1.
+        # The module spec refuses its location: the failure is the package's, line 1.
         for attribute, error in (("origin", "ValueError"), ("submodule_search_locations", "KeyboardInterrupt")):
             setup = ("import importlib._bootstrap as b\n"
                      "real = b._spec_from_module\n"

@@ -344,7 +344,7 @@ class BodyFailureTest(unittest.TestCase):
             ["serial", True, False, None, 0, MODULE_CODE_NAME, 6, True],
             ["gsmmodem.modem", True, False, ["GsmModem", "SentSms"], 0, MODULE_CODE_NAME, 7, True],
         ])
-        # The spec is complete before the first import, and still marked as initialising.
+        # The module spec is complete before the first import, and still marked as initialising.
         self.assertEqual(facts["spec_seen"], [True, True, True])
         self.assertEqual(facts["order"], ["__cached__", "print_function", "time", "sys", "glob", "serial",
                                           "GsmModem", "SentSms", "BAUDRATE", "PIN", "serial_ports", "send_sms"])
