@@ -1,30 +1,16 @@
 // Global lookup and the call helpers with the interpreter's error texts.
 #include "runtime/calls.h"
 
+#include <cstddef>
 #include <cstdint>
 
 #include "runtime/builtins_hook.h"
 
 namespace smsline {
 
+GlobalLookup recent_lookups[RECENT_LOOKUP_MASK + 1];
+
 namespace {
-
-// Recent global lookups, one entry per name (direct-mapped on the name's
-// hash).  An entry answers only while the globals dictionary and, for a
-// value found in builtins, the builtins dictionary still carry the version
-// tags they had at the lookup: any change to a dictionary gives it a new,
-// process-unique tag, so a hit returns exactly what a fresh lookup would.
-struct GlobalLookup {
-  PyObject* name = nullptr;          // the interned name looked up
-  std::uint64_t globals_version = 0;
-  std::uint64_t builtins_version = 0;  // 0: found in the globals
-  PyObject* value = nullptr;         // borrowed: the dictionary holds it
-};
-GlobalLookup recent_lookups[32];
-
-std::uint64_t version_of(PyObject* dict) noexcept {
-  return reinterpret_cast<PyDictObject*>(dict)->ma_version_tag;
-}
 
 // `flags` of a built-in function that it can be called with directly.
 int direct_flags(int flags) noexcept { return flags & ~(METH_CLASS | METH_STATIC | METH_COEXIST); }
@@ -36,33 +22,33 @@ int direct_flags(int flags) noexcept { return flags & ~(METH_CLASS | METH_STATIC
 // `function` names the callable in the error for a result inconsistent with
 // the error state; when null (the call skipped making the bound method) the
 // bound method is made for that error only.
-Ref call_c_function(PyObject* function, PyMethodDef* method, PyObject* self, std::initializer_list<PyObject*> args,
-                    PyObject* kwargs) noexcept {
+Ref call_c_function(PyObject* function, PyMethodDef* method, PyObject* self, PyObject* const* args,
+                    std::size_t count, PyObject* kwargs) noexcept {
   const int flags = direct_flags(method->ml_flags);
   Ref tuple;
   if (flags & METH_VARARGS) {
-    tuple = Ref::steal(PyTuple_New(static_cast<Py_ssize_t>(args.size())));
+    tuple = Ref::steal(PyTuple_New(static_cast<Py_ssize_t>(count)));
     if (!tuple) return Ref();
-    Py_ssize_t i = 0;
-    for (PyObject* arg : args) {
-      Py_INCREF(arg);
-      PyTuple_SET_ITEM(tuple.get(), i++, arg);
+    for (std::size_t i = 0; i < count; ++i) {
+      Py_INCREF(args[i]);
+      PyTuple_SET_ITEM(tuple.get(), static_cast<Py_ssize_t>(i), args[i]);
     }
   }
-  if (Py_EnterRecursiveCall(" while calling a Python object")) return Ref();
+  PyThreadState* const tstate = current_thread_state();
+  if (enter_call(tstate)) return Ref();
   PyObject* result;
   if (flags == METH_NOARGS) {
     result = method->ml_meth(self, nullptr);
   } else if (flags == METH_O) {
-    result = method->ml_meth(self, *args.begin());
+    result = method->ml_meth(self, args[0]);
   } else if (flags & METH_KEYWORDS) {
     result = reinterpret_cast<PyCFunctionWithKeywords>(reinterpret_cast<void (*)(void)>(method->ml_meth))(
         self, tuple.get(), kwargs);
   } else {
     result = method->ml_meth(self, tuple.get());
   }
-  Py_LeaveRecursiveCall();
-  if ((result == nullptr) != (PyErr_Occurred() == nullptr)) return Ref::steal(result);
+  leave_call(tstate);
+  if ((result == nullptr) != !error_pending(tstate)) return Ref::steal(result);
   Ref bound;
   if (function == nullptr) {
     PyObject *type, *value, *traceback;
@@ -97,65 +83,61 @@ bool takes(int flags, std::size_t count, PyObject* kwargs) noexcept {
 
 }  // namespace
 
-Ref lookup_global(PyObject* globals, PyObject* name) noexcept {
-  GlobalLookup* recent = PyUnicode_CheckExact(name)
-                             ? &recent_lookups[reinterpret_cast<PyASCIIObject*>(name)->hash & 31]
-                             : nullptr;
-  if (recent != nullptr && recent->name == name && recent->globals_version == version_of(globals) &&
-      (recent->builtins_version == 0 || recent->builtins_version == version_of(builtins_dict))) {
-    return Ref::borrow(recent->value);
-  }
+Ref lookup_global_uncached(PyObject* globals, PyObject* name) noexcept {
   std::uint64_t builtins_version = 0;
   PyObject* value = PyDict_GetItemWithError(globals, name);
   if (value == nullptr && !PyErr_Occurred()) {
-    builtins_version = version_of(builtins_dict);
+    builtins_version = dict_version(builtins_dict);
     value = PyDict_GetItemWithError(builtins_dict, name);
   }
   if (value == nullptr) {
     if (!PyErr_Occurred()) PyErr_Format(PyExc_NameError, "name '%U' is not defined", name);
     return Ref();
   }
-  if (recent != nullptr && reinterpret_cast<PyASCIIObject*>(name)->hash != -1) {
-    *recent = GlobalLookup{name, version_of(globals), builtins_version, value};
+  // Only an exact str with its hash computed is kept (the inline lookup
+  // reads the hash of whatever it is given; no other name can match it).
+  if (PyUnicode_CheckExact(name) && reinterpret_cast<PyASCIIObject*>(name)->hash != -1) {
+    recent_lookups[reinterpret_cast<PyASCIIObject*>(name)->hash & RECENT_LOOKUP_MASK] =
+        GlobalLookup{name, dict_version(globals), builtins_version, value};
   }
   return Ref::borrow(value);
 }
 
-Ref call(PyObject* callable, std::initializer_list<PyObject*> args, PyObject* kwargs) noexcept {
-  const Py_ssize_t count = static_cast<Py_ssize_t>(args.size());
+Ref call_array(PyObject* callable, PyObject* const* args, std::size_t count, PyObject* kwargs) noexcept {
   if (PyCFunction_Check(callable)) {
     PyMethodDef* method = reinterpret_cast<PyCFunctionObject*>(callable)->m_ml;
-    if (takes(method->ml_flags, args.size(), kwargs)) {
-      return call_c_function(callable, method, PyCFunction_GET_SELF(callable), args, kwargs);
+    if (takes(method->ml_flags, count, kwargs)) {
+      return call_c_function(callable, method, PyCFunction_GET_SELF(callable), args, count, kwargs);
     }
   }
   // Interpreter functions and built-in functions take their arguments
   // without a tuple and check their own results.
   if (PyFunction_Check(callable) || PyCFunction_Check(callable)) {
-    return Ref::steal(_PyObject_FastCallDict(callable, const_cast<PyObject**>(args.begin()), count, kwargs));
+    return Ref::steal(_PyObject_FastCallDict(callable, const_cast<PyObject**>(args),
+                                             static_cast<Py_ssize_t>(count), kwargs));
   }
   ternaryfunc slot = Py_TYPE(callable)->tp_call;
   if (slot == nullptr) {
     PyErr_Format(PyExc_TypeError, "'%.200s' object is not callable", Py_TYPE(callable)->tp_name);
     return Ref();
   }
-  Ref tuple = Ref::steal(PyTuple_New(count));
+  Ref tuple = Ref::steal(PyTuple_New(static_cast<Py_ssize_t>(count)));
   if (!tuple) return Ref();
-  Py_ssize_t i = 0;
-  for (PyObject* arg : args) {
-    Py_INCREF(arg);
-    PyTuple_SET_ITEM(tuple.get(), i++, arg);
+  for (std::size_t i = 0; i < count; ++i) {
+    Py_INCREF(args[i]);
+    PyTuple_SET_ITEM(tuple.get(), static_cast<Py_ssize_t>(i), args[i]);
   }
-  if (Py_EnterRecursiveCall(" while calling a Python object")) return Ref();
+  PyThreadState* const tstate = current_thread_state();
+  if (enter_call(tstate)) return Ref();
   Ref result = Ref::steal(slot(callable, tuple.get(), kwargs));
-  Py_LeaveRecursiveCall();
+  leave_call(tstate);
   if (!result) {
-    if (!PyErr_Occurred()) {
+    if (!error_pending(tstate)) {
       PyErr_SetString(PyExc_SystemError, "NULL result without error in CALL_FUNCTION");
     }
     return Ref();
   }
-  if (PyErr_Occurred()) return Ref::steal(_Py_CheckFunctionResult(callable, result.release(), nullptr));
+  if (error_pending(tstate)) return Ref::steal(_Py_CheckFunctionResult(callable, result.release(), nullptr));
   return result;
 }
 
@@ -170,29 +152,69 @@ void raise_new(PyObject* exception_class, PyObject* argument) noexcept {
   if (error) PyErr_SetObject(reinterpret_cast<PyObject*>(Py_TYPE(error.get())), error.get());
 }
 
-Ref call_method(PyObject* target, PyObject* name, std::initializer_list<PyObject*> args) noexcept {
-  // A built-in method of an object with the generic attribute lookup is
-  // called on the object directly, as the bound method that the lookup
-  // would make calls it: same function, same checks, no bound method.
+Ref get_attribute(PyObject* target, PyObject* name) noexcept {
+  // An exact module's attribute lookup is the generic one: the module type
+  // (and object) first, then the module's dictionary.  A name neither type
+  // defines is the dictionary's value itself, when it is there; anything
+  // else (and the error of a missing name) is left to the lookup proper.
+  if (Py_TYPE(target) == &PyModule_Type && _PyType_Lookup(&PyModule_Type, name) == nullptr) {
+    PyObject* dict = PyModule_GetDict(target);
+    PyObject* value = dict != nullptr ? PyDict_GetItem(dict, name) : nullptr;
+    if (value != nullptr) return Ref::borrow(value);
+  }
+  return Ref::steal(PyObject_GetAttr(target, name));
+}
+
+bool Method::look_up(PyObject* target, PyObject* name, std::size_t count, PyObject* kwargs) noexcept {
+  // With the generic attribute lookup, a built-in method descriptor or an
+  // interpreter function found on the type (not hidden by an instance
+  // attribute of that name) is what the lookup would bind to the object:
+  // keep it and the object, and call them without making the bound method.
+  self_ = nullptr;
+  c_method_ = nullptr;
   PyTypeObject* type = Py_TYPE(target);
   if (type->tp_getattro == PyObject_GenericGetAttr) {
     PyObject* attribute = _PyType_Lookup(type, name);
-    if (attribute != nullptr && Py_TYPE(attribute) == &PyMethodDescr_Type &&
-        PyObject_TypeCheck(target, PyDescr_TYPE(attribute))) {
-      PyMethodDef* method = reinterpret_cast<PyMethodDescrObject*>(attribute)->d_method;
-      PyObject** instance_dict = _PyObject_GetDictPtr(target);
-      // An instance attribute of that name hides the method.
-      if (takes(method->ml_flags, args.size(), nullptr) &&
-          (instance_dict == nullptr || *instance_dict == nullptr ||
-           PyDict_GetItem(*instance_dict, name) == nullptr)) {
-        Ref keep = Ref::borrow(attribute);  // the call may change the type
-        return call_c_function(nullptr, method, target, args, nullptr);
+    if (attribute != nullptr) {
+      PyMethodDef* c_method = nullptr;
+      bool usable = false;
+      if (Py_TYPE(attribute) == &PyMethodDescr_Type) {
+        c_method = reinterpret_cast<PyMethodDescrObject*>(attribute)->d_method;
+        usable = PyObject_TypeCheck(target, PyDescr_TYPE(attribute)) && takes(c_method->ml_flags, count, kwargs);
+      } else if (PyFunction_Check(attribute)) {
+        usable = count < MAX_ARGS;
+      }
+      if (usable) {
+        PyObject** instance_dict = _PyObject_GetDictPtr(target);
+        if (instance_dict == nullptr || *instance_dict == nullptr ||
+            PyDict_GetItem(*instance_dict, name) == nullptr) {
+          callable_ = Ref::borrow(attribute);  // a later change of the type does not change it
+          self_ = target;
+          c_method_ = c_method;
+          return true;
+        }
       }
     }
   }
-  Ref method = Ref::steal(PyObject_GetAttr(target, name));
-  if (!method) return Ref();
-  return call(method.get(), args);
+  callable_ = get_attribute(target, name);
+  return static_cast<bool>(callable_);
+}
+
+Ref Method::call(PyObject* const* args, std::size_t count, PyObject* kwargs) const noexcept {
+  if (self_ == nullptr) return call_array(callable_.get(), args, count, kwargs);
+  if (c_method_ != nullptr) return call_c_function(nullptr, c_method_, self_, args, count, kwargs);
+  // An interpreter function takes the object as its first argument, as
+  // the interpreter itself calls a bound method.
+  PyObject* stack[MAX_ARGS + 1];
+  stack[0] = self_;
+  for (std::size_t i = 0; i < count; ++i) stack[i + 1] = args[i];
+  return Ref::steal(_PyObject_FastCallDict(callable_.get(), stack, static_cast<Py_ssize_t>(count + 1), kwargs));
+}
+
+Ref call_method(PyObject* target, PyObject* name, std::initializer_list<PyObject*> args) noexcept {
+  Method method;
+  if (!method.look_up(target, name, args.size())) return Ref();
+  return method.call(args);
 }
 
 }  // namespace smsline

@@ -1,6 +1,8 @@
 // Name lookup and calls as our functions make them.
 #pragma once
 
+#include <cstddef>
+#include <cstdint>
 #include <initializer_list>
 
 #include "runtime/python.h"
@@ -8,15 +10,109 @@
 
 namespace smsline {
 
+// Recent global lookups, one entry per name (direct-mapped on the name's
+// hash).  An entry answers only while the globals dictionary and, for a
+// value found in builtins, the builtins dictionary still carry the version
+// tags they had at the lookup: any change to a dictionary gives it a new,
+// process-unique tag, so a hit returns exactly what a fresh lookup would.
+struct GlobalLookup {
+  PyObject* name = nullptr;            // the interned name looked up
+  std::uint64_t globals_version = 0;
+  std::uint64_t builtins_version = 0;  // 0: found in the globals
+  PyObject* value = nullptr;           // borrowed: the dictionary holds it
+};
+constexpr Py_hash_t RECENT_LOOKUP_MASK = 31;
+extern GlobalLookup recent_lookups[RECENT_LOOKUP_MASK + 1];
+extern PyObject* builtins_dict;
+
+inline std::uint64_t dict_version(PyObject* dict) noexcept {
+  return reinterpret_cast<PyDictObject*>(dict)->ma_version_tag;
+}
+
+// The lookup itself, for a name the recent lookups do not answer.
+Ref lookup_global_uncached(PyObject* globals, PyObject* name) noexcept;
+
 // Global lookup: the module's dictionary, then the builtins dictionary;
 // NameError "name '...' is not defined" when in neither.  Null on failure.
-Ref lookup_global(PyObject* globals, PyObject* name) noexcept;
+// `name` is an exact str (our names are).  A recent lookup answers inline.
+inline Ref lookup_global(PyObject* globals, PyObject* name) noexcept {
+  const GlobalLookup& recent = recent_lookups[reinterpret_cast<PyASCIIObject*>(name)->hash & RECENT_LOOKUP_MASK];
+  if (recent.name == name && recent.globals_version == dict_version(globals) &&
+      (recent.builtins_version == 0 || recent.builtins_version == dict_version(builtins_dict))) {
+    return Ref::borrow(recent.value);
+  }
+  return lookup_global_uncached(globals, name);
+}
+
+}  // namespace smsline
+
+// The interpreter's own record of the current thread state: what
+// PyThreadState_Get() returns, read here without the call (outside the
+// interpreter's core the headers make PyThreadState_GET() that call).
+struct SmslineAtomicAddress {
+  std::uintptr_t value;
+};
+extern "C" SmslineAtomicAddress _PyThreadState_Current;
+
+namespace smsline {
+
+// The current thread state; the caller holds the interpreter lock.
+inline PyThreadState* current_thread_state() noexcept {
+  return reinterpret_cast<PyThreadState*>(__atomic_load_n(&_PyThreadState_Current.value, __ATOMIC_RELAXED));
+}
+
+// PyErr_Occurred() != nullptr, read inline.
+inline bool error_pending(PyThreadState* tstate) noexcept { return tstate->curexc_type != nullptr; }
+inline bool error_pending() noexcept { return error_pending(current_thread_state()); }
+
+// Py_EnterRecursiveCall(" while calling a Python object") and
+// Py_LeaveRecursiveCall() for a thread state already at hand.
+inline bool enter_call(PyThreadState* tstate) noexcept {
+  return _Py_MakeRecCheck(tstate->recursion_depth) && _Py_CheckRecursiveCall(" while calling a Python object");
+}
+inline void leave_call(PyThreadState* tstate) noexcept {
+  if (_Py_MakeEndRecCheck(tstate->recursion_depth)) tstate->overflowed = 0;
+}
 
 // Calls `callable` with positional `args` and optional keyword dictionary.
 // Errors are the interpreter's: "'...' object is not callable", and
 // SystemError "NULL result without error in CALL_FUNCTION" when a callable
 // returns nothing without setting an exception.  Null on failure.
-Ref call(PyObject* callable, std::initializer_list<PyObject*> args, PyObject* kwargs = nullptr) noexcept;
+Ref call_array(PyObject* callable, PyObject* const* args, std::size_t count, PyObject* kwargs = nullptr) noexcept;
+inline Ref call(PyObject* callable, std::initializer_list<PyObject*> args, PyObject* kwargs = nullptr) noexcept {
+  return call_array(callable, args.begin(), args.size(), kwargs);
+}
+
+// getattr(target, name), as PyObject_GetAttr gives it.  Null on failure.
+Ref get_attribute(PyObject* target, PyObject* name) noexcept;
+
+// An attribute looked up to be called, as the interpreter's method calls
+// look it up: look_up() is the attribute lookup (its errors, its moment),
+// call() the call.  A built-in method or an interpreter function that the
+// lookup would bind to the object is kept with the object instead, and
+// called as the bound method would call it, without making one.  The
+// target must outlive the Method.
+class Method {
+ public:
+  // Arguments the unbound form takes at most (more: the bound method).
+  static constexpr std::size_t MAX_ARGS = 7;
+
+  // `target.name`, for a call with `count` positional arguments and the
+  // keyword dictionary `kwargs` (only whether there is one matters).
+  // False with an exception set on failure.
+  bool look_up(PyObject* target, PyObject* name, std::size_t count, PyObject* kwargs = nullptr) noexcept;
+  // The call, with as many positional arguments as look_up() was told and
+  // a keyword dictionary where it was given one.  Null on failure.
+  Ref call(PyObject* const* args, std::size_t count, PyObject* kwargs = nullptr) const noexcept;
+  Ref call(std::initializer_list<PyObject*> args, PyObject* kwargs = nullptr) const noexcept {
+    return call(args.begin(), args.size(), kwargs);
+  }
+
+ private:
+  Ref callable_;                       // the attribute, or what the type holds under its name
+  PyObject* self_ = nullptr;           // borrowed: the target, when callable_ is unbound
+  PyMethodDef* c_method_ = nullptr;    // callable_'s function, when it is a built-in method descriptor
+};
 
 // Looks the attribute `name` up on `target` and calls it.  Null on failure.
 Ref call_method(PyObject* target, PyObject* name, std::initializer_list<PyObject*> args) noexcept;

@@ -6,11 +6,6 @@
 
 namespace smsline {
 
-void mark_line(PyFrameObject* frame, int line) noexcept {
-  frame->f_lasti = offset_for_line(frame->f_code, line);
-  frame->f_lineno = line;
-}
-
 void add_traceback_entry(PyFrameObject* frame, int line) noexcept {
   PyThreadState* tstate = PyThreadState_GET();
   PyObject* head = tstate->curexc_traceback;
@@ -31,6 +26,7 @@ void ActiveFrame::push(PyFrameObject* frame) noexcept {
   }
   frame->f_lasti = -1;
   frame->f_lineno = frame->f_code->co_firstlineno;
+  twice_first_line_ = 2 * frame->f_code->co_firstlineno;
   frame->f_executing = 1;
   tstate_->frame = frame;
 }
@@ -83,7 +79,9 @@ std::nullptr_t ActiveFrame::fail(int line, PyObject* const* locals, std::size_t 
   PyObject *type, *value, *traceback;
   PyErr_Fetch(&type, &value, &traceback);
   if (count > 0) {
-    Ref record = Ref::steal(PyDict_New());
+    // Sized for all of them at once: the same dictionary as an empty one
+    // filled item by item, without growing it on the first insertion.
+    Ref record = Ref::steal(_PyDict_NewPresized(static_cast<Py_ssize_t>(count)));
     PyObject* names = frame->f_code->co_varnames;
     bool recorded = static_cast<bool>(record);
     for (std::size_t i = 0; recorded && i < count; ++i) {

@@ -3,6 +3,7 @@
 
 #include <cstddef>
 
+#include "runtime/code_objects.h"
 #include "runtime/python.h"
 
 namespace smsline {
@@ -16,8 +17,11 @@ struct FrameSlot {
 
 // Sets the frame's current line so that every reader sees it: f_lasti (read
 // through the code object's line table) and f_lineno (read while a trace
-// function is set).
-void mark_line(PyFrameObject* frame, int line) noexcept;
+// function is set).  Inline: the bodies mark a line before every statement.
+inline void mark_line(PyFrameObject* frame, int line) noexcept {
+  frame->f_lasti = offset_for_line(frame->f_code, line);
+  frame->f_lineno = line;
+}
 
 // Puts a traceback entry for `frame` at `line` at the head of the pending
 // exception's traceback, unless the head entry already belongs to `frame`.
@@ -41,7 +45,11 @@ class ActiveFrame {
   bool enter_new(PyCodeObject* code, PyObject* globals) noexcept;
 
   PyFrameObject* frame() const noexcept { return frame_; }
-  void mark(int line) const noexcept { mark_line(frame_, line); }
+  // mark_line(frame(), line), with the code object's first line kept at entry.
+  void mark(int line) const noexcept {
+    frame_->f_lasti = 2 * line - twice_first_line_;
+    frame_->f_lineno = line;
+  }
 
   // Normal exit: pops the frame; it stays in its slot for the next call.
   void leave() noexcept;
@@ -59,6 +67,7 @@ class ActiveFrame {
   PyFrameObject* frame_ = nullptr;  // owned for the duration of the call
   PyThreadState* tstate_ = nullptr;
   FrameSlot* slot_ = nullptr;
+  int twice_first_line_ = 0;  // 2 * co_firstlineno of the frame's code (see offset_for_line)
 };
 
 }  // namespace smsline

@@ -104,6 +104,13 @@ int bind_arguments(FunctionObject* fn, PyObject* args, PyObject* kwargs, PyObjec
 PyObject* function_call(PyObject* self, PyObject* args, PyObject* kwargs) noexcept {
   FunctionObject* fn = as_function(self);
   PyObject* bound[max_parameters];
+  const Py_ssize_t given = PyTuple_GET_SIZE(args);
+  if (given == fn->code->co_argcount &&
+      (kwargs == nullptr || reinterpret_cast<PyDictObject*>(kwargs)->ma_used == 0)) {
+    // Every parameter given by position and no keywords: nothing to check.
+    for (Py_ssize_t i = 0; i < given; ++i) bound[i] = PyTuple_GET_ITEM(args, i);
+    return fn->body(bound);
+  }
   if (bind_arguments(fn, args, kwargs, bound) < 0) return nullptr;
   return fn->body(bound);
 }

@@ -7,8 +7,7 @@ namespace smsline {
 
 int loop_service_countdown = 20;
 
-int loop_service_step() noexcept {
-  if (--loop_service_countdown >= 0) return 0;
+int loop_service_run() noexcept {
   loop_service_countdown = 20;
   if (Py_MakePendingCalls() < 0 && PyErr_Occurred()) return -1;
   PyThreadState* tstate = PyThreadState_GET();

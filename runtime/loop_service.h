@@ -8,10 +8,16 @@ namespace smsline {
 // in 21 steps.
 extern int loop_service_countdown;
 
+// The service itself, when the countdown has run out: resets it and serves.
+int loop_service_run() noexcept;
+
 // Run at the end of a loop pass.  Every 21st step runs the interpreter's
 // pending calls (signal handlers among them), lets other threads take the
 // interpreter lock, and raises an asynchronous exception posted to this
 // thread.  0 on success, -1 with an exception set.
-int loop_service_step() noexcept;
+inline int loop_service_step() noexcept {
+  if (--loop_service_countdown >= 0) return 0;
+  return loop_service_run();
+}
 
 }  // namespace smsline

@@ -1,4 +1,5 @@
 // send_sms(phone_number, text): find the modem on the serial ports and send one message.
+#include <cstdint>
 #include <cstring>
 
 #include "runtime/builtins_hook.h"
@@ -21,6 +22,19 @@ PyObject* kept_format = nullptr;
 // (which these always pass), and that is called directly.
 bool kept_format_is_builtin = false;
 
+// The built-in print, as builtin_or_exit finds it, read again only when the
+// builtins dictionary has changed since (its version tag tells).
+PyObject* builtin_print() noexcept {
+  static std::uint64_t seen_version = 0;  // no dictionary has version 0
+  static PyObject* print = nullptr;       // borrowed: the dictionary holds it
+  const std::uint64_t version = dict_version(builtins_dict);
+  if (version != seen_version) {
+    print = builtin_or_exit(constants.print);
+    seen_version = version;
+  }
+  return print;
+}
+
 Ref format_port(PyObject* port) noexcept {
   if (kept_format_is_builtin) return Ref::steal(PyObject_Format(port, constants.empty_text));
   return call(kept_format, {port, constants.empty_text});
@@ -30,16 +44,16 @@ Ref format_port(PyObject* port) noexcept {
 // 0 when the modem came up, else the line that failed, with the exception set.
 int probe_modem(ActiveFrame& frame, PyObject* modem, PyObject* port) noexcept {
   frame.mark(51);
-  Ref connect = Ref::steal(PyObject_GetAttr(modem, constants.connect));
-  if (!connect) return 51;
+  Method connect;
+  if (!connect.look_up(modem, constants.connect, 1)) return 51;
   Ref pin = lookup_global(submodule.dict, constants.PIN);
-  if (!pin || !call(connect.get(), {pin.get()})) return 51;
+  if (!pin || !connect.call({pin.get()})) return 51;
 
   frame.mark(52);
   if (!call_method(modem, constants.waitForNetworkCoverage, {constants.coverage_wait})) return 52;
 
   frame.mark(53);
-  PyObject* print = builtin_or_exit(constants.print);
+  PyObject* print = builtin_print();
   if (kept_format == nullptr) {
     kept_format = Ref::borrow(builtin_or_exit(constants.format)).release();
     kept_format_is_builtin =
@@ -52,13 +66,42 @@ int probe_modem(ActiveFrame& frame, PyObject* modem, PyObject* port) noexcept {
   return 0;
 }
 
+// The send keywords' items in their order, read again only when the
+// dictionary has changed since (its version tag tells).
+struct KeywordItems {
+  std::uint64_t version = 0;
+  Py_ssize_t count = 0;
+  PyObject* keys[4];    // borrowed: the dictionary holds them
+  PyObject* values[4];
+};
+KeywordItems keyword_items;
+
 // A fresh copy of the send keywords, filled item by item: the same
 // dictionary as a copy gives, made without the general merge.
 Ref copy_keywords() noexcept {
-  Ref keywords = Ref::steal(_PyDict_NewPresized(PyDict_Size(constants.send_keywords)));
+  PyObject* const source = constants.send_keywords;
+  const Py_ssize_t size = PyDict_Size(source);
+  Ref keywords = Ref::steal(_PyDict_NewPresized(size));
+  if (!keywords) return Ref();
+  if (keyword_items.version != dict_version(source) && size <= 4) {
+    Py_ssize_t position = 0, count = 0;
+    PyObject *key, *value;
+    while (PyDict_Next(source, &position, &key, &value)) {
+      keyword_items.keys[count] = key;
+      keyword_items.values[count++] = value;
+    }
+    keyword_items.count = count;
+    keyword_items.version = dict_version(source);
+  }
+  if (keyword_items.version == dict_version(source)) {
+    for (Py_ssize_t i = 0; i < keyword_items.count; ++i) {
+      if (PyDict_SetItem(keywords.get(), keyword_items.keys[i], keyword_items.values[i]) < 0) return Ref();
+    }
+    return keywords;
+  }
   Py_ssize_t position = 0;
   PyObject *key, *value;
-  while (keywords && PyDict_Next(constants.send_keywords, &position, &key, &value)) {
+  while (PyDict_Next(source, &position, &key, &value)) {
     if (PyDict_SetItem(keywords.get(), key, value) < 0) return Ref();
   }
   return keywords;
@@ -70,24 +113,58 @@ Ref copy_keywords() noexcept {
 int send_message(ActiveFrame& frame, PyObject* modem, PyObject* phone_number, PyObject* text, Ref& sent,
                  Ref& result) noexcept {
   frame.mark(60);
-  if (!call(builtin_or_exit(constants.print), {constants.sending_notice})) return 60;
+  if (!call(builtin_print(), {constants.sending_notice})) return 60;
 
   frame.mark(61);
-  Ref send = Ref::steal(PyObject_GetAttr(modem, constants.sendSms));
-  if (!send) return 61;
+  Method send;
+  if (!send.look_up(modem, constants.sendSms, 2, constants.send_keywords)) return 61;
   Ref keywords = copy_keywords();
   if (!keywords) return 61;
-  sent = call(send.get(), {phone_number, text}, keywords.get());
+  sent = send.call({phone_number, text}, keywords.get());
   if (!sent) return 61;
 
   frame.mark(67);
-  PyObject* print = builtin_or_exit(constants.print);
+  PyObject* print = builtin_print();
   Ref status = Ref::steal(PyObject_GetAttr(sent.get(), constants.status));
   if (!status || !call(print, {status.get()})) return 67;
 
   result = Ref::steal(PyObject_GetAttr(sent.get(), constants.status));
   return result ? 0 : 68;
 }
+
+// Walks the ports as a for loop does: an exact list by index, as its own
+// iterator walks it (the length read afresh at each step, the list let go
+// when the walk ends), anything else through its iterator.
+class PortWalk {
+ public:
+  // False with an exception set when `ports` is not iterable.
+  bool begin(PyObject* ports) noexcept {
+    if (PyList_CheckExact(ports)) {
+      list_ = Ref::borrow(ports);
+      return true;
+    }
+    iterator_ = Ref::steal(PyObject_GetIter(ports));
+    return static_cast<bool>(iterator_);
+  }
+  // The next port, or null: the end when no exception is set.
+  Ref next() noexcept {
+    if (list_) {
+      if (index_ < PyList_GET_SIZE(list_.get())) return Ref::borrow(PyList_GET_ITEM(list_.get(), index_++));
+      list_.reset();
+      return Ref();
+    }
+    return iterator_ ? Ref::steal(PyIter_Next(iterator_.get())) : Ref();
+  }
+  void reset() noexcept {
+    list_.reset();
+    iterator_.reset();
+  }
+
+ private:
+  Ref list_;
+  Py_ssize_t index_ = 0;
+  Ref iterator_;
+};
 
 }  // namespace
 
@@ -109,12 +186,12 @@ PyObject* send_sms_body(PyObject* const* args) noexcept {
   frame.mark(48);
   Ref serial_ports = lookup_global(globals, constants.serial_ports);
   Ref ports = serial_ports ? call(serial_ports.get(), {}) : Ref();
-  Ref walk = Ref::steal(ports ? PyObject_GetIter(ports.get()) : nullptr);
-  if (!walk) return fail(48);
+  PortWalk walk;
+  if (!ports || !walk.begin(ports.get())) return fail(48);
   ports.reset();
   for (;;) {
     frame.mark(48);
-    Ref next = Ref::steal(PyIter_Next(walk.get()));
+    Ref next = walk.next();
     if (!next) {
       if (PyErr_Occurred()) return fail(48);
       break;

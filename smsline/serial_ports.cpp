@@ -57,7 +57,7 @@ class ForLoop {
 int platform_starts_with(PyObject* prefix) noexcept {
   Ref sys = lookup_global(submodule.dict, constants.sys);
   if (!sys) return -1;
-  Ref platform = Ref::steal(PyObject_GetAttr(sys.get(), constants.platform));
+  Ref platform = get_attribute(sys.get(), constants.platform);
   if (!platform) return -1;
   Ref answer = call_method(platform.get(), constants.startswith, {prefix});
   return answer ? PyObject_IsTrue(answer.get()) : -1;
@@ -180,7 +180,7 @@ PyObject* serial_ports_body(PyObject* const*) noexcept {
       handler.enter(frame.frame(), failed_line);
       frame.mark(39);
       serial = lookup_global(submodule.dict, constants.serial);
-      Ref serial_exception = serial ? Ref::steal(PyObject_GetAttr(serial.get(), constants.SerialException)) : Ref();
+      Ref serial_exception = serial ? get_attribute(serial.get(), constants.SerialException) : Ref();
       Ref classes = serial_exception ? Ref::steal(PyTuple_Pack(2, PyExc_OSError, serial_exception.get())) : Ref();
       const int matched = classes ? exception_matches(handler.type(), classes.get()) : -1;
       if (matched <= 0) {
