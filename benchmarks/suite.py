@@ -33,6 +33,9 @@ ROOT = os.path.dirname(HERE)
 PYTHON_DIR = os.path.join(ROOT, 'python')
 EXT_SUFFIX = sysconfig.get_config_var('EXT_SUFFIX')
 EXTENSION_NAME = 'smsline' + EXT_SUFFIX
+# What users get: the Release build (link-time optimised) that scripts/setup
+# installs into the project's environment with `pip install .`.
+INSTALLED_EXTENSION = os.path.join(ROOT, '.venv', 'lib', 'python3.6', 'site-packages', EXTENSION_NAME)
 CONTENDERS = ('smsline', 'python', 'cython')
 MODULES = {'smsline': 'smsline.send_sms', 'python': 'reference_send_sms', 'cython': 'cython_send_sms'}
 NUMBER, TEXT = '+15551234567', 'Hello from the benchmarks'
@@ -590,7 +593,13 @@ def count_instructions(options, results):
     if valgrind is None:
         log('valgrind not found: no instruction counts')
         return
-    out_dir = tempfile.mkdtemp(prefix='bench-callgrind-')
+    keep = options.keep_callgrind
+    out_dir = os.path.abspath(keep) if keep else tempfile.mkdtemp(prefix='bench-callgrind-')
+    if keep:
+        os.makedirs(out_dir, exist_ok=True)
+        for file_name in os.listdir(out_dir):
+            if file_name.startswith('callgrind.out'):
+                os.remove(os.path.join(out_dir, file_name))
     try:
         interpreter = [valgrind, '--tool=callgrind', '--instr-atstart=no',
                        '--callgrind-out-file=' + os.path.join(out_dir, 'callgrind.out')]
@@ -624,7 +633,8 @@ def count_instructions(options, results):
                                                if name != 'smsline' and base}
         log('instruction counts done')
     finally:
-        shutil.rmtree(out_dir, ignore_errors=True)
+        if not keep:
+            shutil.rmtree(out_dir, ignore_errors=True)
 
 
 # ---- targets, table, report ---------------------------------------------------
@@ -834,11 +844,13 @@ def parse_arguments(argv):
     parser.add_argument('--markdown', help='also write the tables as Markdown to this file')
     parser.add_argument('--build-dir', default=os.path.join(ROOT, 'build', 'benchmarks'),
                         help='where the Cython build, the stand-ins and the reference copy go')
-    parser.add_argument('--extension', default=os.environ.get('SMSLINE_EXTENSION') or
-                        os.path.join(ROOT, 'build', 'cmake', EXTENSION_NAME),
-                        help='the smsline extension to measure (default: $SMSLINE_EXTENSION or build/cmake)')
+    parser.add_argument('--extension', default=os.environ.get('SMSLINE_EXTENSION') or INSTALLED_EXTENSION,
+                        help='the smsline extension to measure (default: $SMSLINE_EXTENSION, else the Release '
+                             'build that `pip install .` put into .venv)')
     parser.add_argument('--no-cython', action='store_true', help='leave the Cython contender out')
     parser.add_argument('--no-instructions', action='store_true', help='skip the callgrind instruction counts')
+    parser.add_argument('--keep-callgrind', metavar='DIR',
+                        help='keep the callgrind dumps in DIR (one per case and contender) for callgrind_annotate')
     parser.add_argument('--parts', default='timing,imports,end-to-end,memory,instructions',
                         help='comma-separated parts to run (default: all)')
     parser.add_argument('--repeats', type=int, help='timed repeats per case and contender')
