@@ -100,7 +100,6 @@ bool create_constants() noexcept {
     if ((*name.slot = interned(name.text)) == nullptr) return false;
   }
   constants.com_indices = PyObject_CallFunction(reinterpret_cast<PyObject*>(&PyRange_Type), "i", 256);
-  constants.one = PyLong_FromLong(1);
   constants.coverage_wait = PyLong_FromLong(30);
   constants.send_keywords = Py_BuildValue("{s:O,s:i}", "waitForDeliveryReport", Py_False, "deliveryTimeout", 30);
   body.modem_names = PyTuple_Pack(2, constants.GsmModem, body.SentSms);
@@ -109,7 +108,7 @@ bool create_constants() noexcept {
                                    "return", &PyLong_Type);
   body.serial_ports_doc = PyUnicode_FromString(serial_ports_doc);
   body.send_sms_doc = PyUnicode_FromString(send_sms_doc);
-  return constants.com_indices && constants.one && constants.coverage_wait && constants.send_keywords &&
+  return constants.com_indices && constants.coverage_wait && constants.send_keywords &&
          body.modem_names && body.baudrate && body.annotations && body.serial_ports_doc && body.send_sms_doc;
 }
 

@@ -57,7 +57,6 @@ struct SubmoduleConstants {
   PyObject* prefix_darwin;
   PyObject* com_format;       // "COM%s"
   PyObject* com_indices;      // range(256)
-  PyObject* one;              // 1
   PyObject* pattern_linux;    // "/dev/tty[A-Za-z]*"
   PyObject* pattern_darwin;   // "/dev/tty.*"
   PyObject* unsupported_platform;  // "Unsupported platform"
