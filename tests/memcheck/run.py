@@ -48,7 +48,9 @@ def run(scenario, log_dir):
                SMSLINE_EXTENSION=EXTENSION,
                PYTHONPATH=os.pathsep.join([os.path.dirname(EXTENSION), os.path.join(ROOT, "python"), ROOT]))
     env.pop("TARVIK_PACKAGE_smsline", None)
-    command = ["valgrind", "--tool=memcheck", "--leak-check=full", "--show-leak-kinds=definite",
+    # Fair scheduling: with valgrind's default lock a thread that keeps
+    # dropping and retaking the interpreter lock can starve the others.
+    command = ["valgrind", "--tool=memcheck", "--fair-sched=yes", "--leak-check=full", "--show-leak-kinds=definite",
                "--errors-for-leak-kinds=definite", "--num-callers=60", "--xml=yes", "--xml-file=" + xml_file,
                "--suppressions=" + os.path.join(HERE, "suppressions.supp"),
                sys.executable, os.path.join(HERE, "scenarios.py"), scenario]
