@@ -15,6 +15,16 @@ namespace {
 // `flags` of a built-in function that it can be called with directly.
 int direct_flags(int flags) noexcept { return flags & ~(METH_CLASS | METH_STATIC | METH_COEXIST); }
 
+// The positional arguments as a new tuple.  Null on failure.
+Ref argument_tuple(PyObject* const* args, std::size_t count) noexcept {
+  Ref tuple = Ref::steal(PyTuple_New(static_cast<Py_ssize_t>(count)));
+  for (std::size_t i = 0; tuple && i < count; ++i) {
+    Py_INCREF(args[i]);
+    PyTuple_SET_ITEM(tuple.get(), static_cast<Py_ssize_t>(i), args[i]);
+  }
+  return tuple;
+}
+
 // `method` called on `self` as _PyObject_FastCallDict calls a built-in
 // function (recursion guard, the function's own calling convention, result
 // check), without its dispatch: METH_NOARGS and METH_O with the argument
@@ -27,12 +37,8 @@ Ref call_c_function(PyObject* function, PyMethodDef* method, PyObject* self, PyO
   const int flags = direct_flags(method->ml_flags);
   Ref tuple;
   if (flags & METH_VARARGS) {
-    tuple = Ref::steal(PyTuple_New(static_cast<Py_ssize_t>(count)));
+    tuple = argument_tuple(args, count);
     if (!tuple) return Ref();
-    for (std::size_t i = 0; i < count; ++i) {
-      Py_INCREF(args[i]);
-      PyTuple_SET_ITEM(tuple.get(), static_cast<Py_ssize_t>(i), args[i]);
-    }
   }
   PyThreadState* const tstate = current_thread_state();
   if (enter_call(tstate)) return Ref();
@@ -121,12 +127,8 @@ Ref call_array(PyObject* callable, PyObject* const* args, std::size_t count, PyO
     PyErr_Format(PyExc_TypeError, "'%.200s' object is not callable", Py_TYPE(callable)->tp_name);
     return Ref();
   }
-  Ref tuple = Ref::steal(PyTuple_New(static_cast<Py_ssize_t>(count)));
+  Ref tuple = argument_tuple(args, count);
   if (!tuple) return Ref();
-  for (std::size_t i = 0; i < count; ++i) {
-    Py_INCREF(args[i]);
-    PyTuple_SET_ITEM(tuple.get(), static_cast<Py_ssize_t>(i), args[i]);
-  }
   PyThreadState* const tstate = current_thread_state();
   if (enter_call(tstate)) return Ref();
   Ref result = Ref::steal(slot(callable, tuple.get(), kwargs));
