@@ -112,6 +112,10 @@ PyObject* function_call(PyObject* self, PyObject* args, PyObject* kwargs) noexce
     return fn->body(bound);
   }
   if (bind_arguments(fn, args, kwargs, bound) < 0) return nullptr;
+  // Values bound from the keyword dictionary are held for the call: the
+  // dictionary is the caller's, and code run by the body could change it.
+  Ref held[max_parameters];
+  for (Py_ssize_t i = 0; i < fn->code->co_argcount; ++i) held[i] = Ref::borrow(bound[i]);
   return fn->body(bound);
 }
 

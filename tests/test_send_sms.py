@@ -6,6 +6,7 @@ the function looks its globals up at every use, so each call sees them.
 import builtins
 import collections
 import contextlib
+import ctypes
 import io
 import os
 import sys
@@ -503,6 +504,21 @@ class ArgumentTests(SendSmsCase):
             self.assertEqual(len(received), 2)
             self.assertIs(received[0], args[0])
             self.assertIs(received[1], args[1])
+
+    def test_keyword_values_are_held_while_the_caller_changes_its_dictionary(self):
+        # Through the C API a caller's own dictionary reaches the function;
+        # code run during the call may empty it.
+        # Values made at run time and not referenced anywhere else.
+        keywords = {"phone_number": "+1" + "5" * int("20"), "text": "t" * int("40")}
+        expected = ("+1" + "5" * 20, "t" * 40)
+        world = self.use(["A"], A={"connect": lambda *a: keywords.clear()})
+        call = ctypes.pythonapi.PyObject_Call
+        call.restype = ctypes.py_object
+        call.argtypes = [ctypes.py_object, ctypes.py_object, ctypes.py_object]
+        with contextlib.redirect_stdout(io.StringIO()):
+            self.assertEqual(call(sms.send_sms, (), keywords), 0)
+        received = [e.args for e in world.log if e.name == "send"][-1]
+        self.assertEqual(received, expected)
 
     def test_print_comes_from_builtins(self):
         calls = []
