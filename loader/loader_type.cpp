@@ -5,6 +5,7 @@
 #include "loader/extension_files.h"
 #include "loader/registry.h"
 #include "runtime/builtins_hook.h"
+#include "runtime/calls.h"
 #include "runtime/ref.h"
 
 namespace smsline {
@@ -158,9 +159,7 @@ PyObject* loader_get_data(PyObject*, PyObject* args, PyObject* kwargs) noexcept 
   }
   Ref open_kwargs = Ref::steal(Py_BuildValue("{s:O,s:s}", "file", filename, "mode", "rb"));
   if (!open_kwargs) return nullptr;
-  Ref no_args = Ref::steal(PyTuple_New(0));
-  if (!no_args) return nullptr;
-  Ref file = Ref::steal(PyObject_Call(kept_open(), no_args.get(), open_kwargs.get()));
+  Ref file = call(kept_open(), {}, open_kwargs.get());
   if (!file) return nullptr;
   Ref contents = Ref::steal(PyObject_CallMethod(file.get(), "read", nullptr));
   if (!contents) return nullptr;  // the file closes when its object is freed

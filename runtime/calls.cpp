@@ -110,6 +110,10 @@ Ref lookup_global_uncached(PyObject* globals, PyObject* name) noexcept {
 }
 
 Ref call_array(PyObject* callable, PyObject* const* args, std::size_t count, PyObject* kwargs) noexcept {
+  // Held for the call, as the interpreter holds a callable on its stack: the
+  // call may drop the reference the caller borrowed it from (a hook that
+  // uninstalls itself from builtins, say).
+  const Ref held = Ref::borrow(callable);
   if (PyCFunction_Check(callable)) {
     PyMethodDef* method = reinterpret_cast<PyCFunctionObject*>(callable)->m_ml;
     if (takes(method->ml_flags, count, kwargs)) {

@@ -53,7 +53,7 @@ int probe_modem(ActiveFrame& frame, PyObject* modem, PyObject* port) noexcept {
   if (!call_method(modem, constants.waitForNetworkCoverage, {constants.coverage_wait})) return 52;
 
   frame.mark(53);
-  PyObject* print = builtin_print();
+  const Ref print = Ref::borrow(builtin_print());  // the format below may run code that rebinds it
   if (kept_format == nullptr) {
     kept_format = Ref::borrow(builtin_or_exit(constants.format)).release();
     kept_format_is_builtin =
@@ -62,7 +62,7 @@ int probe_modem(ActiveFrame& frame, PyObject* modem, PyObject* port) noexcept {
   }
   Ref port_text = format_port(port);
   Ref line = Ref::steal(port_text ? PyUnicode_Concat(constants.found_prefix, port_text.get()) : nullptr);
-  if (!line || !call(print, {line.get()})) return 53;
+  if (!line || !call(print.get(), {line.get()})) return 53;
   return 0;
 }
 
@@ -124,9 +124,9 @@ int send_message(ActiveFrame& frame, PyObject* modem, PyObject* phone_number, Py
   if (!sent) return 61;
 
   frame.mark(67);
-  PyObject* print = builtin_print();
+  const Ref print = Ref::borrow(builtin_print());  // reading status may run code that rebinds it
   Ref status = Ref::steal(PyObject_GetAttr(sent.get(), constants.status));
-  if (!status || !call(print, {status.get()})) return 67;
+  if (!status || !call(print.get(), {status.get()})) return 67;
 
   result = Ref::steal(PyObject_GetAttr(sent.get(), constants.status));
   return result ? 0 : 68;

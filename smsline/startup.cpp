@@ -1,6 +1,7 @@
 // The process-wide start-up sequence run first by every module body.
 #include "loader/module_table.h"
 #include "runtime/builtins_hook.h"
+#include "runtime/calls.h"
 #include "runtime/function_object.h"
 #include "runtime/interpreter_hooks.h"
 #include "runtime/ref.h"
@@ -26,8 +27,7 @@ Ref import_top_level(const char* name) noexcept {
   Ref fromlist = Ref::steal(PyTuple_New(0));
   Ref level = Ref::steal(PyLong_FromLong(0));
   if (!module_name || !fromlist || !level) return Ref();
-  return Ref::steal(PyObject_CallFunctionObjArgs(kept_import(), module_name.get(), Py_None, Py_None,
-                                                 fromlist.get(), level.get(), nullptr));
+  return call(kept_import(), {module_name.get(), Py_None, Py_None, fromlist.get(), level.get()});
 }
 
 }  // namespace
