@@ -171,8 +171,45 @@ void set_import_error(PyObject* message, PyObject* name, PyObject* path) noexcep
 // A module definition returned by a multi-phase init function: the module is
 // made from the definition and a spec of ours, entered in sys.modules and
 // executed.
-PyObject* load_from_definition(PyObject* name, PyModuleDef* definition) noexcept {
+// A spec for the module of an extension file: ours, located at the file.
+// Null with an exception set.
+Ref file_module_spec(PyObject* name, PyObject* path) noexcept {
   Ref spec = Ref::steal(make_module_spec(name, false));
+  if (!spec || PyObject_SetAttrString(spec.get(), "origin", path) < 0 ||
+      PyObject_SetAttrString(spec.get(), "has_location", Py_True) < 0) {
+    return Ref();
+  }
+  return spec;
+}
+
+// Gives a module loaded from a file the __spec__, __loader__ and __file__
+// that the import system gives the modules it creates itself (it does not see this
+// one), unless the module set its own.  Nothing here is worth failing the
+// load for: an error is cleared.
+void set_spec_and_loader(PyObject* module, PyObject* name, PyObject* path, PyObject* spec) noexcept {
+  Ref made;
+  if (spec == nullptr) {
+    made = file_module_spec(name, path);
+    spec = made.get();
+  }
+  struct Attribute {
+    const char* name;
+    PyObject* value;
+  };
+  for (const Attribute& attribute : {Attribute{"__spec__", spec}, Attribute{"__loader__", embedded_loader_type()},
+                                     Attribute{"__file__", path}}) {
+    if (attribute.value == nullptr) continue;
+    Ref current = Ref::steal(PyObject_GetAttrString(module, attribute.name));
+    if (!current) PyErr_Clear();
+    if ((!current || current.get() == Py_None) && PyObject_SetAttrString(module, attribute.name, attribute.value) < 0) {
+      PyErr_Clear();
+    }
+  }
+  PyErr_Clear();
+}
+
+PyObject* load_from_definition(PyObject* name, PyObject* path, PyModuleDef* definition) noexcept {
+  Ref spec = file_module_spec(name, path);
   if (!spec) return nullptr;
   Ref module = Ref::steal(PyModule_FromDefAndSpec2(definition, spec.get(), INTERPRETER_API_VERSION));
   if (!module) {
@@ -184,6 +221,7 @@ PyObject* load_from_definition(PyObject* name, PyModuleDef* definition) noexcept
     }
     return nullptr;
   }
+  set_spec_and_loader(module.get(), name, path, spec.get());
   if (PyDict_SetItem(PyImport_GetModuleDict(), name, module.get()) < 0) return nullptr;
   // A failure here leaves the module in sys.modules: the import system
   // removes it when the import fails.
@@ -205,6 +243,7 @@ PyObject* register_single_phase(Ref module, PyObject* name, PyObject* path, PyOb
     Py_DECREF(path);
     PyErr_Clear();
   }
+  if (PyModule_Check(module.get())) set_spec_and_loader(module.get(), name, path, nullptr);
   if (_PyImport_FixupExtensionObject(module.get(), name, path) < 0) return nullptr;
   return module.release();
 }
@@ -259,7 +298,7 @@ PyObject* load_file(PyObject* name, PyObject* path) {
     PyErr_Format(PyExc_SystemError, "initialization of %U raised unreported exception", name);
     return nullptr;
   }
-  if (is_definition) return load_from_definition(name, reinterpret_cast<PyModuleDef*>(result));
+  if (is_definition) return load_from_definition(name, path, reinterpret_cast<PyModuleDef*>(result));
   return register_single_phase(Ref::steal(result), name, path, init);
 }
 

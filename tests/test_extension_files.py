@@ -133,7 +133,7 @@ class ExtensionFileLoadingTests(ScenarioMixin, unittest.TestCase):
 
     def test_import_finds_and_loads_single_and_multi_phase_files(self):
         extra = self.place("extra_package.so", self.package_dir, "extra" + FULL_SUFFIX)
-        self.place("multi.so", self.tarvik_dir, "multi.so")
+        multi = self.place("multi.so", self.tarvik_dir, "multi.so")
         facts = self.run_scenario("""
             import ctypes, json, os, sys
             import smsline
@@ -153,6 +153,10 @@ class ExtensionFileLoadingTests(ScenarioMixin, unittest.TestCase):
             facts["extra"] = [e.__name__, e.__file__, e.LABEL, e.answer(), e.INIT_CALLS,
                               sys.modules["smsline.extra"] is e]
             facts["multi"] = [m.__name__, m.EXECUTED, m.NAME_AT_EXEC, sys.modules["smsline.multi"] is m]
+            import importlib.util
+            facts["located"] = [[x.__spec__.name, x.__spec__.origin, x.__spec__.has_location,
+                                 x.__loader__ is loader, x.__file__,
+                                 importlib.util.find_spec(x.__name__) is x.__spec__] for x in (e, m)]
             facts["absent_spec"] = loader.find_spec("smsline.absent")
             try:
                 import smsline.absent
@@ -166,6 +170,9 @@ class ExtensionFileLoadingTests(ScenarioMixin, unittest.TestCase):
         self.assertEqual(facts["global_symbols"], [True, False])
         self.assertEqual(facts["extra"], ["smsline.extra", extra, "package dir", 42, 1, True])
         self.assertEqual(facts["multi"], ["smsline.multi", "yes", "smsline.multi", True])
+        # Both carry what the import system gives the modules it makes.
+        self.assertEqual(facts["located"], [["smsline.extra", extra, True, True, extra, True],
+                                            ["smsline.multi", multi, True, True, multi, True]])
         self.assertIsNone(facts["absent_spec"])
         self.assertEqual(facts["absent"], "smsline.absent")
 
