@@ -5,6 +5,7 @@
 #include "runtime/builtins_hook.h"
 #include "runtime/calls.h"
 #include "runtime/exception_handling.h"
+#include "runtime/for_loop.h"
 #include "runtime/loop_service.h"
 #include "runtime/ref.h"
 #include "smsline/submodule.h"
@@ -66,42 +67,14 @@ int probe_modem(ActiveFrame& frame, PyObject* modem, PyObject* port) noexcept {
   return 0;
 }
 
-// The send keywords' items in their order, read again only when the
-// dictionary has changed since (its version tag tells).
-struct KeywordItems {
-  std::uint64_t version = 0;
-  Py_ssize_t count = 0;
-  PyObject* keys[4];    // borrowed: the dictionary holds them
-  PyObject* values[4];
-};
-KeywordItems keyword_items;
-
 // A fresh copy of the send keywords, filled item by item: the same
 // dictionary as a copy gives, made without the general merge.
 Ref copy_keywords() noexcept {
   PyObject* const source = constants.send_keywords;
-  const Py_ssize_t size = PyDict_Size(source);
-  Ref keywords = Ref::steal(_PyDict_NewPresized(size));
-  if (!keywords) return Ref();
-  if (keyword_items.version != dict_version(source) && size <= 4) {
-    Py_ssize_t position = 0, count = 0;
-    PyObject *key, *value;
-    while (PyDict_Next(source, &position, &key, &value)) {
-      keyword_items.keys[count] = key;
-      keyword_items.values[count++] = value;
-    }
-    keyword_items.count = count;
-    keyword_items.version = dict_version(source);
-  }
-  if (keyword_items.version == dict_version(source)) {
-    for (Py_ssize_t i = 0; i < keyword_items.count; ++i) {
-      if (PyDict_SetItem(keywords.get(), keyword_items.keys[i], keyword_items.values[i]) < 0) return Ref();
-    }
-    return keywords;
-  }
+  Ref keywords = Ref::steal(_PyDict_NewPresized(PyDict_Size(source)));
   Py_ssize_t position = 0;
   PyObject *key, *value;
-  while (PyDict_Next(source, &position, &key, &value)) {
+  while (keywords && PyDict_Next(source, &position, &key, &value)) {
     if (PyDict_SetItem(keywords.get(), key, value) < 0) return Ref();
   }
   return keywords;
@@ -132,40 +105,6 @@ int send_message(ActiveFrame& frame, PyObject* modem, PyObject* phone_number, Py
   return result ? 0 : 68;
 }
 
-// Walks the ports as a for loop does: an exact list by index, as its own
-// iterator walks it (the length read afresh at each step, the list let go
-// when the walk ends), anything else through its iterator.
-class PortWalk {
- public:
-  // False with an exception set when `ports` is not iterable.
-  bool begin(PyObject* ports) noexcept {
-    if (PyList_CheckExact(ports)) {
-      list_ = Ref::borrow(ports);
-      return true;
-    }
-    iterator_ = Ref::steal(PyObject_GetIter(ports));
-    return static_cast<bool>(iterator_);
-  }
-  // The next port, or null: the end when no exception is set.
-  Ref next() noexcept {
-    if (list_) {
-      if (index_ < PyList_GET_SIZE(list_.get())) return Ref::borrow(PyList_GET_ITEM(list_.get(), index_++));
-      list_.reset();
-      return Ref();
-    }
-    return iterator_ ? Ref::steal(PyIter_Next(iterator_.get())) : Ref();
-  }
-  void reset() noexcept {
-    list_.reset();
-    iterator_.reset();
-  }
-
- private:
-  Ref list_;
-  Py_ssize_t index_ = 0;
-  Ref iterator_;
-};
-
 }  // namespace
 
 PyObject* send_sms_body(PyObject* const* args) noexcept {
@@ -186,7 +125,7 @@ PyObject* send_sms_body(PyObject* const* args) noexcept {
   frame.mark(48);
   Ref serial_ports = lookup_global(globals, constants.serial_ports);
   Ref ports = serial_ports ? call(serial_ports.get(), {}) : Ref();
-  PortWalk walk;
+  ForLoop walk;
   if (!ports || !walk.begin(ports.get())) return fail(48);
   ports.reset();
   for (;;) {

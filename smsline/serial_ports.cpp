@@ -1,6 +1,7 @@
 // serial_ports(): the serial ports of this host that open and close.
 #include "runtime/calls.h"
 #include "runtime/exception_handling.h"
+#include "runtime/for_loop.h"
 #include "runtime/loop_service.h"
 #include "runtime/ref.h"
 #include "smsline/submodule.h"
@@ -22,35 +23,6 @@ int append(PyObject* list, PyObject* item) noexcept {
   }
   return PyList_Append(list, item);
 }
-
-// Iterates `sequence` as a for loop does; an exact list is walked by index,
-// as its own iterator walks it (the length is read afresh at each step).
-class ForLoop {
- public:
-  // False with an exception set when `sequence` is not iterable.
-  bool begin(PyObject* sequence) noexcept {
-    if (PyList_CheckExact(sequence)) {
-      list_ = sequence;
-      return true;
-    }
-    iterator_ = Ref::steal(PyObject_GetIter(sequence));
-    return static_cast<bool>(iterator_);
-  }
-  // The next item, or null: the end when no exception is set.
-  Ref next() noexcept {
-    if (list_ != nullptr) {
-      if (index_ < PyList_GET_SIZE(list_)) return Ref::borrow(PyList_GET_ITEM(list_, index_++));
-      list_ = nullptr;
-      return Ref();
-    }
-    return iterator_ ? Ref::steal(PyIter_Next(iterator_.get())) : Ref();
-  }
-
- private:
-  PyObject* list_ = nullptr;  // borrowed: the caller holds the sequence
-  Py_ssize_t index_ = 0;
-  Ref iterator_;
-};
 
 // sys.platform.startswith(prefix), with `sys` looked up as a global:
 // 1 true, 0 false, -1 failure.
