@@ -159,7 +159,8 @@ PyObject* loader_get_data(PyObject*, PyObject* args, PyObject* kwargs) noexcept 
   }
   Ref open_kwargs = Ref::steal(Py_BuildValue("{s:O,s:s}", "file", filename, "mode", "rb"));
   if (!open_kwargs) return nullptr;
-  Ref file = call(kept_open(), {}, open_kwargs.get());
+  const Ref open = Ref::borrow(kept_open());
+  Ref file = call(open.get(), {}, open_kwargs.get());
   if (!file) return nullptr;
   Ref contents = Ref::steal(PyObject_CallMethod(file.get(), "read", nullptr));
   if (!contents) return nullptr;  // the file closes when its object is freed

@@ -21,7 +21,7 @@ struct GlobalLookup {
   std::uint64_t builtins_version = 0;  // 0: found in the globals
   PyObject* value = nullptr;           // borrowed: the dictionary holds it
 };
-constexpr Py_hash_t RECENT_LOOKUP_MASK = 31;
+constexpr Py_hash_t RECENT_LOOKUP_MASK = 127;  // few collisions among the names of a module, whatever the hash seed
 extern GlobalLookup recent_lookups[RECENT_LOOKUP_MASK + 1];
 extern PyObject* builtins_dict;
 
@@ -75,7 +75,10 @@ inline void leave_call(PyThreadState* tstate) noexcept {
 }
 
 // Calls `callable` with positional `args` and optional keyword dictionary.
-// Errors are the interpreter's: "'...' object is not callable", and
+// The caller holds a reference to `callable` for the call, as the
+// interpreter holds a callable on its stack: a reference borrowed from a
+// dictionary can be dropped by the call itself (a hook that uninstalls
+// itself from builtins, say).  Errors are the interpreter's: "'...' object is not callable", and
 // SystemError "NULL result without error in CALL_FUNCTION" when a callable
 // returns nothing without setting an exception.  Null on failure.
 Ref call_array(PyObject* callable, PyObject* const* args, std::size_t count, PyObject* kwargs = nullptr) noexcept;
@@ -97,10 +100,10 @@ class Method {
   // Arguments the unbound form takes at most (more: the bound method).
   static constexpr std::size_t MAX_ARGS = 7;
 
-  // `target.name`, for a call with `count` positional arguments and the
-  // keyword dictionary `kwargs` (only whether there is one matters).
-  // False with an exception set on failure.
-  bool look_up(PyObject* target, PyObject* name, std::size_t count, PyObject* kwargs = nullptr) noexcept;
+  // `target.name`, for a call with `count` positional arguments, and with
+  // a keyword dictionary when `keywords` is true.  False with an exception
+  // set on failure.
+  bool look_up(PyObject* target, PyObject* name, std::size_t count, bool keywords = false) noexcept;
   // The call, with as many positional arguments as look_up() was told and
   // a keyword dictionary where it was given one.  Null on failure.
   Ref call(PyObject* const* args, std::size_t count, PyObject* kwargs = nullptr) const noexcept;

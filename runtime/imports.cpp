@@ -37,7 +37,8 @@ Ref package_of(PyObject* module) noexcept {
 Ref import_module(PyObject* name, PyObject* globals, PyObject* fromlist) noexcept {
   PyObject* level = zero_level();
   if (level == nullptr) return Ref();
-  return call(kept_import(), {name, globals, Py_None, fromlist != nullptr ? fromlist : Py_None, level});
+  const Ref import = Ref::borrow(kept_import());
+  return call(import.get(), {name, globals, Py_None, fromlist != nullptr ? fromlist : Py_None, level});
 }
 
 Ref import_from(PyObject* module, PyObject* name, PyObject* globals) noexcept {

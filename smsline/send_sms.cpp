@@ -67,15 +67,13 @@ int probe_modem(ActiveFrame& frame, PyObject* modem, PyObject* port) noexcept {
   return 0;
 }
 
-// A fresh copy of the send keywords, filled item by item: the same
-// dictionary as a copy gives, made without the general merge.
-Ref copy_keywords() noexcept {
-  PyObject* const source = constants.send_keywords;
-  Ref keywords = Ref::steal(_PyDict_NewPresized(PyDict_Size(source)));
-  Py_ssize_t position = 0;
-  PyObject *key, *value;
-  while (keywords && PyDict_Next(source, &position, &key, &value)) {
-    if (PyDict_SetItem(keywords.get(), key, value) < 0) return Ref();
+// A fresh dictionary of the send keywords, in their order.
+Ref send_keywords() noexcept {
+  Ref keywords = Ref::steal(_PyDict_NewPresized(2));
+  for (int i = 0; keywords && i < 2; ++i) {
+    if (PyDict_SetItem(keywords.get(), constants.send_keyword_names[i], constants.send_keyword_values[i]) < 0) {
+      return Ref();
+    }
   }
   return keywords;
 }
@@ -86,20 +84,21 @@ Ref copy_keywords() noexcept {
 int send_message(ActiveFrame& frame, PyObject* modem, PyObject* phone_number, PyObject* text, Ref& sent,
                  Ref& result) noexcept {
   frame.mark(60);
-  if (!call(builtin_print(), {constants.sending_notice})) return 60;
+  const Ref print = Ref::borrow(builtin_print());
+  if (!call(print.get(), {constants.sending_notice})) return 60;
 
   frame.mark(61);
   Method send;
-  if (!send.look_up(modem, constants.sendSms, 2, constants.send_keywords)) return 61;
-  Ref keywords = copy_keywords();
+  if (!send.look_up(modem, constants.sendSms, 2, true)) return 61;
+  Ref keywords = send_keywords();
   if (!keywords) return 61;
   sent = send.call({phone_number, text}, keywords.get());
   if (!sent) return 61;
 
   frame.mark(67);
-  const Ref print = Ref::borrow(builtin_print());  // reading status may run code that rebinds it
+  const Ref status_print = Ref::borrow(builtin_print());  // reading status may run code that rebinds it
   Ref status = Ref::steal(PyObject_GetAttr(sent.get(), constants.status));
-  if (!status || !call(print.get(), {status.get()})) return 67;
+  if (!status || !call(status_print.get(), {status.get()})) return 67;
 
   result = Ref::steal(PyObject_GetAttr(sent.get(), constants.status));
   return result ? 0 : 68;

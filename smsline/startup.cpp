@@ -27,7 +27,8 @@ Ref import_top_level(const char* name) noexcept {
   Ref fromlist = Ref::steal(PyTuple_New(0));
   Ref level = Ref::steal(PyLong_FromLong(0));
   if (!module_name || !fromlist || !level) return Ref();
-  return call(kept_import(), {module_name.get(), Py_None, Py_None, fromlist.get(), level.get()});
+  const Ref import = Ref::borrow(kept_import());
+  return call(import.get(), {module_name.get(), Py_None, Py_None, fromlist.get(), level.get()});
 }
 
 }  // namespace

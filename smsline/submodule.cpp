@@ -101,14 +101,18 @@ bool create_constants() noexcept {
   }
   constants.com_indices = PyObject_CallFunction(reinterpret_cast<PyObject*>(&PyRange_Type), "i", 256);
   constants.coverage_wait = PyLong_FromLong(30);
-  constants.send_keywords = Py_BuildValue("{s:O,s:i}", "waitForDeliveryReport", Py_False, "deliveryTimeout", 30);
+  constants.send_keyword_names[0] = interned("waitForDeliveryReport");
+  constants.send_keyword_names[1] = interned("deliveryTimeout");
+  constants.send_keyword_values[0] = Py_False;
+  constants.send_keyword_values[1] = constants.coverage_wait;  // the same 30
   body.modem_names = PyTuple_Pack(2, constants.GsmModem, body.SentSms);
   body.baudrate = PyLong_FromLong(115200);
   body.annotations = Py_BuildValue("{s:O,s:O,s:O}", "phone_number", &PyUnicode_Type, "text", &PyUnicode_Type,
                                    "return", &PyLong_Type);
   body.serial_ports_doc = PyUnicode_FromString(serial_ports_doc);
   body.send_sms_doc = PyUnicode_FromString(send_sms_doc);
-  return constants.com_indices && constants.coverage_wait && constants.send_keywords &&
+  return constants.com_indices && constants.coverage_wait && constants.send_keyword_names[0] &&
+         constants.send_keyword_names[1] &&
          body.modem_names && body.baudrate && body.annotations && body.serial_ports_doc && body.send_sms_doc;
 }
 
