@@ -13,6 +13,7 @@ import sys
 import types
 
 import smsline.send_sms as sms
+from tests import support
 
 SUBMODULE_FILE = sms.__file__
 NOT_PLANNED = object()
@@ -227,15 +228,7 @@ def entries(error):
     return found
 
 
-def our_entries(error):
-    """The entries that belong to the submodule's code."""
-    found = []
-    tb = error.__traceback__
-    while tb is not None:
-        if tb.tb_frame.f_code.co_filename == SUBMODULE_FILE:
-            found.append((tb.tb_frame.f_code.co_name, tb.tb_lineno))
-        tb = tb.tb_next
-    return found
+our_entries = support.submodule_entries
 
 
 def recorded_locals(error, function):

@@ -47,3 +47,15 @@ class ExtensionDir(object):
 
     def __exit__(self, *exc):
         shutil.rmtree(self.root, ignore_errors=True)
+
+
+def submodule_entries(error):
+    """(function, line) of the traceback entries in smsline.send_sms's code, outermost first."""
+    import smsline.send_sms as module
+    entries = []
+    tb = error.__traceback__
+    while tb is not None:
+        if tb.tb_frame.f_code.co_filename == module.__file__:
+            entries.append((tb.tb_frame.f_code.co_name, tb.tb_lineno))
+        tb = tb.tb_next
+    return entries

@@ -15,14 +15,7 @@ from tests import support
 NOT_FOUND = "Gsm Device Not Found"
 
 
-def our_entries(error):
-    entries = []
-    tb = error.__traceback__
-    while tb is not None:
-        if tb.tb_frame.f_code.co_filename == sms.__file__:
-            entries.append((tb.tb_frame.f_code.co_name, tb.tb_lineno))
-        tb = tb.tb_next
-    return entries
+our_entries = support.submodule_entries
 
 
 class EndToEndCase(unittest.TestCase):

@@ -41,15 +41,7 @@ def send_sms_frame():
     raise AssertionError("not called from send_sms")
 
 
-def our_entries(error):
-    """(function, line) of the traceback entries in the submodule's code, outermost first."""
-    entries = []
-    tb = error.__traceback__
-    while tb is not None:
-        if tb.tb_frame.f_code.co_filename == sms.__file__:
-            entries.append((tb.tb_frame.f_code.co_name, tb.tb_lineno))
-        tb = tb.tb_next
-    return entries
+our_entries = support.submodule_entries
 
 
 def failed_frame(error):
