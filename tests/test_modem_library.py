@@ -1,21 +1,31 @@
 """The gsmmodem library against the modem simulator, over a real pty and pyserial."""
 import json
+import logging
 import os
 import tempfile
+import threading
 import time
+import tty
 import unittest
 
 import serial
 
-from gsmmodem import (CmsError, EncodingError, GsmModem, IncorrectPinError,
-                      InvalidStateException, MessageTooLongError,
-                      PinRequiredError, SentSms, TimeoutException)
+import gsmmodem.modem
+from gsmmodem import (CommandError, CmsError, EncodingError, GsmModem, IncorrectPinError,
+                      InvalidPinError, InvalidStateException, MessageTooLongError,
+                      PinRequiredError, PukRequiredError, RegistrationError,
+                      RegistrationTimeoutError, SentSms, TimeoutException)
 from gsmmodem.modem import encode_text, gsm_septets
 from smsline_tools.modem_sim import ModemSimulator
 
 
 class ModemCase(unittest.TestCase):
     """Starts a simulator and a modem object, both cleaned up after the test."""
+
+    def setUp(self):
+        # Pseudo-terminal names come back: a PIN refused in one test must not
+        # be held against a new simulator on the same name.
+        gsmmodem.modem._refused_pins.clear()
 
     def open(self, *behaviours, **options):
         sim = ModemSimulator(behaviours=behaviours or ['healthy'], **options)
@@ -144,21 +154,25 @@ class NetworkTests(ModemCase):
         self.assertEqual(modem.waitForNetworkCoverage(1), 20)
 
     def test_not_searching_or_denied_fail_at_once(self):
-        for behaviour in ('no-network', 'denied'):
+        for behaviour, stat in (('no-network', 0), ('denied', 3)):
             sim, modem = self.connected(behaviour)
-            with self.assertRaises(InvalidStateException):
+            with self.assertRaises(RegistrationError) as caught:
                 modem.waitForNetworkCoverage(30)
+            self.assertEqual(caught.exception.stat, stat)
             self.assertEqual(sim.commands.count('AT+CREG?'), 1)
 
     def test_searching_is_polled_until_registered(self):
         sim, modem = self.connected('slow-registration', registration_polls=3)
-        self.assertEqual(modem.waitForNetworkCoverage(5), 20)
+        seen = []
+        self.assertEqual(modem.waitForNetworkCoverage(5, progress=lambda *a: seen.append(a)), 20)
         self.assertEqual(sim.commands.count('AT+CREG?'), 4)
+        self.assertEqual([stat for stat, waited in seen], [2, 2, 2])
 
     def test_searching_for_too_long_times_out(self):
         sim, modem = self.connected('slow-registration', registration_polls=10 ** 6)
-        with self.assertRaises(TimeoutException):
+        with self.assertRaises(RegistrationTimeoutError) as caught:
             modem.waitForNetworkCoverage(0.2)
+        self.assertEqual(caught.exception.stat, 2)
 
 
 class SendTests(ModemCase):
@@ -170,7 +184,8 @@ class SendTests(ModemCase):
 
     def test_texts_arrive_intact_in_the_right_encoding(self):
         sim, modem = self.connected()
-        cases = [(u'Hello @ 5$ _ \u00a3 \u00e9\u00c4\u00df\r\nbye', 'GSM', 0),
+        cases = [(u'Hello @ 5$ _ \u00a3 \u00e9\u00c4\u00df bye', 'GSM', 0),
+                 (u'two\r\nlines', 'UCS2', 0),
                  (u'{[~]} \\|^ \u20ac10', 'UCS2', 0),
                  (u'\u00f2 \u039e', 'UCS2', 0),
                  (u'\u041f\u0440\u0438\u0432\u0435\u0442 \U0001F600', 'UCS2', 8)]
@@ -236,6 +251,154 @@ class SendTests(ModemCase):
             records = [json.loads(line) for line in f]
         self.assertEqual([(r['number'], r['text'], r['reference']) for r in records],
                          [('123', u'\u20ac1', 1), ('456', 'two', 2)])
+
+class ScriptedPeer(object):
+    """The far end of a pty that answers each command line with ``answer(line)`` (raw bytes)."""
+
+    def __init__(self, answer):
+        self.master, slave = os.openpty()
+        tty.setraw(slave)
+        self.port = os.ttyname(slave)
+        self.answer = answer
+        self._slave = slave
+        threading.Thread(target=self._serve, daemon=True).start()
+
+    def _serve(self):
+        line = b''
+        while True:
+            try:
+                data = os.read(self.master, 1024)
+            except OSError:
+                return
+            for byte in data:
+                if byte == 0x0D:
+                    if line.strip(b'\x1b'):
+                        os.write(self.master, self.answer(line.strip(b'\x1b').decode('latin-1')))
+                    line = b''
+                elif byte not in (0x0A, 0x1B):
+                    line += bytes([byte])
+
+    def close(self):
+        for fd in (self._slave, self.master):
+            os.close(fd)
+
+
+class ReplyTests(ModemCase):
+    """What the modem says is believed only in the modem's own result lines."""
+
+    TEXTS = [u'x\r\n+CMGS: 42\r\nOK\r\n', u'OK', u'ERROR', u'+CMGS: 7', u'a\rb\nc',
+             u'line\r\n+CMS ERROR: 500\r\n', u'> ']
+
+    def test_text_or_its_echo_is_never_taken_for_the_answer(self):
+        for echo in ([], ['echo']):
+            sim, modem = self.connected(*echo)
+            for text in self.TEXTS:
+                sms = modem.sendSms('+15551', text)
+                self.assertEqual((sms.reference, sim.messages[-1]['text']),
+                                 (sim.messages[-1]['reference'], text), (echo, text))
+            sim, modem = self.connected('cms-error', *echo, cms_error=330)
+            for text in self.TEXTS:
+                with self.assertRaises(CmsError, msg=(echo, text)):
+                    modem.sendSms('+15551', text)
+            self.assertEqual(sim.messages, [])
+
+    def test_odd_codes_and_numbers_raise_the_librarys_errors(self):
+        replies = {'ATZ': '\r\n+CREG: \xb2\r\n\r\nOK\r\n', 'AT+CMEE?': '\r\n+CMEE: 1\r\n\r\nOK\r\n',
+                   'AT+CPIN?': '\r\n+CME ERROR: \xb2\r\n'}
+        peer = ScriptedPeer(lambda line: replies.get(line, '\r\nOK\r\n').encode('latin-1'))
+        self.addCleanup(peer.close)
+        modem = GsmModem(peer.port, commandTimeout=0.3)
+        self.addCleanup(modem.close)
+        with self.assertRaises(CommandError) as caught:
+            modem.connect()
+        self.assertEqual(caught.exception.code, '\xb2')
+
+    def test_modem_left_at_the_prompt_is_recovered_without_sending(self):
+        sim, modem = self.connected('stuck-prompt', 'echo')
+        self.assertEqual(sim.messages, [])
+        self.assertEqual(len(sim.discarded), 1)
+        self.assertTrue(sim.discarded[0].startswith('half-typed message '))
+        modem.sendSms('123', 'after recovery')
+        self.assertEqual([m['text'] for m in sim.messages], ['after recovery'])
+
+    def test_conversation_is_logged_with_the_pin_masked(self):
+        sim, modem = self.open('pin', 'echo', pin='4321')
+        with self.assertLogs('gsmmodem', logging.DEBUG) as logs:
+            modem.connect('4321')
+            modem.sendSms('123', 'logged')
+        text = '\n'.join(logs.output)
+        self.assertNotIn('4321', text)
+        for part in ('<- AT+CPIN="****"', '-> AT+CPIN="****"', '<- AT+CMGS="123"', '-> +CMGS: 1'):
+            self.assertIn(part, text)
+
+
+class SharingTests(ModemCase):
+
+    def test_threads_sharing_a_modem_each_send_intact(self):
+        sim, modem = self.connected('echo')
+        errors = []
+
+        def send(thread):
+            try:
+                for i in range(5):
+                    modem.sendSms('+1555%d' % thread, 'thread %d msg %d' % (thread, i))
+            except Exception as e:
+                errors.append(e)
+        threads = [threading.Thread(target=send, args=(n,)) for n in range(3)]
+        for thread in threads:
+            thread.start()
+        for thread in threads:
+            thread.join(30)
+        self.assertEqual(errors, [])
+        self.assertEqual(sorted((m['number'], m['text']) for m in sim.messages),
+                         sorted(('+1555%d' % t, 'thread %d msg %d' % (t, i))
+                                for t in range(3) for i in range(5)))
+
+    def test_port_is_opened_exclusively(self):
+        sim, first = self.connected()
+        second = GsmModem(sim.port)
+        self.addCleanup(second.close)
+        with self.assertRaises(serial.SerialException):
+            second.connect()
+        first.sendSms('123', 'still mine')
+        self.assertEqual(len(sim.messages), 1)
+
+
+class SimSafetyTests(ModemCase):
+
+    def test_pin_errors_say_what_is_left(self):
+        # (simulator options, PIN given, error, attempts left, AT+CPIN= sent)
+        cases = [({}, None, PinRequiredError, 3, 0),
+                 ({}, '9999', IncorrectPinError, 2, 1),
+                 ({'pin_attempts': 1}, '9999', PukRequiredError, 10, 1),
+                 ({'pin_attempts': 0}, '1234', PukRequiredError, 10, 0),
+                 ({'behaviours': ['pin', 'no-cpinr']}, '9999', IncorrectPinError, None, 1)]
+        for options, pin, error, left, entered in cases:
+            gsmmodem.modem._refused_pins.clear()
+            options = dict(options)
+            sim, modem = self.open(*options.pop('behaviours', ['pin']), **options)
+            with self.assertRaises(error, msg=options) as caught:
+                modem.connect(pin)
+            self.assertEqual(caught.exception.attemptsLeft, left, options)
+            self.assertEqual(len([c for c in sim.commands if c.startswith('AT+CPIN=')]), entered)
+
+    def test_a_refused_pin_is_never_entered_again(self):
+        sim, modem = self.open('pin', pin='4321')
+        for _ in range(3):
+            with GsmModem(sim.port, commandTimeout=1.0) as other:
+                with self.assertRaises(IncorrectPinError):
+                    other.connect('9999')
+        self.assertEqual(sim.commands.count('AT+CPIN="9999"'), 1)
+        modem.connect('4321')       # the right PIN still works, and clears the record
+        modem.sendSms('123', 'unlocked')
+
+    def test_malformed_pins_are_refused_before_the_port_is_opened(self):
+        sim, modem = self.open('pin')
+        for pin in ('1234\n', '123', '123456789', '12a4', '\u0661\u0662\u0663\u0664', ' 1234', 1234, b'1234'):
+            with self.assertRaises(InvalidPinError, msg=repr(pin)):
+                modem.connect(pin)
+            self.assertFalse(modem.alive)
+        self.assertEqual(sim.commands, [])
 
 
 def bench(rounds=200):

@@ -1,11 +1,14 @@
 """smsline's own compact GSM modem library: send a text message over AT commands."""
 from .exceptions import (CmeError, CmsError, CommandError, EncodingError,
-                         GsmModemException, IncorrectPinError,
+                         GsmModemException, IncorrectPinError, InvalidPinError,
                          InvalidStateException, MessageTooLongError,
-                         PinRequiredError, PukRequiredError, TimeoutException)
+                         PinRequiredError, PukRequiredError, RegistrationError,
+                         RegistrationTimeoutError, SimLockError, TimeoutException)
 from .modem import GsmModem, SentSms, StatusReport
 
 __all__ = ['GsmModem', 'SentSms', 'StatusReport', 'GsmModemException',
            'TimeoutException', 'InvalidStateException', 'CommandError',
            'CmeError', 'CmsError', 'PinRequiredError', 'PukRequiredError',
-           'IncorrectPinError', 'EncodingError', 'MessageTooLongError']
+           'IncorrectPinError', 'EncodingError', 'MessageTooLongError',
+           'InvalidPinError', 'SimLockError', 'RegistrationError',
+           'RegistrationTimeoutError']

@@ -21,6 +21,28 @@ class InvalidStateException(GsmModemException):
     """The modem (or this object) is not in a state that allows the call."""
 
 
+class RegistrationError(InvalidStateException):
+    """The modem is not registered and will not be: ``stat`` is the +CREG stat
+    (0 not searching, 3 registration denied)."""
+
+    def __init__(self, message, stat):
+        super(RegistrationError, self).__init__(message)
+        self.stat = stat
+
+
+class RegistrationTimeoutError(TimeoutException):
+    """The modem was still searching for a network when the wait ran out;
+    ``stat`` is the last +CREG stat (2 searching, 4 unknown)."""
+
+    def __init__(self, message, stat):
+        super(RegistrationTimeoutError, self).__init__(message)
+        self.stat = stat
+
+
+class InvalidPinError(GsmModemException, ValueError):
+    """A PIN that no SIM accepts (not 4 to 8 digits): refused before the port is opened."""
+
+
 class CommandError(GsmModemException):
     """The modem refused a command.
 
@@ -55,25 +77,35 @@ class CmsError(CommandError):
         super(CmsError, self).__init__(command, 'CMS', code, message)
 
 
-class PinRequiredError(CmeError):
+class SimLockError(CmeError):
+    """Base of the SIM lock errors; ``attemptsLeft`` is how many more tries
+    the SIM allows (of the PIN, or of the PUK once blocked), None when the
+    modem does not tell."""
+
+    def __init__(self, command, code, message=None, attemptsLeft=None):
+        super(SimLockError, self).__init__(command, code, message)
+        self.attemptsLeft = attemptsLeft
+
+
+class PinRequiredError(SimLockError):
     """The SIM needs a PIN (CME 11)."""
 
-    def __init__(self, command, code=11, message=None):
-        super(PinRequiredError, self).__init__(command, code, message)
+    def __init__(self, command, code=11, message=None, attemptsLeft=None):
+        super(PinRequiredError, self).__init__(command, code, message, attemptsLeft)
 
 
-class PukRequiredError(CmeError):
+class PukRequiredError(SimLockError):
     """The SIM is blocked and needs its PUK (CME 12)."""
 
-    def __init__(self, command, code=12, message=None):
-        super(PukRequiredError, self).__init__(command, code, message)
+    def __init__(self, command, code=12, message=None, attemptsLeft=None):
+        super(PukRequiredError, self).__init__(command, code, message, attemptsLeft)
 
 
-class IncorrectPinError(CmeError):
+class IncorrectPinError(SimLockError):
     """The PIN was refused (CME 16)."""
 
-    def __init__(self, command, code=16, message=None):
-        super(IncorrectPinError, self).__init__(command, code, message)
+    def __init__(self, command, code=16, message=None, attemptsLeft=None):
+        super(IncorrectPinError, self).__init__(command, code, message, attemptsLeft)
 
 
 class EncodingError(GsmModemException, ValueError):

@@ -4,25 +4,37 @@ It does what sending a text message needs: bring the modem up, wait for the
 network, send one SMS in text mode and, if asked, wait for its status report.
 Replies are read as they arrive, line by line, against a deadline; lines the
 modem sends on its own (RING, +CREG: 1, +CDSI: ...) are picked out on the way.
+
+Every line sent and received is logged at DEBUG level on the logger
+``gsmmodem`` (with a PIN masked), so ``logging.basicConfig(level=DEBUG)``
+shows the whole AT conversation.
 """
 import binascii
 import csv
+import functools
+import hashlib
+import logging
 import re
+import threading
 import time
 
 import serial
 
 from .exceptions import (CmeError, CmsError, CommandError, EncodingError,
-                         GsmModemException, IncorrectPinError,
+                         GsmModemException, IncorrectPinError, InvalidPinError,
                          InvalidStateException, MessageTooLongError,
-                         PinRequiredError, PukRequiredError, TimeoutException,
-                         cme_error)
+                         PinRequiredError, PukRequiredError, RegistrationError,
+                         RegistrationTimeoutError, TimeoutException, cme_error)
 
 __all__ = ['GsmModem', 'SentSms', 'StatusReport', 'encode_text', 'gsm_septets',
-           'GSM_LIMIT', 'UCS2_LIMIT', 'GsmModemException', 'TimeoutException',
-           'InvalidStateException', 'CommandError', 'CmeError', 'CmsError',
-           'PinRequiredError', 'PukRequiredError', 'IncorrectPinError',
-           'EncodingError', 'MessageTooLongError']
+           'check_pin', 'check_message', 'GSM_LIMIT', 'UCS2_LIMIT',
+           'GsmModemException', 'TimeoutException', 'InvalidStateException',
+           'RegistrationError', 'RegistrationTimeoutError', 'CommandError',
+           'CmeError', 'CmsError', 'PinRequiredError', 'PukRequiredError',
+           'IncorrectPinError', 'InvalidPinError', 'EncodingError',
+           'MessageTooLongError']
+
+log = logging.getLogger('gsmmodem')
 
 # The GSM 7-bit default alphabet, indexed by code; 0x1B escapes to the
 # extension table below, whose characters therefore take two septets.
@@ -35,8 +47,10 @@ GSM_EXTENSION = {u'\x0c': 0x0A, u'^': 0x14, u'{': 0x28, u'}': 0x29, u'\\': 0x2F,
                  u'[': 0x3C, u'~': 0x3D, u']': 0x3E, u'|': 0x40, u'\u20ac': 0x65}
 GSM_CODES = dict((ch, code) for code, ch in enumerate(GSM_BASIC) if code != 0x1B)
 # While a message is typed in, the modem reads backspace, Ctrl-Z and ESC as
-# editing keys, so text needing those codes never goes out as raw GSM bytes.
-_GSM_UNSAFE = frozenset([0x08, 0x1A, 0x1B])
+# editing keys, so text needing those codes never goes out as raw GSM bytes;
+# nor does text with a line break, whose echo would come back as lines of
+# their own: a body sent to the modem always is a single line.
+_GSM_UNSAFE = frozenset([0x08, 0x0A, 0x0D, 0x1A, 0x1B])
 
 GSM_LIMIT = 160   # septets in one message
 UCS2_LIMIT = 70   # UTF-16 code units in one message
@@ -46,7 +60,45 @@ ESC = b'\x1b'
 
 _URC_PREFIXES = ('RING', '+CRING:', '+CLIP:', '+CMTI:', '+CBM:', '+CBMI:',
                  '+CUSD:', '+CGREG:', '+CEREG:', 'NO CARRIER')
-_NUMBER = re.compile(r'^\+?[0-9*#]{1,20}$')
+_NUMBER = re.compile(r'\+?[0-9*#]{1,20}')
+_SEPARATORS = re.compile(r'[\s\-().]')
+_PIN = re.compile(r'[0-9]{4,8}')
+_DIGITS = re.compile(r'[0-9]+')
+
+
+def _number_or_none(text):
+    """``text`` as an int when it is plain ASCII digits, else None."""
+    return int(text) if _DIGITS.fullmatch(text) else None
+
+
+def check_pin(pin):
+    """``pin`` if it is a PIN a SIM can take (4 to 8 ASCII digits, as text); else InvalidPinError.
+
+    None (no PIN) passes as None.
+    """
+    if pin is None:
+        return None
+    if not isinstance(pin, str):
+        raise InvalidPinError('a PIN must be given as text (str), not %s' % type(pin).__name__)
+    if not _PIN.fullmatch(pin):
+        raise InvalidPinError('a PIN consists of 4 to 8 digits and nothing else')
+    return pin
+
+
+def check_message(destination, text):
+    """The destination number as it goes to the modem, after checking it and the text.
+
+    Spaces, dashes, dots and brackets are dropped from the number; what is
+    left must be digits (``*`` and ``#`` allowed) with an optional leading
+    ``+``.  The text must fit into a message (encode_text).  Raises
+    EncodingError (a ValueError) otherwise.
+    """
+    number = _SEPARATORS.sub('', str(destination))
+    if not _NUMBER.fullmatch(number):
+        raise EncodingError('%r is not a phone number (digits, optionally a leading +)'
+                            % (destination,))
+    encode_text(text)
+    return number
 
 
 def gsm_septets(text):
@@ -112,9 +164,12 @@ def _int_field(text, index, command):
         raise GsmModemException('%s: unexpected reply parameters %r' % (command, text))
 
 
+_PIN_COMMAND = re.compile(r'(AT\+CPIN=).*', re.IGNORECASE)
+
+
 def _shown(command):
-    """The command as it may appear in messages: never with the PIN in it."""
-    return re.sub(r'^(AT\+CPIN=)"?[^"]*"?', r'\1"****"', command)
+    """The command (or its echo) as it may appear in messages and logs: never with the PIN in it."""
+    return _PIN_COMMAND.sub(r'\1"****"', command)
 
 
 def _error_for(command, line):
@@ -124,7 +179,8 @@ def _error_for(command, line):
     for prefix, make in (('+CME ERROR:', cme_error), ('+CMS ERROR:', CmsError)):
         if line.startswith(prefix):
             code = line[len(prefix):].strip()
-            return make(_shown(command), int(code) if code.isdigit() else code)
+            number = _number_or_none(code)
+            return make(_shown(command), code if number is None else number)
     return None
 
 
@@ -173,14 +229,55 @@ class SentSms(object):
             self.number, self.reference, self.status)
 
 
+# Refused PINs, process-wide: per port, digests of the PINs that its SIM answered with
+# "incorrect password" in this process.  An entry is added when that happens
+# and the port's entries are dropped once its SIM is found unlocked; a PIN in
+# here is never sent to that port again, so no loop of retries can use up
+# the SIM's attempts and block it.
+_refused_pins = {}      # port -> set of PIN digests
+_refused_pins_lock = threading.Lock()
+
+
+def _pin_digest(pin):
+    return hashlib.sha256(pin.encode('ascii')).hexdigest()
+
+
+def _attempts(left):
+    if left is None:
+        return ''
+    return ' (%d attempt%s left)' % (left, '' if left == 1 else 's')
+
+
+def _exclusive(method):
+    """Runs the method holding the modem's lock: one exchange with the modem at a time."""
+    @functools.wraps(method)
+    def locked(self, *args, **kwargs):
+        with self._lock:
+            return method(self, *args, **kwargs)
+    return locked
+
+
 class GsmModem(object):
-    """One modem on one serial port.  Nothing is opened before connect()."""
+    """One modem on one serial port.  Nothing is opened before connect().
+
+    Threads: one GsmModem may be shared by several threads.  Every exchange
+    with the modem (a command and its reply, a whole message submission,
+    each registration poll, each step of waiting for a delivery report)
+    holds the object's lock, so the messages of different threads never mix
+    on the line; a sendSms call keeps the lock from its first setting to the
+    modem's answer, and gives it up between steps while it waits for a
+    delivery report or for the network.  close() waits for the exchange in
+    progress to end.  The port is opened exclusively: a second GsmModem (or
+    any other program that locks it) on the same port fails to connect with
+    serial.SerialException.
+    """
 
     readTimeout = 0.05          # serial read timeout: how often deadlines are checked
     startupAttemptTimeout = 0.5  # wait for each early ATZ while the modem wakes up
     pollInterval = 0.25         # between AT+CREG? polls
     busyRetryTime = 3.0         # how long "busy" answers (CME 14, CMS 515) are retried
     busyRetryDelay = 0.2
+    lockSlice = 0.05            # longest wait with the lock held while idling
 
     def __init__(self, port, baudrate=115200, commandTimeout=3.0,
                  startupTimeout=5.0, sendTimeout=30.0):
@@ -190,12 +287,13 @@ class GsmModem(object):
         self.startupTimeout = startupTimeout
         self.sendTimeout = sendTimeout
         self._serial = None
+        self._lock = threading.RLock()
         self._reset_session()
 
     def _reset_session(self):
         self._buf = b''
         self._settings = {}         # last value set per setting, e.g. AT+CSCS
-        self._reports = {}          # message reference -> StatusReport
+        self._reports = {}          # message reference -> StatusReport (at most 256)
         self._report_indexes = []   # stored reports announced by +CDSI
         self._creg_urc = None
         self._skip_next = False
@@ -212,33 +310,49 @@ class GsmModem(object):
 
     # ---- connection -----------------------------------------------------
 
+    @_exclusive
     def connect(self, pin=None):
         """Open the port and bring the modem into text mode with the SIM unlocked.
 
-        On failure the port stays open: call close().
+        ``pin`` (text, 4 to 8 digits) is checked before the port is opened.
+        A modem left waiting for message text by a client that died is taken
+        out of text entry first (ESC: the pending text is discarded, never
+        sent).  A PIN the SIM refused is never entered again in this process
+        (IncorrectPinError at once); where the modem tells (AT+CPINR) the
+        SIM errors say how many attempts are left.  On failure the port
+        stays open: call close().
         """
+        pin = check_pin(pin)
         if self._serial is not None:
             raise InvalidStateException('%s is already connected' % self.port)
         self._reset_session()
         self._serial = serial.Serial(self.port, self.baudrate, timeout=self.readTimeout,
-                                     write_timeout=self.commandTimeout)
+                                     write_timeout=self.commandTimeout, exclusive=True)
+        log.debug('%s: opened at %s baud', self.port, self.baudrate)
         self._wake_up()
         self._command('ATE0')
         self._command('AT+CMEE=1')
+        self._synchronise()
         self._unlock_sim(pin)
         self._command('AT+CMGF=1')
 
+    @_exclusive
     def close(self):
         """Close the port; harmless when it is not open."""
         port, self._serial = self._serial, None
         self._buf = b''
         if port is not None:
+            log.debug('%s: closed', self.port)
             try:
                 port.close()
             except (OSError, serial.SerialException):
                 pass
 
     def _wake_up(self):
+        # ESC ends a text entry that a client left open (the modem drops the
+        # pending text); CR ends a half-typed command line.  Either may be
+        # answered, which the synchronisation after ATZ takes care of.
+        self._write(ESC + b'\r')
         # A modem that was just powered or plugged in may ignore the first
         # commands: repeat ATZ until it answers or the startup time is over.
         deadline = time.monotonic() + self.startupTimeout
@@ -255,9 +369,33 @@ class GsmModem(object):
                 if time.monotonic() >= deadline:
                     raise TimeoutException('no reply to ATZ from %s within %.1f s (%d attempts)'
                                            % (self.port, self.startupTimeout, attempts), e.data)
+            except CommandError:
+                # The answer to the half-typed line, not to ATZ: ask again.
+                if time.monotonic() >= deadline:
+                    raise
         if attempts > 1:
             # A late answer to an earlier ATZ must not pass for the next reply.
             self._drain(0.1)
+
+    def _synchronise(self):
+        # Answers to what came before ATZ (the ESC, a half-typed line, an
+        # earlier ATZ) may still be on their way and would pass for the
+        # replies of the next commands.  A query whose answer only it gets
+        # marks where the replies are in step again: everything before it
+        # is dropped.
+        command = 'AT+CMEE?'
+        self._write(command + '\r')
+        deadline = time.monotonic() + self.commandTimeout
+        synchronised = False
+        while True:
+            line = self._next_line(deadline, [command])
+            if line is None:
+                raise TimeoutException('no reply to %s within %.1f s'
+                                       % (command, self.commandTimeout))
+            if line.startswith('+CMEE:'):
+                synchronised = True
+            elif synchronised and (line == 'OK' or _error_for(command, line) is not None):
+                return
 
     def _drain(self, quiet):
         limit = time.monotonic() + self.commandTimeout
@@ -270,49 +408,105 @@ class GsmModem(object):
     def _unlock_sim(self, pin):
         state = self._sim_state()
         if state == 'SIM PIN':
+            left = self._attempts_left('SIM PIN')
             if pin is None:
-                raise PinRequiredError('AT+CPIN?', message='AT+CPIN? answered "+CPIN: SIM PIN": '
-                                       'the SIM needs a PIN (CME 11) and none was given')
-            pin = str(pin)
-            if not re.match(r'^[0-9]+$', pin):
-                raise EncodingError('a PIN consists of digits only')
-            self._command('AT+CPIN="%s"' % pin)
+                raise PinRequiredError(
+                    'AT+CPIN?', attemptsLeft=left,
+                    message='AT+CPIN? answered "+CPIN: SIM PIN": the SIM needs a PIN (CME 11) '
+                            'and none was given%s' % _attempts(left))
+            digest = _pin_digest(pin)
+            with _refused_pins_lock:
+                refused = digest in _refused_pins.get(self.port, ())
+            if refused:
+                raise IncorrectPinError(
+                    'AT+CPIN', attemptsLeft=left,
+                    message='the SIM on %s already refused this PIN; it is not entered again%s'
+                            % (self.port, _attempts(left)))
+            try:
+                self._command('AT+CPIN="%s"' % pin)
+            except CmeError as e:
+                if e.code == 16:
+                    with _refused_pins_lock:
+                        _refused_pins.setdefault(self.port, set()).add(digest)
+                    self._pin_refused(e)
+                if e.code == 12:
+                    self._sim_blocked('AT+CPIN=')
+                raise
             state = self._sim_state()
         if state == 'READY':
+            with _refused_pins_lock:
+                _refused_pins.pop(self.port, None)
             return
         if state == 'SIM PUK':
-            raise PukRequiredError('AT+CPIN?', message='AT+CPIN? answered "+CPIN: SIM PUK": '
-                                   'the SIM is blocked and needs its PUK (CME 12)')
+            self._sim_blocked('AT+CPIN?')
         raise InvalidStateException('SIM not ready: AT+CPIN? answered "+CPIN: %s"' % state)
+
+    def _pin_refused(self, error):
+        """Raise the error for a PIN the SIM just refused, saying what is left."""
+        left = self._attempts_left('SIM PIN')
+        if left == 0 or self._sim_state() == 'SIM PUK':
+            self._sim_blocked('AT+CPIN=', 'the SIM refused the PIN and is now blocked')
+        raise IncorrectPinError(
+            error.command, attemptsLeft=left,
+            message='%s failed: modem answered +CME ERROR: 16 (incorrect PIN)%s'
+                    % (error.command, _attempts(left)))
+
+    def _sim_blocked(self, command, why='the SIM is blocked'):
+        left = self._attempts_left('SIM PUK')
+        raise PukRequiredError(
+            command, attemptsLeft=left,
+            message='%s: %s and needs its PUK (CME 12)%s' % (command, why, _attempts(left)))
+
+    def _attempts_left(self, code):
+        """Attempts the SIM still allows for ``code`` ('SIM PIN', 'SIM PUK'); None if the modem does not say."""
+        command = 'AT+CPINR="%s"' % code
+        try:
+            lines = self._command(command)
+        except (CommandError, TimeoutException):
+            return None
+        for line in lines:
+            if line.startswith('+CPINR:'):
+                fields = _fields(line[7:])
+                if len(fields) >= 2 and fields[0].strip().upper() == code:
+                    return _number_or_none(fields[1].strip())
+        return None
 
     def _sim_state(self):
         return self._value('AT+CPIN?', '+CPIN:').strip('"').upper()
 
     # ---- network --------------------------------------------------------
 
-    def waitForNetworkCoverage(self, timeout=None):
+    def waitForNetworkCoverage(self, timeout=None, progress=None):
         """Wait until registered (home or roaming); return the CSQ rssi (0-31, 99 unknown).
 
-        ``timeout`` None waits as long as the modem keeps searching.
+        ``timeout`` None waits as long as the modem keeps searching.  Not
+        searching (stat 0) or denied (stat 3) raise RegistrationError at
+        once, the time running out RegistrationTimeoutError.  ``progress``,
+        if given, is called after every poll with the +CREG stat and the
+        seconds waited so far.
         """
-        self._require_connection()
-        deadline = None if timeout is None else time.monotonic() + timeout
+        started = time.monotonic()
+        deadline = None if timeout is None else started + timeout
         while True:
-            stat = self._registration()
-            if stat in (1, 5):
-                return _int_field(self._value('AT+CSQ', '+CSQ:'), 0, 'AT+CSQ')
+            with self._lock:
+                self._require_connection()
+                stat = self._registration()
+                if stat in (1, 5):
+                    return _int_field(self._value('AT+CSQ', '+CSQ:'), 0, 'AT+CSQ')
+            if progress is not None:
+                progress(stat, time.monotonic() - started)
             if stat == 0:
-                raise InvalidStateException('not registered and not searching for a network '
-                                            '(AT+CREG? stat 0)')
+                raise RegistrationError('not registered and not searching for a network '
+                                        '(AT+CREG? stat 0)', stat)
             if stat == 3:
-                raise InvalidStateException('network registration denied (AT+CREG? stat 3)')
+                raise RegistrationError('network registration denied (AT+CREG? stat 3)', stat)
             if deadline is not None and time.monotonic() >= deadline:
-                raise TimeoutException('no network coverage within %s s (AT+CREG? stat %d)'
-                                       % (timeout, stat))
-            wait = self.pollInterval
+                raise RegistrationTimeoutError('no network coverage within %s s (AT+CREG? stat %d)'
+                                               % (timeout, stat), stat)
+            until = time.monotonic() + self.pollInterval
             if deadline is not None:
-                wait = min(wait, max(0.0, deadline - time.monotonic()))
-            self._idle(wait)
+                until = min(until, deadline)
+            self._idle(until)
 
     def _registration(self):
         for line in self._command('AT+CREG?'):
@@ -322,39 +516,44 @@ class GsmModem(object):
                     return _int_field(line[6:], 1, 'AT+CREG?')
         raise GsmModemException('AT+CREG? gave no registration state')
 
-    def _idle(self, seconds):
-        # Wait for the next poll while still reading what the modem sends;
-        # a "+CREG: 1" from the modem ends the wait early.
+    def _idle(self, until):
+        # Wait for the next poll while still reading what the modem sends, in
+        # slices so that other threads get their turn; a "+CREG: 1" from the
+        # modem ends the wait early.
         self._creg_urc = None
-        until = time.monotonic() + seconds
-        while self._creg_urc not in (1, 5) and self._pump(until):
-            pass
+        while self._creg_urc not in (1, 5) and time.monotonic() < until:
+            with self._lock:
+                self._require_connection()
+                self._pump(min(until, time.monotonic() + self.lockSlice))
 
     # ---- sending --------------------------------------------------------
 
     def sendSms(self, destination, text, waitForDeliveryReport=False, deliveryTimeout=15):
         """Send one text message; return a SentSms.
 
-        With waitForDeliveryReport the call returns once the status report
-        for this message arrives and raises TimeoutException if none comes
-        within deliveryTimeout seconds.
+        The message counts as sent only when the modem answers it with
+        ``+CMGS: <reference>`` and ``OK``; the echo of the text, whatever
+        it holds, is never read as the answer.  With waitForDeliveryReport
+        the call returns once the status report for this message arrives
+        and raises TimeoutException if none comes within deliveryTimeout
+        seconds.
         """
-        self._require_connection()
-        number = re.sub(r'[\s\-().]', '', str(destination))
-        if not _NUMBER.match(number):
-            raise EncodingError('%r is not a phone number' % (destination,))
+        number = check_message(destination, text)
         charset, dcs, body = encode_text(text)
-        self._set('AT+CSCS', '"%s"' % charset)
-        self._set('AT+CSMP', '%d,167,0,%d' % (49 if waitForDeliveryReport else 17, dcs))
-        if waitForDeliveryReport and 'AT+CNMI' not in self._settings:
-            try:    # status reports straight to us (+CDS), else stored and announced (+CDSI)
-                self._command('AT+CNMI=2,0,0,1,0')
-            except CommandError:
-                self._command('AT+CNMI=2,0,0,2,0')
-            self._settings['AT+CNMI'] = True
-        address = number if charset == 'GSM' else _ucs2_hex(number).decode('ascii')
-        self._reports.clear()
-        reference = self._submit('AT+CMGS="%s"' % address, body)
+        with self._lock:
+            self._require_connection()
+            self._set('AT+CSCS', '"%s"' % charset)
+            self._set('AT+CSMP', '%d,167,0,%d' % (49 if waitForDeliveryReport else 17, dcs))
+            if waitForDeliveryReport and 'AT+CNMI' not in self._settings:
+                try:    # status reports straight to us (+CDS), else stored and announced (+CDSI)
+                    self._command('AT+CNMI=2,0,0,1,0')
+                except CommandError:
+                    self._command('AT+CNMI=2,0,0,2,0')
+                self._settings['AT+CNMI'] = True
+            address = number if charset == 'GSM' else _ucs2_hex(number).decode('ascii')
+            reference = self._submit('"%s"' % address, body)
+            # A report still held for this reference belongs to an older message.
+            self._reports.pop(reference, None)
         sms = SentSms(number, text, reference)
         if waitForDeliveryReport:
             sms.report = self._wait_report(reference, deliveryTimeout)
@@ -365,7 +564,15 @@ class GsmModem(object):
             self._command('%s=%s' % (name, value))
             self._settings[name] = value
 
-    def _submit(self, command, body):
+    def _submit(self, argument, body):
+        """Submit one message: ``AT+CMGS=<argument>``, then ``body`` (one line) and Ctrl-Z.
+
+        Returns the reference from the modem's ``+CMGS:`` answer.  A "busy"
+        refusal (CMS 515) is retried for a while.
+        """
+        if b'\r' in body or b'\n' in body:
+            raise EncodingError('a message body must not hold a line break')
+        command = 'AT+CMGS=' + argument
         busy_until = time.monotonic() + self.busyRetryTime
         while True:
             try:
@@ -376,23 +583,54 @@ class GsmModem(object):
             time.sleep(self.busyRetryDelay)
 
     def _submit_once(self, command, body):
+        self._discard_stale()
         self._write(command + '\r')
-        self._wait_prompt(command, time.monotonic() + self.commandTimeout)
-        self._write(body + CTRL_Z)
-        echo = [body.decode('latin-1').strip()]   # a modem in echo mode repeats the text
-        lines = self._read_reply(command, self.sendTimeout, echo)
-        for line in lines:
+        echoing = self._wait_prompt(command, time.monotonic() + self.commandTimeout)
+        log.debug('%s: <- message body %r + Ctrl-Z', self.port, body)
+        self._serial_write(body + CTRL_Z)
+        deadline = time.monotonic() + self.sendTimeout
+        if echoing:
+            self._skip_body_echo(deadline)
+        reference = None
+        while True:
+            line = self._next_line(deadline, [])
+            if line is None:
+                raise TimeoutException('no answer to %s within %.1f s: the message may or may '
+                                       'not have been sent' % (command, self.sendTimeout))
+            if line == 'OK':
+                if reference is None:
+                    raise GsmModemException('%s: the modem answered OK without a +CMGS '
+                                            'reference' % command)
+                return reference
+            error = _error_for(command, line)
+            if error is not None:
+                raise error
             if line.startswith('+CMGS:'):
-                return _int_field(line[6:], 0, command)
-        raise GsmModemException('%s: reply without +CMGS reference: %r' % (command, lines))
+                # The modem's own +CMGS line comes last, right before OK.
+                reference = _int_field(line[6:], 0, command)
+
+    def _skip_body_echo(self, deadline):
+        # The modem repeats the body as it takes it in, before it answers; a
+        # body never holds a line break, so the echo is everything up to the
+        # first one, and the answer starts there.
+        while True:
+            cut = [i for i in (self._buf.find(b'\r'), self._buf.find(b'\n')) if i >= 0]
+            if cut:
+                echo, self._buf = self._buf[:min(cut)], self._buf[min(cut):]
+                log.debug('%s: -> (echo of the body, %d bytes)', self.port, len(echo))
+                return
+            if not self._fill(deadline):
+                return
 
     def _wait_prompt(self, command, deadline):
+        """Wait for the "> " prompt; True if the modem echoed the command (so it echoes the body too)."""
         echo = [command]
         while True:
             head = self._buf.lstrip(b'\r\n')
             if head.startswith(b'>'):
                 self._buf = head[2:] if head.startswith(b'> ') else head[1:]
-                return
+                log.debug('%s: -> > (prompt)', self.port)
+                return not echo
             line = self._pop_line()
             if line is None:
                 if not self._fill(deadline):
@@ -407,14 +645,19 @@ class GsmModem(object):
     def _wait_report(self, reference, timeout):
         deadline = time.monotonic() + timeout
         while True:
-            report = self._reports.get(reference)
-            if report is not None and report.status != SentSms.ENROUTE:
-                return report
-            if self._report_indexes:
-                self._read_stored_report(self._report_indexes.pop(0))
-            elif not self._pump(deadline):
-                raise TimeoutException('no delivery report for message reference %d '
-                                       '(AT+CMGS) within %s s' % (reference, timeout))
+            with self._lock:
+                self._require_connection()
+                report = self._reports.get(reference)
+                if report is not None and report.status != SentSms.ENROUTE:
+                    del self._reports[reference]
+                    return report
+                if self._report_indexes:
+                    self._read_stored_report(self._report_indexes.pop(0))
+                    continue
+                if time.monotonic() >= deadline:
+                    raise TimeoutException('no delivery report for message reference %d '
+                                           '(AT+CMGS) within %s s' % (reference, timeout))
+                self._pump(min(deadline, time.monotonic() + self.lockSlice))
 
     def _read_stored_report(self, index):
         try:
@@ -431,11 +674,12 @@ class GsmModem(object):
 
     def _store_report(self, fields):
         # <fo>,<mr>,[<ra>],[<tora>],<scts>,<dt>,<st>
-        try:
-            reference, status = int(fields[1]), int(fields[-1])
-        except (IndexError, ValueError):
+        if len(fields) < 3:
             return
-        self._reports[reference] = StatusReport(
+        reference, status = _number_or_none(fields[1]), _number_or_none(fields[-1])
+        if reference is None or status is None:
+            return
+        self._reports[reference % 256] = StatusReport(
             reference, status, number=(fields[2] or None) if len(fields) == 7 else None,
             timeSent=fields[-3], timeDelivered=fields[-2])
 
@@ -451,16 +695,32 @@ class GsmModem(object):
                 data = data.encode('ascii')
             except UnicodeEncodeError:
                 raise EncodingError('command contains non-ASCII characters')
+        log.debug('%s: <- %s', self.port, _shown(data.decode('latin-1')).rstrip('\r'))
+        self._serial_write(data)
+
+    def _serial_write(self, data):
         try:
             self._serial.write(data)
         except serial.SerialTimeoutException:
             raise TimeoutException('could not write to %s within %.1f s'
                                    % (self.port, self.commandTimeout))
 
+    def _discard_stale(self):
+        """Drop whole lines that arrived before a command is sent, keeping what the modem sent on its own."""
+        waiting = self._waiting()
+        if waiting:
+            self._buf += self._serial.read(waiting)
+        while True:
+            line = self._pop_line()
+            if line is None:
+                return
+            self._useful(line, [])
+
     def _command(self, command, timeout=None):
         """Send one command; return its reply lines (without the final OK)."""
         busy_until = time.monotonic() + self.busyRetryTime
         while True:
+            self._discard_stale()
             self._write(command + '\r')
             try:
                 return self._read_reply(command, timeout or self.commandTimeout)
@@ -512,7 +772,10 @@ class GsmModem(object):
         if b'\n' not in self._buf:
             return None
         raw, _, self._buf = self._buf.partition(b'\n')
-        return raw.decode('latin-1').strip()
+        line = raw.decode('latin-1').strip()
+        if line:
+            log.debug('%s: -> %s', self.port, _shown(line))
+        return line
 
     def _useful(self, line, echo):
         """False for blank lines, lines the modem sent on its own and the
@@ -547,7 +810,7 @@ class GsmModem(object):
         if line.startswith('+CREG:'):
             fields = _fields(line[6:])
             if len(fields) in (1, 3):           # a replying +CREG has 2 or 4
-                self._creg_urc = int(fields[0]) if fields[0].isdigit() else None
+                self._creg_urc = _number_or_none(fields[0])
                 return True
             return False
         if line.startswith('+CDS:'):
@@ -558,9 +821,9 @@ class GsmModem(object):
                 self._store_report(fields)
             return True
         if line.startswith('+CDSI:'):
-            index = (_fields(line[6:]) or [''])[-1]
-            if index.isdigit() and int(index) not in self._report_indexes:
-                self._report_indexes.append(int(index))
+            index = _number_or_none((_fields(line[6:]) or [''])[-1])
+            if index is not None and index not in self._report_indexes:
+                self._report_indexes.append(index)
             return True
         if line.startswith('+CMT:'):            # the message text follows
             self._skip_next = True

@@ -3,8 +3,9 @@
 It answers AT commands the way a modem does (echo until ATE0, replies framed
 CR LF ... CR LF, OK / ERROR / +CME ERROR / +CMS ERROR, the "> " prompt of
 AT+CMGS) and records every message it accepts.  Behaviours pick the trouble
-it makes: a SIM PIN, no network, errors on send, echo that stays on, lines
-sent on its own, silence...
+it makes: a SIM PIN (with an attempts counter that ends in PUK, told by
+AT+CPINR), no network, errors on send, echo that stays on, lines sent on
+its own, silence, a modem left waiting for message text...
 
 In-process use::
 
@@ -36,7 +37,8 @@ from gsmmodem.modem import GSM_BASIC, GSM_LIMIT, UCS2_LIMIT, gsm_septets
 
 BEHAVIOURS = ('healthy', 'pin', 'no-network', 'denied', 'slow-registration',
               'roaming', 'cms-error', 'echo', 'unsolicited', 'silent',
-              'slow-start', 'busy', 'no-report', 'report-cdsi') + \
+              'slow-start', 'busy', 'no-report', 'report-cdsi', 'stuck-prompt',
+              'no-cpinr') + \
     ('garbage', 'noise', 'truncated', 'hangup')    # line faults, see _spoiled()
 _LINE_FAULTS = frozenset(['garbage', 'noise', 'truncated', 'hangup'])
 
@@ -53,7 +55,13 @@ class ModemSimulator(object):
     """Serves one pseudo-terminal from a background thread.
 
     behaviours: names from BEHAVIOURS; pin: the PIN that unlocks the SIM
-    ('pin'); record: path of a JSON-lines file of accepted messages;
+    ('pin'); pin_attempts: wrong PINs the SIM takes before it wants its PUK
+    (puk, which also sets a new PIN: AT+CPIN="<puk>","<new pin>");
+    'no-cpinr': the modem does not tell the attempts left (AT+CPINR);
+    'stuck-prompt': the modem starts waiting for the text of a message that
+    a client began (ESC discards it, Ctrl-Z would send it);
+    record: path of a JSON-lines file of accepted messages, opened (and so
+    checked) by start();
     cms_error: code answered to sends ('cms-error'); registration_polls:
     AT+CREG? polls answered "searching" ('slow-registration'); deaf_commands:
     commands ignored after start ('slow-start'); report_status: <st> of
@@ -64,7 +72,8 @@ class ModemSimulator(object):
 
     def __init__(self, behaviours=('healthy',), pin='1234', record=None,
                  cms_error=500, registration_polls=3, rssi=20, deaf_commands=2,
-                 report_status=0, exit_after_messages=None, on_message=None, noise_seed=0):
+                 report_status=0, exit_after_messages=None, on_message=None, noise_seed=0,
+                 pin_attempts=3, puk='12345678'):
         if isinstance(behaviours, str):
             behaviours = [behaviours]
         unknown = set(behaviours) - set(BEHAVIOURS)
@@ -73,7 +82,10 @@ class ModemSimulator(object):
                              % (', '.join(sorted(unknown)), ', '.join(BEHAVIOURS)))
         self.behaviours = frozenset(behaviours)
         self.pin = str(pin)
+        self.puk = str(puk)
         self.record = record
+        self._record_file = None
+        self.record_errors = []     # failed writes of the record file
         self.cms_error = cms_error
         self.rssi = rssi
         self.report_status = report_status
@@ -81,12 +93,14 @@ class ModemSimulator(object):
         self.on_message = on_message
         self.messages = []
         self.commands = []      # every command line received, in order
+        self.discarded = []     # message texts abandoned with ESC
         self.port = None
         self.finished = threading.Event()
         self._registration_polls = registration_polls
         self._deaf = deaf_commands if 'slow-start' in self.behaviours else 0
         self._sim_locked = 'pin' in self.behaviours
-        self._pin_attempts = 3
+        self._pin_attempts = pin_attempts
+        self._puk_attempts = 10
         self._busy_left = {'+CPIN': 1, '+CMGS': 1} if 'busy' in self.behaviours else {}
         self._next_ref = 1
         self._stored = {}       # index -> status report fields (for AT+CMGR)
@@ -97,6 +111,11 @@ class ModemSimulator(object):
         self._noise = random.Random(noise_seed)     # line faults
         self._hangup_due = False
         self._reset()
+        if 'stuck-prompt' in self.behaviours:
+            # What a client that died in the middle of a send leaves behind.
+            self.cmgf, self.cscs = 1, 'GSM'
+            self._number = '+15550000'
+            self._text = bytearray(b'half-typed message ')
 
     def _reset(self):
         self.echo = True
@@ -115,6 +134,9 @@ class ModemSimulator(object):
         """Open the pseudo-terminal, start serving it; return the device path."""
         if self._thread is not None:
             return self.port
+        if self.record and self._record_file is None:
+            # Opened now, so that a path that cannot be written fails here.
+            self._record_file = open(self.record, 'a')
         self._master, self._slave = os.openpty()
         # The simulator keeps its own slave fd open for its whole life: when a
         # client closes the port the pty is not hung up, and the next client
@@ -145,6 +167,9 @@ class ModemSimulator(object):
                 os.close(fd)
             except OSError:
                 pass
+        if self._record_file is not None:
+            self._record_file.close()
+            self._record_file = None
 
     def __enter__(self):
         self.start()
@@ -261,6 +286,8 @@ class ModemSimulator(object):
             elif byte == 0x0D:
                 line, self._line = bytes(self._line), bytearray()
                 self._on_line(line)
+            elif byte == 0x1B:
+                self._line = bytearray()    # ESC cancels the command line being typed
             elif byte != 0x0A:
                 self._line.append(byte)
 
@@ -269,6 +296,7 @@ class ModemSimulator(object):
             text, self._text = bytes(self._text), None
             self._finish_message(text)
         elif byte == 0x1B:
+            self.discarded.append(bytes(self._text).decode('latin-1'))
             self._text = None
             self._send(final='OK')
         elif byte == 0x08:
@@ -276,7 +304,8 @@ class ModemSimulator(object):
         else:
             self._text.append(byte)
             if self.echo:
-                self._write(bytes([byte]))
+                # A line break in the text is echoed with a new prompt.
+                self._write(b'\r\n> ' if byte == 0x0D else bytes([byte]))
 
     def _on_line(self, raw):
         text = raw.decode('latin-1').strip()
@@ -342,7 +371,15 @@ class ModemSimulator(object):
                      'SIM PIN' if self._sim_locked else 'READY')
             return ['+CPIN: %s' % state], 'OK'
         if self._pin_attempts == 0:
-            return self._cme(12)
+            values = _args(arg)
+            if len(values) != 2 or self._puk_attempts == 0:
+                return self._cme(12)
+            if values[0] != self.puk:
+                self._puk_attempts -= 1
+                return self._cme(16)
+            self.pin, self._pin_attempts, self._puk_attempts = values[1], 3, 10
+            self._sim_locked = False
+            return [], 'OK'
         if not self._sim_locked:
             return self._cme(3)
         if _args(arg)[0] == self.pin:
@@ -350,6 +387,14 @@ class ModemSimulator(object):
             return [], 'OK'
         self._pin_attempts -= 1
         return self._cme(16)
+
+    def _at_cpinr(self, name, form, arg):
+        if 'no-cpinr' in self.behaviours:
+            return self._cme(4)
+        lines = ['+CPINR: SIM PIN,%d,3' % self._pin_attempts,
+                 '+CPINR: SIM PUK,%d,10' % self._puk_attempts]
+        wanted = _args(arg)[0].upper() if arg else None
+        return [line for line in lines if wanted is None or wanted in line], 'OK'
 
     def _at_cmgf(self, name, form, arg):
         if form == '?':
@@ -470,9 +515,13 @@ class ModemSimulator(object):
 
     def _accept(self, message):
         self.messages.append(message)
-        if self.record:
-            with open(self.record, 'a') as f:
-                f.write(json.dumps(message, ensure_ascii=False) + '\n')
+        if self._record_file is not None:
+            try:
+                self._record_file.write(json.dumps(message, ensure_ascii=False) + '\n')
+                self._record_file.flush()
+            except OSError as e:    # a full disk: told, and the modem goes on
+                self.record_errors.append(e)
+                print('modem_sim: cannot record message: %s' % e, file=sys.stderr)
         if self.on_message is not None:
             self.on_message(message)
 
@@ -503,6 +552,9 @@ def main(argv=None):
     parser.add_argument('--behaviour', action='append', choices=BEHAVIOURS,
                         help='trouble to make (repeatable; default healthy)')
     parser.add_argument('--pin', default='1234', help='PIN that unlocks the SIM')
+    parser.add_argument('--pin-attempts', type=int, default=3,
+                        help='wrong PINs before the SIM wants its PUK (default 3)')
+    parser.add_argument('--puk', default='12345678', help='PUK that unblocks the SIM')
     parser.add_argument('--record', metavar='PATH', help='append accepted messages as JSON lines')
     parser.add_argument('--cms-error', type=int, default=500, help='code for cms-error')
     parser.add_argument('--registration-polls', type=int, default=3,
@@ -521,10 +573,16 @@ def main(argv=None):
                          record=args.record, cms_error=args.cms_error,
                          registration_polls=args.registration_polls, rssi=args.rssi,
                          report_status=args.report_status,
-                         exit_after_messages=args.exit_after_messages, on_message=announce)
+                         exit_after_messages=args.exit_after_messages, on_message=announce,
+                         pin_attempts=args.pin_attempts, puk=args.puk)
     for signum in (signal.SIGTERM, signal.SIGINT, signal.SIGHUP):
         signal.signal(signum, lambda *_: done.set())
-    print('PORT %s' % sim.start())
+    try:
+        port = sim.start()
+    except OSError as e:
+        print('modem_sim: cannot start: %s' % e, file=sys.stderr)
+        return 1
+    print('PORT %s' % port)
     sys.stdout.flush()
     # Only a pipe on stdin is a parent's handle on us: /dev/null or a
     # terminal must not end the simulator.
