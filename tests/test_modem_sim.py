@@ -50,6 +50,58 @@ class SimulatorProtocolTests(unittest.TestCase):
         self.assertEqual([m['text'] for m in self.sim.messages], ['abc'])
 
 
+class SimulatorSituationTests(unittest.TestCase):
+    """The situations a client must cope with, spoken raw."""
+
+    def open(self, *behaviours, **options):
+        sim = ModemSimulator(behaviours=list(behaviours), **options)
+        port = serial.Serial(sim.start(), 115200, timeout=0.05)
+        self.addCleanup(sim.stop)
+        self.addCleanup(port.close)
+        return sim, lambda text, marker=b'OK\r\n': (port.write(text), read_until(port, marker))[1]
+
+    def test_stuck_at_the_prompt_until_escape_or_ctrl_z(self):
+        for end, sent in ((b'\x1b', []), (b'\x1a', ['half-typed message ATZ\r'])):
+            sim, command = self.open('stuck-prompt')
+            command(b'ATZ\r', b'ATZ\r')
+            command(end)
+            self.assertEqual([m['text'] for m in sim.messages], sent)
+            self.assertEqual(sim.discarded, [] if sent else ['half-typed message ATZ\r'])
+            self.assertIn(b'OK', command(b'AT\r'))
+
+    def test_pin_attempts_run_out_into_puk(self):
+        sim, command = self.open('pin', pin='1111', pin_attempts=2, puk='87654321')
+        self.assertIn(b'+CPINR: SIM PIN,2,3', command(b'AT+CPINR="SIM PIN"\r'))
+        for left in (1, 0):
+            command(b'AT+CMEE=1\r')
+            self.assertIn(b'+CME ERROR: 16', command(b'AT+CPIN="2222"\r', b'\r\n+CME'))
+            self.assertIn(b'+CPINR: SIM PIN,%d,3' % left, command(b'AT+CPINR\r'))
+        self.assertIn(b'+CPIN: SIM PUK', command(b'AT+CPIN?\r'))
+        self.assertIn(b'+CME ERROR: 12', command(b'AT+CPIN="1111"\r', b'12\r\n'))
+        self.assertIn(b'OK', command(b'AT+CPIN="87654321","4444"\r'))
+        self.assertIn(b'+CPIN: READY', command(b'AT+CPIN?\r'))
+        sim, command = self.open('pin', 'no-cpinr')
+        self.assertIn(b'ERROR', command(b'AT+CPINR\r', b'ERROR\r\n'))
+
+    def test_line_break_in_a_text_is_echoed_with_a_new_prompt(self):
+        sim, command = self.open('healthy')
+        command(b'AT+CMGF=1\r')
+        command(b'AT+CMGS="123"\r', b'> ')
+        self.assertEqual(command(b'one\rtwo\x1a', b'OK\r\n'),
+                         b'one\r\n> two\r\n+CMGS: 1\r\n\r\nOK\r\n')
+
+    def test_unwritable_record_path_fails_at_start(self):
+        path = os.path.join(tempfile.gettempdir(), 'no-such-dir-smsline', 'record.jsonl')
+        with self.assertRaises(OSError):
+            ModemSimulator(record=path).start()
+        env = dict(os.environ, PYTHONPATH=os.pathsep.join(sys.path))
+        done = subprocess.run([sys.executable, '-m', 'smsline_tools.modem_sim', '--record', path],
+                              stdin=subprocess.DEVNULL, stdout=subprocess.PIPE, stderr=subprocess.PIPE,
+                              env=env, universal_newlines=True, timeout=30)
+        self.assertEqual((done.returncode, done.stdout), (1, ''))
+        self.assertIn('cannot start', done.stderr)
+
+
 class SimulatorProgramTests(unittest.TestCase):
 
     def start(self, *args):
