@@ -1,12 +1,25 @@
-"""smsline-send with a stand-in for smsline.send_sms that follows its contract."""
+"""smsline-send: in-process with a stand-in for smsline.send_sms that follows its
+contract, and as installed (the console script in .venv) against the simulator."""
 import contextlib
+import errno
 import io
+import os
+import signal
+import subprocess
+import time
 import types
 import unittest
 
+import serial
+
 from gsmmodem import GsmModem
-from smsline_tools import cli
+from gsmmodem.exceptions import PinRequiredError
+from smsline_tools import __version__, cli
 from smsline_tools.modem_sim import ModemSimulator
+
+from tests import support
+
+INSTALLED = os.path.join(support.ROOT, '.venv', 'bin', 'smsline-send')
 
 
 def stand_in():
@@ -43,13 +56,15 @@ class CliTests(unittest.TestCase):
 
     def test_simulate_with_pin_sends_and_restores_globals(self):
         module = stand_in()
-        ports = module.serial_ports
+        ports, modem_class = module.serial_ports, module.GsmModem
         code, out, err = run(['--simulate', '--pin', '4321', '+4917', u'Gr\u00fc\u00dfe {x}'],
                              module)
-        self.assertEqual((code, err), (0, ''))
+        self.assertEqual(code, 0)
+        self.assertNotIn('error', err)
         self.assertIn(u'simulator received: to=+4917 text=Gr\u00fc\u00dfe {x} ref=1', out)
         self.assertEqual(module.seen[0][1], '4321')
         self.assertIs(module.serial_ports, ports)
+        self.assertIs(module.GsmModem, modem_class)
         self.assertIsNone(module.PIN)
 
     def test_port_option_uses_that_port(self):
@@ -59,10 +74,12 @@ class CliTests(unittest.TestCase):
         self.assertEqual(code, 0)
         self.assertEqual([m['text'] for m in sim.messages], ['hi'])
 
-    def test_failure_is_one_line_on_stderr(self):
+    def test_failure_ends_with_one_error_line_on_stderr(self):
         code, out, err = run(['123', 'hi'], stand_in())
-        self.assertEqual(code, 1)
-        self.assertTrue(err.startswith('smsline-send: error: '))
+        self.assertEqual(code, cli.NO_MODEM)
+        self.assertEqual(err.splitlines()[0], 'smsline-send: /dev/no-such-modem: no such device (unplugged?)')
+        self.assertTrue(err.splitlines()[-1].startswith('smsline-send: error: '))
+        code, out, err = run(['-q', '123', 'hi'], stand_in())
         self.assertEqual(err.count('\n'), 1)
 
     def test_list_ports_and_bad_usage(self):
@@ -71,3 +88,126 @@ class CliTests(unittest.TestCase):
         with self.assertRaises(SystemExit) as caught:
             run(['123'], module)
         self.assertEqual(caught.exception.code, 2)
+
+    def test_port_errors_in_plain_words(self):
+        cases = [(errno.EACCES, 'dialout'), (errno.EAGAIN, 'in use by another program'),
+                 (errno.EBUSY, 'in use by another program'), (errno.EIO, 'cannot use the port')]
+        for code, words in cases:
+            module = stand_in()
+
+            def refuse(port, baudrate, code=code):
+                raise serial.SerialException(code, 'could not open port %s' % port)
+            module.GsmModem = refuse
+            status, out, err = run(['-q', '123', 'hi'], module)
+            self.assertEqual(status, cli.NO_MODEM)
+            self.assertIn(words, err, code)
+
+    def test_cause_of_not_found_is_used_without_the_watcher(self):
+        module = stand_in()
+
+        def send_sms(phone_number, text):     # a walk that makes its modems itself
+            try:
+                raise PinRequiredError('AT+CPIN?', attemptsLeft=3)
+            except PinRequiredError as e:
+                raise Exception(cli.NOT_FOUND) from e
+        module.send_sms = send_sms
+        status, out, err = run(['123', 'hi'], module)
+        self.assertEqual(status, cli.SIM)
+        self.assertIn('--pin', err)
+
+
+@unittest.skipUnless(os.path.exists(INSTALLED), 'smsline-send is not installed in .venv')
+class InstalledCommandTests(unittest.TestCase):
+    """The console script as a user runs it; the simulator plays each kind of trouble."""
+
+    def simulator(self, *behaviours, **options):
+        sim = ModemSimulator(behaviours=list(behaviours) or ['healthy'], **options)
+        sim.start()
+        self.addCleanup(sim.stop)
+        return sim
+
+    def command(self, *args, stdin=None):
+        env = dict(os.environ)
+        env.pop('PYTHONPATH', None)     # the installed packages, not the source tree
+        return subprocess.Popen([INSTALLED] + list(args), env=env, stdin=subprocess.PIPE,
+                                stdout=subprocess.PIPE, stderr=subprocess.PIPE,
+                                universal_newlines=True)
+
+    def run_command(self, *args, stdin=''):
+        proc = self.command(*args)
+        out, err = proc.communicate(stdin, timeout=60)
+        return proc.returncode, out, err
+
+    def test_exit_status_and_reason_of_each_failure(self):
+        # (simulator behaviours and options, extra arguments, exit status, words on stderr)
+        cases = [((['healthy'], {}), [], 0, 'the modem accepted the message (reference 1)'),
+                 ((['pin'], {}), [], 4, '(3 PIN attempts left): give it with --pin'),
+                 ((['pin'], {'pin': '4321'}), ['--pin', '1111'], 4,
+                  'the SIM refused the PIN (2 PIN attempts left): stop'),
+                 ((['pin'], {'pin_attempts': 0}), ['--pin', '1111'], 4, 'needs its PUK'),
+                 ((['denied'], {}), [], 5, 'the network denied registration'),
+                 ((['no-network'], {}), [], 5, 'not registered and not searching'),
+                 ((['cms-error'], {'cms_error': 330}), [], 5,
+                  'refused: +CMS ERROR: 330 (SMS centre address unknown)'),
+                 ((['silent'], {}), [], 3, 'no answer in 5 s: not a modem')]
+        for (behaviours, options), extra, status, words in cases:
+            sim = self.simulator(*behaviours, **options)
+            code, out, err = self.run_command('--port', sim.port, *extra + ['+15551234567', 'hi'])
+            self.assertEqual(code, status, (behaviours, err))
+            self.assertIn('smsline-send: %s: ' % sim.port, err)
+            self.assertIn(words, err, behaviours)
+            self.assertEqual(len(sim.messages), 1 if status == 0 else 0)
+            if status:
+                self.assertTrue(err.splitlines()[-1].startswith('smsline-send: error: '), err)
+
+    def test_port_busy_or_missing(self):
+        sim = self.simulator()
+        holder = serial.Serial(sim.port, exclusive=True)
+        self.addCleanup(holder.close)
+        for port, words in ((sim.port, 'in use by another program'),
+                            ('/dev/no-such-tty', 'no such device')):
+            code, out, err = self.run_command('-q', '--port', port, '123', 'hi')
+            self.assertEqual(code, 3)
+            self.assertEqual(err.count('\n'), 1, err)
+            self.assertIn(words, err)
+
+    def test_usage_errors_open_no_port(self):
+        sim = self.simulator()
+        for args, words in ((['12a', 'hi'], 'is not a phone number'), (['123', ''], 'the text is empty'),
+                            (['--pin', '1234\n', '123', 'hi'], '4 to 8 digits'),
+                            (['123', u'\u0416' * 71], 'message too long')):
+            code, out, err = self.run_command('--port', sim.port, *args)
+            self.assertEqual(code, 2, args)
+            self.assertIn(words, err)
+        self.assertEqual(sim.commands, [])
+
+    def test_stdin_quiet_verbose_and_version(self):
+        sim = self.simulator('pin', pin='4321')
+        code, out, err = self.run_command('-q', '--pin', '4321', '--port', sim.port, '123', '-',
+                                          stdin='from\nstdin\n')
+        self.assertEqual((code, err), (0, ''))
+        self.assertEqual(sim.messages[-1]['text'], 'from\nstdin')
+        sim = self.simulator('pin', pin='4321')
+        code, out, err = self.run_command('-v', '--pin', '4321', '--port', sim.port, '123', 'hi')
+        self.assertEqual(code, 0)
+        self.assertIn('smsline-send: gsmmodem: %s: <- AT+CPIN="****"' % sim.port, err)
+        self.assertIn('-> +CMGS: 1', err)
+        self.assertNotIn('4321', err)
+        self.assertEqual(self.run_command('--version')[:2], (0, 'smsline-send %s\n' % __version__))
+
+    def test_ctrl_c_closes_the_modem_and_exits_130(self):
+        sim = self.simulator('silent')
+        proc = self.command('--port', sim.port, '123', 'hi')
+        deadline = time.monotonic() + 10
+        while not sim.bytes_received and time.monotonic() < deadline:     # connect() began
+            time.sleep(0.05)
+        proc.send_signal(signal.SIGINT)
+        out, err = proc.communicate(timeout=30)
+        self.assertEqual(proc.returncode, 130)
+        self.assertEqual(err.splitlines()[-1],
+                         'smsline-send: error: interrupted; closed the modem on %s' % sim.port)
+        self.assertNotIn('Traceback', err)
+
+
+if __name__ == '__main__':
+    unittest.main()

@@ -94,6 +94,7 @@ class ModemSimulator(object):
         self.messages = []
         self.commands = []      # every command line received, in order
         self.discarded = []     # message texts abandoned with ESC
+        self.bytes_received = 0
         self.port = None
         self.finished = threading.Event()
         self._registration_polls = registration_polls
@@ -278,6 +279,7 @@ class ModemSimulator(object):
     # ---- input ----------------------------------------------------------
 
     def _feed(self, data):
+        self.bytes_received += len(data)
         if 'silent' in self.behaviours:
             return
         for byte in bytearray(data):
