@@ -1,7 +1,9 @@
 """Installs smsline: the extension (built by CMake from CMakeLists.txt, the one
 list of sources), the project's modem library gsmmodem, the modem simulator
 and the smsline-send command."""
+import json
 import os
+import re
 import shutil
 import subprocess
 import sys
@@ -10,6 +12,17 @@ from setuptools import Extension, setup
 from setuptools.command.build_ext import build_ext
 
 HERE = os.path.dirname(os.path.abspath(__file__))
+# What `pip install .` builds; recorded beside the installed packages (see below).
+BUILD_TYPE = "Release"
+
+
+def read(*parts):
+    with open(os.path.join(HERE, *parts), encoding="utf-8") as handle:
+        return handle.read()
+
+
+# The version is written once, in smsline_tools/__init__.py (smsline-send --version shows it).
+VERSION = re.search(r"^__version__ = '([^']+)'", read("python", "smsline_tools", "__init__.py"), re.M).group(1)
 
 
 class CMakeExtension(Extension):
@@ -32,20 +45,42 @@ class CMakeBuild(build_ext):
         subprocess.check_call([
             "cmake", "-S", HERE, "-B", build_dir,
             "-DPYTHON=" + sys.executable,
-            "-DCMAKE_BUILD_TYPE=Release",
+            "-DCMAKE_BUILD_TYPE=" + BUILD_TYPE,
             "-DSMSLINE_TESTS=OFF",
         ])
         subprocess.check_call(["cmake", "--build", build_dir, "--target", "smsline", "-j", "2"])
         target = self.get_ext_fullpath(ext.name)
         os.makedirs(os.path.dirname(target), exist_ok=True)
         shutil.copyfile(os.path.join(build_dir, os.path.basename(target)), target)
+        # How the installed extension was built, for the benchmarks' report.
+        if not self.inplace:
+            record = os.path.join(self.build_lib, "smsline_tools", "build_info.json")
+            os.makedirs(os.path.dirname(record), exist_ok=True)
+            with open(record, "w") as handle:
+                json.dump({"build_type": BUILD_TYPE, "version": VERSION}, handle)
 
 
 setup(
     name="smsline",
-    version="0.1.0",
+    version=VERSION,
     description="Send an SMS through a USB GSM modem from Python",
+    long_description=read("README.md"),
+    long_description_content_type="text/markdown",
+    author="smsline maintainers",
+    license="MIT",
+    keywords="sms gsm modem at-commands serial",
+    classifiers=[
+        "Development Status :: 4 - Beta",
+        "Environment :: Console",
+        "Intended Audience :: Developers",
+        "License :: OSI Approved :: MIT License",
+        "Operating System :: POSIX :: Linux",
+        "Programming Language :: C++",
+        "Programming Language :: Python :: 3.6",
+        "Topic :: Communications :: Telephony",
+    ],
     python_requires="~=3.6.0",
+    install_requires=["pyserial>=3.3"],   # 3.3 brought exclusive=True
     ext_modules=[CMakeExtension("smsline")],
     cmdclass={"build_ext": CMakeBuild},
     package_dir={"": "python"},

@@ -194,6 +194,10 @@ class InstalledCommandTests(unittest.TestCase):
         self.assertIn('-> +CMGS: 1', err)
         self.assertNotIn('4321', err)
         self.assertEqual(self.run_command('--version')[:2], (0, 'smsline-send %s\n' % __version__))
+        # The installed package declares pyserial, and the environment has its metadata.
+        check = subprocess.run([os.path.join(os.path.dirname(INSTALLED), 'pip'), 'check'],
+                               stdout=subprocess.PIPE, stderr=subprocess.STDOUT, universal_newlines=True)
+        self.assertEqual(check.returncode, 0, check.stdout)
 
     def test_ctrl_c_closes_the_modem_and_exits_130(self):
         sim = self.simulator('silent')
