@@ -13,7 +13,7 @@ import unittest
 import serial
 
 from gsmmodem import GsmModem
-from gsmmodem.exceptions import PinRequiredError
+from gsmmodem.exceptions import PinRequiredError, RegistrationTimeoutError
 from smsline_tools import __version__, cli
 from smsline_tools.modem_sim import ModemSimulator
 
@@ -89,18 +89,22 @@ class CliTests(unittest.TestCase):
             run(['123'], module)
         self.assertEqual(caught.exception.code, 2)
 
-    def test_port_errors_in_plain_words(self):
-        cases = [(errno.EACCES, 'dialout'), (errno.EAGAIN, 'in use by another program'),
-                 (errno.EBUSY, 'in use by another program'), (errno.EIO, 'cannot use the port')]
-        for code, words in cases:
+    def test_bring_up_errors_in_plain_words(self):
+        # (what the modem's bring-up raises, exit status, words on stderr)
+        cases = [(serial.SerialException(errno.EACCES, 'open'), cli.NO_MODEM, 'dialout'),
+                 (serial.SerialException(errno.EAGAIN, 'lock'), cli.NO_MODEM, 'in use by another program'),
+                 (serial.SerialException(errno.EBUSY, 'open'), cli.NO_MODEM, 'in use by another program'),
+                 (serial.SerialException(errno.EIO, 'open'), cli.NO_MODEM, 'cannot use the port'),
+                 (RegistrationTimeoutError('no coverage', 2), cli.NETWORK, 'registration timed out')]
+        for error, status, words in cases:
             module = stand_in()
 
-            def refuse(port, baudrate, code=code):
-                raise serial.SerialException(code, 'could not open port %s' % port)
+            def refuse(port, baudrate, error=error):
+                raise error
             module.GsmModem = refuse
-            status, out, err = run(['-q', '123', 'hi'], module)
-            self.assertEqual(status, cli.NO_MODEM)
-            self.assertIn(words, err, code)
+            code, out, err = run(['-q', '123', 'hi'], module)
+            self.assertEqual(code, status, error)
+            self.assertIn(words, err, error)
 
     def test_cause_of_not_found_is_used_without_the_watcher(self):
         module = stand_in()
@@ -141,6 +145,7 @@ class InstalledCommandTests(unittest.TestCase):
     def test_exit_status_and_reason_of_each_failure(self):
         # (simulator behaviours and options, extra arguments, exit status, words on stderr)
         cases = [((['healthy'], {}), [], 0, 'the modem accepted the message (reference 1)'),
+                 ((['slow-registration'], {}), [], 0, 'waiting for the network: searching, 0 s of 30 s'),
                  ((['pin'], {}), [], 4, '(3 PIN attempts left): give it with --pin'),
                  ((['pin'], {'pin': '4321'}), ['--pin', '1111'], 4,
                   'the SIM refused the PIN (2 PIN attempts left): stop'),

@@ -135,7 +135,7 @@ class CommandLineTests(unittest.TestCase):
             """
             import sys
             from smsline_tools import cli
-            sys.exit(cli.main(["--simulate", "+15551234567", "Hello"]))
+            sys.exit(cli.main(["--simulate", "-q", "+15551234567", "Hello"]))
             """, path=[os.path.dirname(support.EXTENSION)], timeout=60)
         self.assertEqual((done.returncode, done.stderr), (0, ""))
         lines = done.stdout.splitlines()
