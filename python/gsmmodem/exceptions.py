@@ -109,7 +109,7 @@ class IncorrectPinError(SimLockError):
 
 
 class EncodingError(GsmModemException, ValueError):
-    """Text or a number that cannot be put into a message."""
+    """Text or a number that cannot be put into a message, or a message PDU that cannot be read."""
 
 
 class MessageTooLongError(EncodingError):
@@ -121,6 +121,24 @@ class MessageTooLongError(EncodingError):
         super(MessageTooLongError, self).__init__(
             'message too long: %d %s, one message holds at most %d'
             % (length, unit, limit))
+
+
+class TooManyPartsError(MessageTooLongError):
+    """The text needs more parts than one concatenated message can have.
+
+    ``parts`` is how many it would need and ``max_parts`` the most allowed;
+    ``length`` is its size in ``unit`` and ``limit`` what ``max_parts`` hold.
+    """
+
+    def __init__(self, length, limit, unit, parts, max_parts):
+        self.length = length
+        self.limit = limit
+        self.parts = parts
+        self.max_parts = max_parts
+        # Skips MessageTooLongError's one-message wording.
+        super(MessageTooLongError, self).__init__(
+            'message too long: %d %s need %d parts, a concatenated message has at most %d '
+            '(%d %s)' % (length, unit, parts, max_parts, limit, unit))
 
 
 def cme_error(command, code):
