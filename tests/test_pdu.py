@@ -7,8 +7,9 @@ from gsmmodem import EncodingError, MessageTooLongError
 from gsmmodem.exceptions import TooManyPartsError
 from gsmmodem.pdu import (DCS_GSM7, DCS_UCS2, DELIVERED, FAILED, PENDING, Concat,
                           Reassembler, decode_status_report, decode_submit,
-                          encode_submit, gsm_decode, gsm_encode,
-                          parse_status_report_text, reassemble, split_text)
+                          encode_status_report, encode_submit, gsm_decode, gsm_encode,
+                          parse_status_report_text, reassemble, split_text,
+                          status_report_text)
 
 INTL = '+4917612345678'   # 0D 91 94 71 16 32 54 76 F8: 13 digits, swapped, F-padded
 NATIONAL = '017612345'    # 09 81 10 67 21 43 F5: 9 digits, type unknown/ISDN
@@ -146,6 +147,18 @@ class StatusReportTests(unittest.TestCase):
                 self.assertEqual(report.discharged, datetime.datetime(2024, 1, 15, 10, 30, 5,
                                                                       tzinfo=ONE_HOUR))
                 self.assertEqual(report.discharged.utcoffset(), datetime.timedelta(hours=-3))
+
+    def test_reports_written_for_the_simulator(self):
+        sent = datetime.datetime(2024, 1, 15, 10, 30, 0, tzinfo=ONE_HOUR)
+        discharged = datetime.datetime(2024, 1, 15, 6, 30, 5,
+                                       tzinfo=datetime.timezone(datetime.timedelta(hours=-3)))
+        self.assertEqual(encode_status_report(0x2A, INTL, 0x46, sent, discharged),
+                         ('00' + REPORT_TPDU + '46', 26))
+        line = status_report_text(0x2A, INTL, 0x46, sent, discharged)
+        self.assertEqual(line, '6,42,"+4917612345678",145,"24/01/15,10:30:00+04",'
+                               '"24/01/15,06:30:05-12",70')
+        self.assertEqual(parse_status_report_text(line).discharged.utcoffset(),
+                         datetime.timedelta(hours=-3))
 
     def test_smsc_part_is_recognised_from_the_announced_length(self):
         tpdu = REPORT_TPDU + '00'

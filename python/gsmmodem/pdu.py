@@ -24,7 +24,8 @@ __all__ = ['DCS_GSM7', 'DCS_8BIT', 'DCS_UCS2', 'VALIDITY_24H', 'MAX_PARTS',
            'SmsSubmit', 'SmsStatusReport', 'Reassembler', 'gsm_septets',
            'gsm_encode', 'gsm_decode', 'pack_septets', 'unpack_septets',
            'split_text', 'encode_address', 'encode_submit', 'decode_submit',
-           'decode_status_report', 'parse_status_report_text', 'reassemble',
+           'decode_status_report', 'parse_status_report_text',
+           'encode_status_report', 'status_report_text', 'reassemble',
            'classify_status', 'status_reason']
 
 # The GSM 7-bit default alphabet, indexed by code; 0x1B escapes to the
@@ -593,6 +594,58 @@ def parse_status_report_text(line):
         number = '+' + number
     return SmsStatusReport(first, reference, number or None, _text_time(fields[-3]),
                            _text_time(fields[-2]), status)
+
+
+# ---- writing status reports (what a modem hands over) -------------------------
+
+def _zone_quarters(moment):
+    """The time and its offset from UTC in quarter hours; a naive time counts as UTC."""
+    if moment is None:
+        moment = datetime.datetime.now(datetime.timezone.utc)
+    offset = moment.utcoffset() or datetime.timedelta(0)
+    return moment, int(offset.total_seconds()) // 900
+
+
+def _time_octets(moment):
+    moment, quarters = _zone_quarters(moment)
+    fields = [moment.year % 100, moment.month, moment.day,
+              moment.hour, moment.minute, moment.second]
+    octets = [(v // 10) | ((v % 10) << 4) for v in fields]
+    zone = abs(quarters)
+    octets.append((zone // 10) | ((zone % 10) << 4) | (0x08 if quarters < 0 else 0))
+    return bytes(octets)
+
+
+def _report_status(status):
+    if not isinstance(status, int) or not 0 <= status <= 255:
+        raise EncodingError('TP-ST must be one octet, not %r' % (status,))
+    return status
+
+
+def encode_status_report(reference, number, status, sent=None, discharged=None):
+    """An SMS-STATUS-REPORT as a modem hands it over after "+CDS: <length>":
+    ``(pdu, tpdu_length)``, the hex with an empty SMSC part ("00") first.
+
+    ``reference`` is the TP-MR of the reported message, ``status`` TP-ST;
+    ``sent`` and ``discharged`` are datetimes (naive ones count as UTC,
+    None is now).
+    """
+    tpdu = (bytes([0x04 | _MTI_STATUS_REPORT, reference & 0xFF]) + encode_address(number)
+            + _time_octets(sent) + _time_octets(discharged) + bytes([_report_status(status)]))
+    return '00' + binascii.hexlify(tpdu).decode('ascii').upper(), len(tpdu)
+
+
+def _text_time_field(moment):
+    moment, quarters = _zone_quarters(moment)
+    return '"%s%+03d"' % (moment.strftime('%y/%m/%d,%H:%M:%S'), quarters)
+
+
+def status_report_text(reference, number, status, sent=None, discharged=None):
+    """The parameters of a text-mode status report, as after "+CDS: ":
+    <fo>,<mr>,<ra>,<tora>,<scts>,<dt>,<st> (arguments as for encode_status_report)."""
+    tora = TOA_INTERNATIONAL if str(number).startswith('+') else TOA_UNKNOWN
+    return '6,%d,"%s",%d,%s,%s,%d' % (reference & 0xFF, number, tora, _text_time_field(sent),
+                                      _text_time_field(discharged), _report_status(status))
 
 
 # ---- reassembly -----------------------------------------------------------------
