@@ -33,12 +33,14 @@ import threading
 import time
 import tty
 
-from gsmmodem.modem import GSM_BASIC, GSM_LIMIT, UCS2_LIMIT, gsm_septets
+from gsmmodem import pdu
+from gsmmodem.exceptions import EncodingError
+from gsmmodem.pdu import GSM_BASIC, SINGLE_SEPTETS as GSM_LIMIT, SINGLE_UNITS as UCS2_LIMIT, gsm_septets
 
 BEHAVIOURS = ('healthy', 'pin', 'no-network', 'denied', 'slow-registration',
               'roaming', 'cms-error', 'echo', 'unsolicited', 'silent',
               'slow-start', 'busy', 'no-report', 'report-cdsi', 'stuck-prompt',
-              'no-cpinr') + \
+              'no-cpinr', 'pdu-only', 'text-only') + \
     ('garbage', 'noise', 'truncated', 'hangup')    # line faults, see _spoiled()
 _LINE_FAULTS = frozenset(['garbage', 'noise', 'truncated', 'hangup'])
 
@@ -64,8 +66,14 @@ class ModemSimulator(object):
     checked) by start();
     cms_error: code answered to sends ('cms-error'); registration_polls:
     AT+CREG? polls answered "searching" ('slow-registration'); deaf_commands:
-    commands ignored after start ('slow-start'); report_status: <st> of
-    status reports; exit_after_messages: stop serving after that many;
+    commands ignored after start ('slow-start'); report_status: TP-ST of
+    the status reports sent for messages that ask for one (a report per
+    part; 'no-report': none; 'report-cdsi': stored and announced by +CDSI
+    rather than sent as +CDS);
+    'pdu-only', 'text-only': the one message format the modem has (both
+    by default; PDU-mode sends are decoded in full, the AT+CMGS length is
+    checked and the parts of a concatenated message are recorded as one
+    message with its part count); exit_after_messages: stop serving after that many;
     noise_seed: seeds the random choices of the line faults ('garbage',
     'noise', 'truncated'; 'hangup' closes the port after the first reply).
     """
@@ -104,9 +112,12 @@ class ModemSimulator(object):
         self._puk_attempts = 10
         self._busy_left = {'+CPIN': 1, '+CMGS': 1} if 'busy' in self.behaviours else {}
         self._next_ref = 1
-        self._stored = {}       # index -> status report fields (for AT+CMGR)
+        self._stored = {}       # index -> the reply lines of AT+CMGR for a stored status report
+        self._parts = pdu.Reassembler()     # parts of concatenated messages still coming
+        self._part_references = {}          # (number, concat reference) -> [+CMGS references]
         self._urc_turn = 0
         self._timers = []       # (due time, bytes) to write later
+        self._timers_lock = threading.Lock()    # send_status_report adds timers from other threads
         self._thread = None
         self._master = self._slave = None
         self._noise = random.Random(noise_seed)     # line faults
@@ -121,13 +132,14 @@ class ModemSimulator(object):
     def _reset(self):
         self.echo = True
         self.cmee = 0
-        self.cmgf = 0
+        self.cmgf = 1 if 'text-only' in self.behaviours else 0
         self.cscs = 'IRA'
         self.csmp = [17, 167, 0, 0]
         self.cnmi_ds = 0
         self._line = bytearray()
         self._text = None       # bytes typed after the "> " prompt
         self._number = None
+        self._pdu_length = None     # the <length> of AT+CMGS in PDU mode
 
     # ---- lifetime -------------------------------------------------------
 
@@ -208,8 +220,9 @@ class ModemSimulator(object):
 
     def _run_timers(self):
         now = time.monotonic()
-        due = [t for t in self._timers if t[0] <= now]
-        self._timers = [t for t in self._timers if t[0] > now]
+        with self._timers_lock:
+            due = [t for t in self._timers if t[0] <= now]
+            self._timers = [t for t in self._timers if t[0] > now]
         for _, data in due:
             self._write(data)
 
@@ -353,6 +366,8 @@ class ModemSimulator(object):
             return [], 'ERROR'
         name, form, arg = match.group(1).upper(), match.group(2) or '', match.group(3)
         if form == '=?':
+            if name == '+CMGF':
+                return ['+CMGF: (%s)' % ','.join(str(m) for m in self._formats())], 'OK'
             return [], 'OK'
         try:
             return handler(name, form, arg)
@@ -403,6 +418,8 @@ class ModemSimulator(object):
             return ['+CMGF: %d' % self.cmgf], 'OK'
         if arg not in ('0', '1'):
             return self._cme(4)
+        if int(arg) not in self._formats():
+            return [], '+CMS ERROR: 303'    # operation not supported
         self.cmgf = int(arg)
         return [], 'OK'
 
@@ -450,6 +467,8 @@ class ModemSimulator(object):
         return ['+CSQ: %d,99' % rssi], 'OK'
 
     def _at_cmgs(self, name, form, arg):
+        if self.cmgf == 0:
+            return self._at_cmgs_pdu(arg)
         match = re.match(r'^"([^"]*)"(?:,(\d+))?$', arg)
         if self.cmgf != 1 or not match:
             return [], '+CMS ERROR: 304'
@@ -468,10 +487,10 @@ class ModemSimulator(object):
         return None
 
     def _at_cmgr(self, name, form, arg):
-        report = self._stored.get(int(arg))
-        if report is None:
+        lines = self._stored.get(int(arg))
+        if lines is None:
             return [], '+CMS ERROR: 321'
-        return ['+CMGR: "REC UNREAD",%s' % report], 'OK'
+        return lines, 'OK'
 
     def _at_cmgd(self, name, form, arg):
         self._stored.pop(int(_args(arg)[0]), None)
@@ -495,6 +514,8 @@ class ModemSimulator(object):
         else:
             text = body.decode('latin-1')
         dcs = self.csmp[3]
+        if self.cmgf == 0:
+            return self._finish_pdu(text)
         if text is None:
             return self._send(final='+CMS ERROR: 305')
         if dcs & 0x0C == 0x08:
@@ -509,11 +530,12 @@ class ModemSimulator(object):
         reference = self._next_ref
         self._next_ref = reference % 255 + 1
         message = {'number': self._number, 'text': text, 'reference': reference,
-                   'charset': self.cscs, 'dcs': dcs}
+                   'charset': self.cscs, 'dcs': dcs, 'mode': 'text', 'parts': 1,
+                   'references': [reference]}
         self._accept(message)
         self._send(['+CMGS: %d' % reference], 'OK')
-        if self.csmp[0] & 0x20 and 'no-report' not in self.behaviours:
-            self._report(message)
+        if self.csmp[0] & 0x20:
+            self._report(reference, self._number)
 
     def _accept(self, message):
         self.messages.append(message)
@@ -527,24 +549,85 @@ class ModemSimulator(object):
         if self.on_message is not None:
             self.on_message(message)
 
-    def _report(self, message):
-        stamp = time.strftime('%y/%m/%d,%H:%M:%S+00')
-        number = message['number']
-        fields = '6,%d,"%s",%d,"%s","%s",%d' % (
-            message['reference'], number, 145 if number.startswith('+') else 129,
-            stamp, stamp, self.report_status)
-        if self.cnmi_ds == 1:
-            line = '+CDS: ' + fields
-        elif self.cnmi_ds == 2:
+    def send_status_report(self, reference, number):
+        """Hand over a status report for ``reference`` now, as the network
+        does for a message sent earlier (any thread; as AT+CNMI asked)."""
+        self._report(reference, number, always=True)
+
+    def _report(self, reference, number, always=False):
+        """Send (or store and announce) the status report for one message or part."""
+        if ('no-report' in self.behaviours and not always) or not self.cnmi_ds:
+            return
+        if self.cmgf == 0:
+            report, length = pdu.encode_status_report(reference, number, self.report_status)
+            direct = ['+CDS: %d' % length, report]
+            stored = ['+CMGR: 0,,%d' % length, report]
+        else:
+            fields = pdu.status_report_text(reference, number, self.report_status)
+            direct = ['+CDS: ' + fields]
+            stored = ['+CMGR: "REC UNREAD",' + fields]
+        if self.cnmi_ds == 2:
             index = len(self._stored) + 1
             while index in self._stored:
                 index += 1
-            self._stored[index] = fields
-            line = '+CDSI: "SM",%d' % index
-        else:
-            return
-        self._timers.append((time.monotonic() + 0.02,
-                             b'\r\n' + line.encode('latin-1') + b'\r\n'))
+            self._stored[index] = stored
+            direct = ['+CDSI: "SM",%d' % index]
+        out = b''.join(b'\r\n' + line.encode('latin-1') + b'\r\n' for line in direct)
+        with self._timers_lock:
+            self._timers.append((time.monotonic() + 0.02, out))
+
+    # ---- PDU mode -------------------------------------------------------
+
+    def _formats(self):
+        """The message formats of AT+CMGF this modem has: 0 PDU, 1 text."""
+        if 'pdu-only' in self.behaviours:
+            return (0,)
+        if 'text-only' in self.behaviours:
+            return (1,)
+        return (0, 1)
+
+    def _at_cmgs_pdu(self, arg):
+        # AT+CMGS=<length>: the TPDU's octets, the SMSC part not counted.
+        if not re.match(r'^\d{1,3}$', arg) or not 7 <= int(arg) <= 164:
+            return [], '+CMS ERROR: 304'
+        if self._sim_locked:
+            return [], '+CMS ERROR: 311'
+        if self._busy('+CMGS'):
+            return [], '+CMS ERROR: 515'
+        self._pdu_length = int(arg)
+        self._text = bytearray()
+        self._write(b'\r\n> ')
+        return None
+
+    def _finish_pdu(self, text):
+        """One SMS-SUBMIT in hex has come after the prompt: check it, accept it as a part."""
+        length, self._pdu_length = self._pdu_length, None
+        try:
+            submit = pdu.decode_submit(text.strip())
+        except EncodingError:
+            return self._send(final='+CMS ERROR: 304')     # invalid PDU mode parameter
+        if submit.tpdu_length != length:
+            return self._send(final='+CMS ERROR: 304')
+        if 'cms-error' in self.behaviours:
+            return self._send(final='+CMS ERROR: %d' % self.cms_error)
+        reference = self._next_ref
+        self._next_ref = reference % 255 + 1
+        key = (submit.number, submit.concat.reference if submit.concat else None)
+        self._part_references.setdefault(key, []).append(reference)
+        try:
+            whole = self._parts.add(submit)
+        except EncodingError:
+            self._part_references.pop(key, None)
+            return self._send(final='+CMS ERROR: 304')
+        if whole is not None:
+            text, parts = whole
+            references = self._part_references.pop(key)
+            self._accept({'number': submit.number, 'text': text, 'reference': references[0],
+                          'charset': None, 'dcs': submit.dcs, 'mode': 'pdu', 'parts': parts,
+                          'references': references, 'concat_reference': key[1]})
+        self._send(['+CMGS: %d' % reference], 'OK')
+        if submit.status_report_requested:
+            self._report(reference, submit.number)
 
 
 def main(argv=None):
