@@ -81,7 +81,7 @@ class SendThroughSimulatorTests(EndToEndCase):
             self.assertEqual(lines, ["Gsm Device Found on Port: " + sim.port, "Sending message now.", "0"])
         self.assertEqual([(m["number"], m["text"]) for m in sim.messages],
                          [("+15551234567", text) for text in texts])
-        self.assertEqual([m["charset"] for m in sim.messages], ["GSM", "UCS2", "UCS2"])
+        self.assertEqual([(m["mode"], m["dcs"]) for m in sim.messages], [("pdu", 0), ("pdu", 0), ("pdu", 8)])
 
     def test_sim_pin(self):
         sim = self.simulator("pin", pin="4321")

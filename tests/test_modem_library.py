@@ -122,7 +122,7 @@ class ConnectTests(ModemCase):
         sim, modem = self.connected('busy')
         modem.sendSms('123', 'hi')
         self.assertEqual(sim.commands.count('AT+CPIN?'), 2)
-        self.assertEqual(sim.commands.count('AT+CMGS="123"'), 2)
+        self.assertEqual(len([c for c in sim.commands if c.startswith('AT+CMGS=')]), 2)
         self.assertEqual(len(sim.messages), 1)
 
     def test_use_before_connect_or_after_close(self):
@@ -183,17 +183,23 @@ class SendTests(ModemCase):
         self.assertEqual((message['charset'], message['dcs']), (charset, dcs))
 
     def test_texts_arrive_intact_in_the_right_encoding(self):
-        sim, modem = self.connected()
-        cases = [(u'Hello @ 5$ _ \u00a3 \u00e9\u00c4\u00df bye', 'GSM', 0),
-                 (u'two\r\nlines', 'UCS2', 0),
-                 (u'{[~]} \\|^ \u20ac10', 'UCS2', 0),
-                 (u'\u00f2 \u039e', 'UCS2', 0),
-                 (u'\u041f\u0440\u0438\u0432\u0435\u0442 \U0001F600', 'UCS2', 8)]
-        for text, charset, dcs in cases:
-            sms = modem.sendSms('+4915112345678', text)
-            self.assertEqual(sms.status, SentSms.ENROUTE)
-            self.assertEqual(sms.reference, sim.messages[-1]['reference'])
-            self.assertSent(sim, '+4915112345678', text, charset, dcs)
+        # (text, character set and TP-DCS in text mode, TP-DCS in PDU mode)
+        cases = [(u'Hello @ 5$ _ \u00a3 \u00e9\u00c4\u00df bye', 'GSM', 0, 0),
+                 (u'two\r\nlines', 'UCS2', 0, 0),
+                 (u'{[~]} \\|^ \u20ac10', 'UCS2', 0, 0),
+                 (u'\u00f2 \u039e', 'UCS2', 0, 0),
+                 (u'\u041f\u0440\u0438\u0432\u0435\u0442 \U0001F600', 'UCS2', 8, 8)]
+        for behaviour in ('text-only', 'healthy'):
+            sim, modem = self.connected(behaviour)
+            self.assertEqual(modem.pduMode, behaviour == 'healthy')
+            for text, charset, text_dcs, pdu_dcs in cases:
+                sms = modem.sendSms('+4915112345678', text)
+                self.assertEqual(sms.status, SentSms.ENROUTE)
+                self.assertEqual(sms.reference, sim.messages[-1]['reference'])
+                if modem.pduMode:
+                    self.assertSent(sim, '+4915112345678', text, None, pdu_dcs)
+                else:
+                    self.assertSent(sim, '+4915112345678', text, charset, text_dcs)
 
     def test_echo_and_unsolicited_lines_are_tolerated(self):
         sim, modem = self.connected('echo', 'unsolicited')
@@ -210,17 +216,21 @@ class SendTests(ModemCase):
         with self.assertRaises(CmsError) as caught:
             modem.sendSms('123', 'hi')
         self.assertEqual(caught.exception.code, 331)
-        self.assertIn('AT+CMGS="123"', str(caught.exception))
+        self.assertIn('AT+CMGS=12', str(caught.exception))
         self.assertIn('331', str(caught.exception))
         self.assertEqual(sim.messages, [])
 
     def test_too_long_text_is_refused_before_sending(self):
-        sim, modem = self.connected()
-        with self.assertRaises(MessageTooLongError):
-            modem.sendSms('123', u'\u0416' * 71)
-        with self.assertRaises(EncodingError):
-            modem.sendSms('12"3', 'hi')
-        self.assertFalse(any('CMGS' in c for c in sim.commands))
+        # Text mode cannot link parts; PDU mode links at most 255.
+        for behaviour, text in (('text-only', u'\u0416' * 71),
+                                ('healthy', u'\u0416' * (255 * 67 + 1))):
+            sim, modem = self.connected(behaviour)
+            sent = len(sim.commands)
+            with self.assertRaises(MessageTooLongError):
+                modem.sendSms('123', text)
+            with self.assertRaises(EncodingError):
+                modem.sendSms('12"3', 'hi')
+            self.assertEqual(sim.commands[sent:], [])
 
     def test_delivery_report_direct_and_stored(self):
         for behaviours in (['healthy'], ['report-cdsi']):
@@ -328,7 +338,7 @@ class ReplyTests(ModemCase):
             modem.sendSms('123', 'logged')
         text = '\n'.join(logs.output)
         self.assertNotIn('4321', text)
-        for part in ('<- AT+CPIN="****"', '-> AT+CPIN="****"', '<- AT+CMGS="123"', '-> +CMGS: 1'):
+        for part in ('<- AT+CPIN="****"', '-> AT+CPIN="****"', '<- AT+CMGS=16', '-> +CMGS: 1'):
             self.assertIn(part, text)
 
 

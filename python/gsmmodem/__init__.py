@@ -1,9 +1,10 @@
 """smsline's own compact GSM modem library: send a text message over AT commands."""
-from .exceptions import (CmeError, CmsError, CommandError, EncodingError,
+from .exceptions import (CmeError, CmsError, CommandError, DeliveryTimeoutError, EncodingError,
                          GsmModemException, IncorrectPinError, InvalidPinError,
                          InvalidStateException, MessageTooLongError,
                          PinRequiredError, PukRequiredError, RegistrationError,
-                         RegistrationTimeoutError, SimLockError, TimeoutException)
+                         RegistrationTimeoutError, SimLockError, TimeoutException,
+                         TooManyPartsError)
 from .modem import GsmModem, SentSms, StatusReport
 
 __all__ = ['GsmModem', 'SentSms', 'StatusReport', 'GsmModemException',
@@ -11,4 +12,4 @@ __all__ = ['GsmModem', 'SentSms', 'StatusReport', 'GsmModemException',
            'CmeError', 'CmsError', 'PinRequiredError', 'PukRequiredError',
            'IncorrectPinError', 'EncodingError', 'MessageTooLongError',
            'InvalidPinError', 'SimLockError', 'RegistrationError',
-           'RegistrationTimeoutError']
+           'RegistrationTimeoutError', 'DeliveryTimeoutError', 'TooManyPartsError']

@@ -17,6 +17,15 @@ class TimeoutException(GsmModemException):
         self.data = list(data or [])
 
 
+class DeliveryTimeoutError(TimeoutException):
+    """The message was sent, but its status reports did not all arrive in
+    time; ``sentSms`` is the SentSms, with the reports that did arrive."""
+
+    def __init__(self, message, sentSms):
+        super(DeliveryTimeoutError, self).__init__(message)
+        self.sentSms = sentSms
+
+
 class InvalidStateException(GsmModemException):
     """The modem (or this object) is not in a state that allows the call."""
 

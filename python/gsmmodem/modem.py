@@ -14,21 +14,26 @@ import csv
 import functools
 import hashlib
 import logging
+import random
 import re
 import threading
 import time
 
 import serial
 
+from . import pdu
 from .exceptions import (CmeError, CmsError, CommandError, EncodingError,
                          GsmModemException, IncorrectPinError, InvalidPinError,
                          InvalidStateException, MessageTooLongError,
                          PinRequiredError, PukRequiredError, RegistrationError,
                          RegistrationTimeoutError, TimeoutException, cme_error)
+from .exceptions import DeliveryTimeoutError, TooManyPartsError
+from .pdu import gsm_septets
 
 __all__ = ['GsmModem', 'SentSms', 'StatusReport', 'encode_text', 'gsm_septets',
            'check_pin', 'check_message', 'GSM_LIMIT', 'UCS2_LIMIT',
-           'GsmModemException', 'TimeoutException', 'InvalidStateException',
+           'GsmModemException', 'TimeoutException', 'DeliveryTimeoutError',
+           'TooManyPartsError', 'InvalidStateException',
            'RegistrationError', 'RegistrationTimeoutError', 'CommandError',
            'CmeError', 'CmsError', 'PinRequiredError', 'PukRequiredError',
            'IncorrectPinError', 'InvalidPinError', 'EncodingError',
@@ -36,24 +41,15 @@ __all__ = ['GsmModem', 'SentSms', 'StatusReport', 'encode_text', 'gsm_septets',
 
 log = logging.getLogger('gsmmodem')
 
-# The GSM 7-bit default alphabet, indexed by code; 0x1B escapes to the
-# extension table below, whose characters therefore take two septets.
-GSM_BASIC = (u'@\u00a3$\u00a5\u00e8\u00e9\u00f9\u00ec\u00f2\u00c7\n\u00d8\u00f8\r\u00c5\u00e5'
-             u'\u0394_\u03a6\u0393\u039b\u03a9\u03a0\u03a8\u03a3\u0398\u039e\x1b\u00c6\u00e6\u00df\u00c9'
-             u' !"#\u00a4%&\'()*+,-./0123456789:;<=>?'
-             u'\u00a1ABCDEFGHIJKLMNOPQRSTUVWXYZ\u00c4\u00d6\u00d1\u00dc\u00a7'
-             u'\u00bfabcdefghijklmnopqrstuvwxyz\u00e4\u00f6\u00f1\u00fc\u00e0')
-GSM_EXTENSION = {u'\x0c': 0x0A, u'^': 0x14, u'{': 0x28, u'}': 0x29, u'\\': 0x2F,
-                 u'[': 0x3C, u'~': 0x3D, u']': 0x3E, u'|': 0x40, u'\u20ac': 0x65}
-GSM_CODES = dict((ch, code) for code, ch in enumerate(GSM_BASIC) if code != 0x1B)
 # While a message is typed in, the modem reads backspace, Ctrl-Z and ESC as
-# editing keys, so text needing those codes never goes out as raw GSM bytes;
-# nor does text with a line break, whose echo would come back as lines of
-# their own: a body sent to the modem always is a single line.
+# editing keys, so text needing those codes never goes out as raw GSM bytes
+# in text mode; nor does text with a line break, whose echo would come back
+# as lines of their own: a body sent to the modem always is a single line.
+# (ESC is also how an extension character starts.)
 _GSM_UNSAFE = frozenset([0x08, 0x0A, 0x0D, 0x1A, 0x1B])
 
-GSM_LIMIT = 160   # septets in one message
-UCS2_LIMIT = 70   # UTF-16 code units in one message
+GSM_LIMIT = pdu.SINGLE_SEPTETS  # septets in one message
+UCS2_LIMIT = pdu.SINGLE_UNITS   # UTF-16 code units in one message
 
 CTRL_Z = b'\x1a'
 ESC = b'\x1b'
@@ -90,28 +86,20 @@ def check_message(destination, text):
 
     Spaces, dashes, dots and brackets are dropped from the number; what is
     left must be digits (``*`` and ``#`` allowed) with an optional leading
-    ``+``.  The text must fit into a message (encode_text).  Raises
-    EncodingError (a ValueError) otherwise.
+    ``+``.  The text must be str that fits into a concatenated message of
+    at most 255 parts.  Raises EncodingError (a ValueError) otherwise, and
+    its subclass TooManyPartsError for too long a text.
     """
+    return _checked(destination, text)[0]
+
+
+def _checked(destination, text):
+    """check_message, and the number of parts the text goes in."""
     number = _SEPARATORS.sub('', str(destination))
     if not _NUMBER.fullmatch(number):
         raise EncodingError('%r is not a phone number (digits, optionally a leading +)'
                             % (destination,))
-    encode_text(text)
-    return number
-
-
-def gsm_septets(text):
-    """Septets ``text`` takes in the GSM 7-bit alphabet; None if it is not GSM text."""
-    count = 0
-    for ch in text:
-        if ch in GSM_CODES:
-            count += 1
-        elif ch in GSM_EXTENSION:
-            count += 2
-        else:
-            return None
-    return count
+    return number, len(pdu.split_text(text)[1])
 
 
 def _ucs2_hex(text):
@@ -122,12 +110,13 @@ def _ucs2_hex(text):
 
 
 def encode_text(text):
-    """How ``text`` goes to the modem: ``(charset, dcs, body bytes)``.
+    """How ``text`` goes to a modem in text mode: ``(charset, dcs, body bytes)``.
 
     GSM text uses the GSM character set and is sent 7-bit (dcs 0).  GSM text
     with extension characters (or codes the modem would read as editing keys)
     is handed over as UCS2 hex but still sent 7-bit: the modem packs it.
-    Anything else is sent as UCS2 (dcs 8).  Too long a text raises
+    Anything else is sent as UCS2 (dcs 8).  Text mode cannot link the
+    parts of a long message, so a text longer than one message raises
     MessageTooLongError; nothing is ever cut.
     """
     if not isinstance(text, str):
@@ -136,8 +125,8 @@ def encode_text(text):
     if septets is not None:
         if septets > GSM_LIMIT:
             raise MessageTooLongError(septets, GSM_LIMIT, 'GSM 7-bit septets')
-        codes = [GSM_CODES.get(ch) for ch in text]
-        if None not in codes and not _GSM_UNSAFE.intersection(codes):
+        codes = pdu.gsm_encode(text)
+        if not _GSM_UNSAFE.intersection(codes):
             return 'GSM', 0, bytes(bytearray(codes))
         return 'UCS2', 0, _ucs2_hex(text)
     body = _ucs2_hex(text)
@@ -185,7 +174,11 @@ def _error_for(command, line):
 
 
 class StatusReport(object):
-    """A delivery status report for a sent message (<st> as in 3GPP 23.040)."""
+    """A delivery status report for one sent message or part.
+
+    ``deliveryStatus`` is TP-ST as in 3GPP 23.040: below 0x20 delivered,
+    0x20-0x3F still trying, from 0x40 up failed for good.
+    """
 
     def __init__(self, reference, deliveryStatus, number=None, timeSent=None,
                  timeDelivered=None):
@@ -195,13 +188,20 @@ class StatusReport(object):
         self.timeSent = timeSent
         self.timeDelivered = timeDelivered
 
+    @classmethod
+    def from_decoded(cls, report):
+        """A StatusReport from a gsmmodem.pdu.SmsStatusReport."""
+        return cls(report.message_reference, report.status, report.number,
+                   report.sent, report.discharged)
+
     @property
     def status(self):
-        if self.deliveryStatus < 0x20:      # transaction completed
-            return SentSms.DELIVERED
-        if self.deliveryStatus < 0x40:      # temporary error, still trying
-            return SentSms.ENROUTE
-        return SentSms.FAILED
+        return _OUTCOME_STATUS[pdu.classify_status(self.deliveryStatus)]
+
+    @property
+    def reason(self):
+        """What the status code means, in words."""
+        return pdu.status_reason(self.deliveryStatus)
 
     def __repr__(self):
         return 'StatusReport(reference=%r, deliveryStatus=%r)' % (
@@ -209,24 +209,77 @@ class StatusReport(object):
 
 
 class SentSms(object):
-    """A message the modem accepted; ``reference`` is its +CMGS reference."""
+    """A message the modem accepted.
+
+    ``references`` holds the +CMGS reference of each part (``parts`` of
+    them), ``reference`` the first.  ``reports`` holds each part's final
+    status report once known, ``report`` the one that decides ``status``:
+    the first failed part's, else the first part's.  ``status`` is
+    DELIVERED once every part was delivered, FAILED as soon as one part
+    failed for good, else ENROUTE; ``deliveryStatus`` is the TP-ST code of
+    ``report`` (None without one).
+    """
     ENROUTE = 0
     DELIVERED = 1
     FAILED = 2
 
-    def __init__(self, number, text, reference, report=None):
+    def __init__(self, number, text, reference, report=None, references=None):
         self.number = number
         self.text = text
-        self.reference = reference
-        self.report = report
+        self.references = list(references) if references is not None else [reference]
+        self.reference = self.references[0]
+        self.reports = [None] * len(self.references)
+        self.reports[0] = report
+
+    @property
+    def parts(self):
+        return len(self.references)
+
+    @property
+    def report(self):
+        known = [r for r in self.reports if r is not None]
+        failed = [r for r in known if r.status == self.FAILED]
+        return (failed or known or [None])[0]
 
     @property
     def status(self):
-        return self.ENROUTE if self.report is None else self.report.status
+        report = self.report
+        if report is None or report.status == self.FAILED:
+            return self.ENROUTE if report is None else self.FAILED
+        if all(r is not None and r.status == self.DELIVERED for r in self.reports):
+            return self.DELIVERED
+        return self.ENROUTE
+
+    @property
+    def deliveryStatus(self):
+        report = self.report
+        return None if report is None else report.deliveryStatus
 
     def __repr__(self):
-        return 'SentSms(number=%r, reference=%r, status=%r)' % (
-            self.number, self.reference, self.status)
+        return 'SentSms(number=%r, reference=%r, parts=%d, status=%r)' % (
+            self.number, self.reference, self.parts, self.status)
+
+
+_OUTCOME_STATUS = {pdu.DELIVERED: SentSms.DELIVERED, pdu.PENDING: SentSms.ENROUTE,
+                   pdu.FAILED: SentSms.FAILED}
+
+
+# The concatenation reference of the next message sent in parts, process-wide:
+# a random octet when the module is loaded, then advanced by one (modulo 256)
+# for each such message, under its lock.  One counter for every GsmModem in
+# the process, and a random start for each process, keep two long messages
+# to one recipient from sharing a reference, which would make the phone mix
+# their parts, even when each message goes through a new GsmModem.
+_concat_reference = random.randrange(256)
+_concat_reference_lock = threading.Lock()
+
+
+def _next_concat_reference():
+    global _concat_reference
+    with _concat_reference_lock:
+        reference = _concat_reference
+        _concat_reference = (reference + 1) % 256
+    return reference
 
 
 # Refused PINs, process-wide: per port, digests of the PINs that its SIM answered with
@@ -294,9 +347,12 @@ class GsmModem(object):
         self._buf = b''
         self._settings = {}         # last value set per setting, e.g. AT+CSCS
         self._reports = {}          # message reference -> StatusReport (at most 256)
+        self._awaited = set()       # references whose reports a sendSms call waits for
         self._report_indexes = []   # stored reports announced by +CDSI
         self._creg_urc = None
         self._skip_next = False
+        self._cds_pdu_length = None  # a +CDS: <length> line came; its PDU is the next line
+        self.pduMode = None         # True in PDU mode, False in text mode, None before connect()
 
     @property
     def alive(self):
@@ -312,7 +368,10 @@ class GsmModem(object):
 
     @_exclusive
     def connect(self, pin=None):
-        """Open the port and bring the modem into text mode with the SIM unlocked.
+        """Open the port and bring the modem up with the SIM unlocked.
+
+        Messages go in PDU mode when the modem has it (AT+CMGF=?), in text
+        mode otherwise (``pduMode`` tells which).
 
         ``pin`` (text, 4 to 8 digits) is checked before the port is opened.
         A modem left waiting for message text by a client that died is taken
@@ -334,7 +393,7 @@ class GsmModem(object):
         self._command('AT+CMEE=1')
         self._synchronise()
         self._unlock_sim(pin)
-        self._command('AT+CMGF=1')
+        self._select_format()
 
     @_exclusive
     def close(self):
@@ -441,6 +500,37 @@ class GsmModem(object):
             self._sim_blocked('AT+CPIN?')
         raise InvalidStateException('SIM not ready: AT+CPIN? answered "+CPIN: %s"' % state)
 
+    def _select_format(self):
+        """PDU mode whenever the modem offers it, text mode otherwise.
+
+        A modem that does not answer AT+CMGF=? is asked for PDU mode, then
+        for text mode.
+        """
+        try:
+            lines = self._command('AT+CMGF=?')
+        except CommandError:
+            lines = []
+        offered = next((line[6:] for line in lines if line.startswith('+CMGF:')), None)
+        modes = [0, 1]
+        if offered is not None:
+            listed = set()
+            for low, high in re.findall(r'(\d+)(?:\s*-\s*(\d+))?', offered):
+                listed.update(range(int(low), int(high or low) + 1))
+            modes = [mode for mode in modes if mode in listed]
+            if not modes:
+                raise GsmModemException('AT+CMGF=? offers neither PDU nor text mode: %r'
+                                        % offered)
+        for mode in modes:
+            try:
+                self._command('AT+CMGF=%d' % mode)
+            except CommandError:
+                if mode == modes[-1]:
+                    raise
+                continue
+            self.pduMode = mode == 0
+            log.debug('%s: messages go in %s mode', self.port, 'PDU' if self.pduMode else 'text')
+            return
+
     def _pin_refused(self, error):
         """Raise the error for a PIN the SIM just refused, saying what is left."""
         left = self._attempts_left('SIM PIN')
@@ -531,44 +621,64 @@ class GsmModem(object):
     def sendSms(self, destination, text, waitForDeliveryReport=False, deliveryTimeout=15):
         """Send one text message; return a SentSms.
 
-        The message counts as sent only when the modem answers it with
-        ``+CMGS: <reference>`` and ``OK``; the echo of the text, whatever
-        it holds, is never read as the answer.  With waitForDeliveryReport
-        the call returns once the status report for this message arrives
-        and raises TimeoutException if none comes within deliveryTimeout
-        seconds.
+        A text longer than one message goes in concatenated parts (PDU
+        mode only; in text mode it raises MessageTooLongError).  The number
+        and the text are checked, and every part is built, before anything
+        is said to the modem.  The message counts as sent only when the
+        modem answers each part with ``+CMGS: <reference>`` and ``OK``; the
+        echo of the text, whatever it holds, is never read as the answer.
+        With waitForDeliveryReport the call returns once the status reports
+        say every part was delivered, or one failed, and raises
+        DeliveryTimeoutError (a TimeoutException) if they do not within
+        deliveryTimeout seconds.
         """
-        number = check_message(destination, text)
-        charset, dcs, body = encode_text(text)
+        number, count = _checked(destination, text)
         with self._lock:
             self._require_connection()
-            self._set('AT+CSCS', '"%s"' % charset)
-            self._set('AT+CSMP', '%d,167,0,%d' % (49 if waitForDeliveryReport else 17, dcs))
-            if waitForDeliveryReport and 'AT+CNMI' not in self._settings:
-                try:    # status reports straight to us (+CDS), else stored and announced (+CDSI)
-                    self._command('AT+CNMI=2,0,0,1,0')
-                except CommandError:
-                    self._command('AT+CNMI=2,0,0,2,0')
-                self._settings['AT+CNMI'] = True
-            address = number if charset == 'GSM' else _ucs2_hex(number).decode('ascii')
-            reference = self._submit('"%s"' % address, body)
-            # A report still held for this reference belongs to an older message.
-            self._reports.pop(reference, None)
-        sms = SentSms(number, text, reference)
+            if self.pduMode:
+                reference = _next_concat_reference() if count > 1 else 0
+                parts = pdu.encode_submit(number, text, reference=reference,
+                                          status_report=bool(waitForDeliveryReport))
+                if waitForDeliveryReport:
+                    self._route_reports()
+                references = []
+                for part in parts:
+                    references.append(self._submit(str(part.tpdu_length),
+                                                   part.pdu.encode('ascii'),
+                                                   bool(waitForDeliveryReport)))
+            else:
+                charset, dcs, body = encode_text(text)
+                self._set('AT+CSCS', '"%s"' % charset)
+                self._set('AT+CSMP', '%d,167,0,%d' % (49 if waitForDeliveryReport else 17, dcs))
+                if waitForDeliveryReport:
+                    self._route_reports()
+                address = number if charset == 'GSM' else _ucs2_hex(number).decode('ascii')
+                references = [self._submit('"%s"' % address, body, bool(waitForDeliveryReport))]
+        sms = SentSms(number, text, references[0], references=references)
         if waitForDeliveryReport:
-            sms.report = self._wait_report(reference, deliveryTimeout)
+            self._wait_reports(sms, deliveryTimeout)
         return sms
+
+    def _route_reports(self):
+        if 'AT+CNMI' not in self._settings:
+            try:    # status reports straight to us (+CDS), else stored and announced (+CDSI)
+                self._command('AT+CNMI=2,0,0,1,0')
+            except CommandError:
+                self._command('AT+CNMI=2,0,0,2,0')
+            self._settings['AT+CNMI'] = True
 
     def _set(self, name, value):
         if self._settings.get(name) != value:
             self._command('%s=%s' % (name, value))
             self._settings[name] = value
 
-    def _submit(self, argument, body):
+    def _submit(self, argument, body, awaited=False):
         """Submit one message: ``AT+CMGS=<argument>``, then ``body`` (one line) and Ctrl-Z.
 
         Returns the reference from the modem's ``+CMGS:`` answer.  A "busy"
-        refusal (CMS 515) is retried for a while.
+        refusal (CMS 515) is retried for a while.  A report still held for
+        that reference belongs to an older message and is dropped; with
+        ``awaited`` the reference's report is waited for from then on.
         """
         if b'\r' in body or b'\n' in body:
             raise EncodingError('a message body must not hold a line break')
@@ -576,13 +686,13 @@ class GsmModem(object):
         busy_until = time.monotonic() + self.busyRetryTime
         while True:
             try:
-                return self._submit_once(command, body)
+                return self._submit_once(command, body, awaited)
             except CmsError as e:
                 if e.code != 515 or time.monotonic() >= busy_until:
                     raise
             time.sleep(self.busyRetryDelay)
 
-    def _submit_once(self, command, body):
+    def _submit_once(self, command, body, awaited):
         self._discard_stale()
         self._write(command + '\r')
         echoing = self._wait_prompt(command, time.monotonic() + self.commandTimeout)
@@ -608,6 +718,9 @@ class GsmModem(object):
             if line.startswith('+CMGS:'):
                 # The modem's own +CMGS line comes last, right before OK.
                 reference = _int_field(line[6:], 0, command)
+                self._reports.pop(reference % 256, None)
+                if awaited:
+                    self._awaited.add(reference % 256)
 
     def _skip_body_echo(self, deadline):
         # The modem repeats the body as it takes it in, before it answers; a
@@ -642,46 +755,71 @@ class GsmModem(object):
                 if error is not None:
                     raise error
 
-    def _wait_report(self, reference, timeout):
+    def _wait_reports(self, sms, timeout):
+        """Fill in ``sms.reports`` until every part was delivered or one failed."""
+        keys = [reference % 256 for reference in sms.references]
         deadline = time.monotonic() + timeout
-        while True:
+        try:
+            while True:
+                with self._lock:
+                    self._require_connection()
+                    for i, key in enumerate(keys):
+                        report = self._reports.get(key)
+                        if (sms.reports[i] is None and report is not None
+                                and report.status != SentSms.ENROUTE):
+                            sms.reports[i] = self._reports.pop(key)
+                    if sms.status != SentSms.ENROUTE:
+                        return
+                    if self._report_indexes:
+                        self._read_stored_report(self._report_indexes.pop(0))
+                        continue
+                    if time.monotonic() >= deadline:
+                        missing = [str(r) for r, got in zip(sms.references, sms.reports)
+                                   if got is None]
+                        raise DeliveryTimeoutError(
+                            'no delivery report for message reference%s %s (AT+CMGS) '
+                            'within %s s' % ('' if len(missing) == 1 else 's',
+                                             ', '.join(missing), timeout), sms)
+                    self._pump(min(deadline, time.monotonic() + self.lockSlice))
+        finally:
             with self._lock:
-                self._require_connection()
-                report = self._reports.get(reference)
-                if report is not None and report.status != SentSms.ENROUTE:
-                    del self._reports[reference]
-                    return report
-                if self._report_indexes:
-                    self._read_stored_report(self._report_indexes.pop(0))
-                    continue
-                if time.monotonic() >= deadline:
-                    raise TimeoutException('no delivery report for message reference %d '
-                                           '(AT+CMGS) within %s s' % (reference, timeout))
-                self._pump(min(deadline, time.monotonic() + self.lockSlice))
+                self._awaited.difference_update(keys)
 
     def _read_stored_report(self, index):
         try:
             lines = self._command('AT+CMGR=%d' % index)
         except CommandError:
             return      # gone or not a report: nothing to learn from it
-        for line in lines:
-            if line.startswith('+CMGR:'):
-                self._store_report(_fields(line[6:])[1:])
+        for i, line in enumerate(lines):
+            if not line.startswith('+CMGR:'):
+                continue
+            if self.pduMode:
+                # +CMGR: <stat>,[<alpha>],<length>, then the PDU on a line of its own
+                length = _number_or_none((_fields(line[6:]) or [''])[-1].strip())
+                if i + 1 < len(lines):
+                    self._take_report(lambda: pdu.decode_status_report(lines[i + 1], length),
+                                      lines[i + 1])
+            else:
+                self._take_report(lambda: pdu.parse_status_report_text(line), line)
+            break
         try:
             self._command('AT+CMGD=%d' % index)
         except CommandError:
             pass
 
-    def _store_report(self, fields):
-        # <fo>,<mr>,[<ra>],[<tora>],<scts>,<dt>,<st>
-        if len(fields) < 3:
+    def _take_report(self, decode, raw):
+        """Keep a status report the modem handed over; one that cannot be read is logged and dropped."""
+        try:
+            report = StatusReport.from_decoded(decode())
+        except EncodingError as e:
+            log.warning('%s: unreadable status report %r: %s', self.port, raw, e)
             return
-        reference, status = _number_or_none(fields[1]), _number_or_none(fields[-1])
-        if reference is None or status is None:
-            return
-        self._reports[reference % 256] = StatusReport(
-            reference, status, number=(fields[2] or None) if len(fields) == 7 else None,
-            timeSent=fields[-3], timeDelivered=fields[-2])
+        key = report.reference % 256
+        if key not in self._awaited:
+            log.info('%s: status report for message reference %d, which nothing waits for: '
+                     'status 0x%02X (%s)', self.port, report.reference, report.deliveryStatus,
+                     report.reason)
+        self._reports[key] = report
 
     # ---- talking to the modem ------------------------------------------
 
@@ -783,6 +921,10 @@ class GsmModem(object):
         if self._skip_next:
             self._skip_next = False
             return False
+        if self._cds_pdu_length is not None and line:
+            length, self._cds_pdu_length = self._cds_pdu_length, None
+            self._take_report(lambda: pdu.decode_status_report(line, length), line)
+            return False
         if line in echo:
             echo.remove(line)
             return False
@@ -816,9 +958,13 @@ class GsmModem(object):
         if line.startswith('+CDS:'):
             fields = _fields(line[5:])
             if len(fields) == 1:                # PDU mode: the PDU follows
-                self._skip_next = True
+                length = _number_or_none(fields[0].strip())
+                if length is None:
+                    self._skip_next = True
+                else:
+                    self._cds_pdu_length = length
             else:
-                self._store_report(fields)
+                self._take_report(lambda: pdu.parse_status_report_text(line), line)
             return True
         if line.startswith('+CDSI:'):
             index = _number_or_none((_fields(line[6:]) or [''])[-1])
