@@ -180,7 +180,7 @@ class InstalledCommandTests(unittest.TestCase):
         sim = self.simulator()
         for args, words in ((['12a', 'hi'], 'is not a phone number'), (['123', ''], 'the text is empty'),
                             (['--pin', '1234\n', '123', 'hi'], '4 to 8 digits'),
-                            (['123', u'\u0416' * 71], 'message too long')):
+                            (['123', u'\u0416' * (255 * 67 + 1)], 'need 256 parts')):
             code, out, err = self.run_command('--port', sim.port, *args)
             self.assertEqual(code, 2, args)
             self.assertIn(words, err)

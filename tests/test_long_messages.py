@@ -1,5 +1,8 @@
 """PDU mode, long messages and delivery reports: the library against the simulator on a pty."""
 import logging
+import os
+import subprocess
+import sys
 import time
 import unittest
 
@@ -9,6 +12,7 @@ from gsmmodem import DeliveryTimeoutError, GsmModem, SentSms, TimeoutException
 from gsmmodem.pdu import encode_submit
 from smsline_tools.modem_sim import ModemSimulator
 
+from tests.test_cli import INSTALLED
 from tests.test_modem_library import ModemCase
 from tests.test_modem_sim import read_until
 
@@ -132,3 +136,43 @@ class SimulatorPduTests(unittest.TestCase):
                 port.close()
                 self.assertEqual([m['text'] for m in sim.messages],
                                  ['hello'] if len(exchanges) > 2 else [])
+
+
+@unittest.skipUnless(os.path.exists(INSTALLED), 'smsline-send is not installed in .venv')
+class InstalledReportTests(unittest.TestCase):
+    """smsline-send --report as installed, against the simulator as a program of its own."""
+
+    def simulator(self, *options):
+        sim = subprocess.Popen([sys.executable, '-m', 'smsline_tools.modem_sim'] + list(options),
+                               stdin=subprocess.PIPE, stdout=subprocess.PIPE,
+                               universal_newlines=True)
+        self.addCleanup(sim.stdout.close)
+        self.addCleanup(sim.wait, 10)
+        self.addCleanup(sim.stdin.close)
+        return sim.stdout.readline().split()[1]
+
+    def test_delivery_outcome_and_exit_status(self):
+        # (simulator options, --report argument, exit status, words on stderr)
+        cases = [([], ['--report'], 0, 'delivered to +15551234567'),
+                 (['--report-status', '70', '--behaviour', 'pdu-only'], ['--report', '5'], 6,
+                  'error: the network reported the message to +15551234567 as not delivered: '
+                  'validity period expired (status 0x46)'),
+                 (['--behaviour', 'no-report'], ['--report', '0.5'], 7,
+                  'error: the message was sent, but no delivery report came within 0.5 s'),
+                 (['--behaviour', 'text-only'], ['--report=5', '-q'], 0, 'delivered to')]
+        env = dict(os.environ)
+        env.pop('PYTHONPATH', None)
+        for options, report, status, words in cases:
+            port = self.simulator(*options)
+            done = subprocess.run([INSTALLED, '--port', port] + report
+                                  + ['+15551234567', u'{%s}' % CYRILLIC_LONG[:60]],
+                                  stdout=subprocess.PIPE, stderr=subprocess.PIPE,
+                                  universal_newlines=True, env=env, timeout=60)
+            self.assertEqual(done.returncode, status, (options, done.stderr))
+            self.assertIn(words, done.stderr.splitlines()[-1])
+        self.assertIn('accepted the message in 3 parts', self.send_long(env))
+
+    def send_long(self, env):
+        return subprocess.run([INSTALLED, '--port', self.simulator(), '123', GSM_LONG[:300]],
+                              stderr=subprocess.PIPE, universal_newlines=True, env=env,
+                              stdout=subprocess.DEVNULL, timeout=60).stderr

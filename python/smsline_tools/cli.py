@@ -4,8 +4,9 @@ The sending itself is smsline.send_sms.send_sms(); this command sets what
 that module reads at each call (PIN, serial_ports, GsmModem) from the
 options.  Its GsmModem is the modem library's class seen through a watcher
 that tells the user, on stderr, which port is tried, why a port failed and
-what to do about it, and how the wait for the network goes; for --simulate
-a simulated modem on a pseudo-terminal stands in front of it.
+what to do about it, and how the wait for the network goes; with --report
+it also has the send wait for the delivery reports.  For --simulate a
+simulated modem on a pseudo-terminal stands in front of it.
 """
 import argparse
 import errno
@@ -19,7 +20,7 @@ from gsmmodem.exceptions import (CmeError, CmsError, GsmModemException,
                                  IncorrectPinError, InvalidStateException,
                                  PinRequiredError, PukRequiredError,
                                  RegistrationError, RegistrationTimeoutError,
-                                 SimLockError, TimeoutException)
+                                 DeliveryTimeoutError, SimLockError, TimeoutException)
 from gsmmodem.modem import GsmModem, check_message, check_pin
 
 from smsline_tools import __version__
@@ -31,7 +32,11 @@ USAGE = 2           # bad options, number, text or PIN: nothing was opened
 NO_MODEM = 3        # no port, or no modem answered on any port
 SIM = 4             # the SIM wants a PIN or its PUK, or refused the PIN
 NETWORK = 5         # no network, registration denied, or the message refused
+DELIVERY_FAILED = 6  # --report: the network reported the message as not delivered
+NO_REPORT = 7       # --report: sent, but the delivery report did not come in time
 INTERRUPTED = 130   # Ctrl-C
+
+REPORT_WAIT = 60    # seconds --report waits when not told
 
 FAILED = 2  # SentSms.FAILED
 NOT_FOUND = 'Gsm Device Not Found'
@@ -43,9 +48,13 @@ EPILOG = '''exit status:
   3    no modem: no serial port, or no modem answered on any port
   4    SIM: the SIM needs a PIN (--pin) or its PUK, or refused the PIN
   5    network: no network, registration denied, or the message was refused
+  6    --report: the network reported the message as not delivered
+  7    --report: sent, but no delivery report came in time
   130  interrupted (Ctrl-C); the modem was closed
 
-TEXT "-" reads the text from standard input.'''
+TEXT "-" reads the text from standard input.  A text too long for one
+message goes in several linked parts (up to 255; 153 GSM characters or 67
+other characters each) when the modem has PDU mode.'''
 
 # How far a failed port got: the exit status of the port that got furthest.
 _RANK = {NO_MODEM: 0, SIM: 1, NETWORK: 2}
@@ -69,12 +78,31 @@ def _parser():
                         help='print the serial ports that would be tried, then exit')
     parser.add_argument('--simulate', action='store_true',
                         help='send to a simulated modem and show what it received')
+    parser.add_argument('--report', nargs='?', const=REPORT_WAIT, metavar='SECONDS',
+                        help='wait for the delivery report (%d s unless SECONDS is given) '
+                             'and say whether the message was delivered' % REPORT_WAIT)
     parser.add_argument('-q', '--quiet', action='store_true',
                         help='no progress on stderr (errors are still shown)')
     parser.add_argument('-v', '--verbose', action='store_true',
                         help='log every AT command and reply on stderr (the PIN masked)')
     parser.add_argument('--version', action='version', version='%(prog)s ' + __version__)
     return parser
+
+
+def _report_wait(parser, args):
+    """Seconds of --report.  In "--report NUMBER TEXT" the option took the
+    number for its value (TEXT is then missing): it waits REPORT_WAIT."""
+    if not isinstance(args.report, str):
+        return
+    if args.text is None and args.number is not None:
+        args.number, args.text, args.report = args.report, args.number, REPORT_WAIT
+        return
+    try:
+        args.report = float(args.report)
+    except ValueError:
+        args.report = -1
+    if not 0 < args.report <= 86400:
+        parser.error('--report takes a number of seconds (up to a day)')
 
 
 def explain(error, waited=None):
@@ -164,6 +192,12 @@ class Progress(object):
             self._last_plain = plain_key
             self.line(text)
 
+    def result(self, text):
+        """The outcome the user asked for: shown even when quiet."""
+        self._end()
+        print('smsline-send: ' + text, file=self.stream)
+        self.stream.flush()
+
     def error(self, text):
         self._end()
         print('smsline-send: error: ' + text, file=self.stream)
@@ -189,6 +223,8 @@ class Watcher(object):
         self.failures = []      # (port, exit status, words)
         self.found = None
         self.closed = []
+        self.report_wait = None     # --report: seconds the send waits for the delivery report
+        self.sent = None            # the SentSms of the send, once the modem accepted it
 
     def __call__(self, port, baudrate):
         modem = self.modem_class(port, baudrate)
@@ -254,13 +290,34 @@ class _Watched(object):
         progress.line('%s: modem ready on the network, signal %s' % (self._port, signal))
         return rssi
 
-    def sendSms(self, *args, **kwargs):
-        sms = self._modem.sendSms(*args, **kwargs)
-        reference = getattr(sms, 'reference', None)
-        if reference is not None:
-            self._watcher.progress.line('%s: the modem accepted the message (reference %s)'
-                                        % (self._port, reference))
+    def sendSms(self, destination, text, waitForDeliveryReport=False, deliveryTimeout=15):
+        watcher = self._watcher
+        if watcher.report_wait is not None:
+            waitForDeliveryReport, deliveryTimeout = True, watcher.report_wait
+            watcher.progress.status('%s: sending, then waiting up to %g s for the delivery '
+                                    'report...' % (self._port, deliveryTimeout))
+        try:
+            sms = self._modem.sendSms(destination, text,
+                                      waitForDeliveryReport=waitForDeliveryReport,
+                                      deliveryTimeout=deliveryTimeout)
+        except DeliveryTimeoutError as e:
+            watcher.sent = e.sentSms
+            self._accepted(e.sentSms)
+            raise
+        watcher.sent = sms
+        self._accepted(sms)
         return sms
+
+    def _accepted(self, sms):
+        references = getattr(sms, 'references', None) or [getattr(sms, 'reference', None)]
+        if references[0] is None:
+            return
+        if len(references) == 1:
+            words = 'the message (reference %s)' % references[0]
+        else:
+            words = 'the message in %d parts (references %s)' % (
+                len(references), ', '.join(str(r) for r in references))
+        self._watcher.progress.line('%s: the modem accepted %s' % (self._port, words))
 
     def close(self):
         return self._modem.close()
@@ -286,6 +343,7 @@ def main(argv=None, module=None):
         if module is None:
             module = importlib.import_module('smsline.send_sms')
         watcher = Watcher(getattr(module, 'GsmModem', GsmModem), progress)
+        watcher.report_wait = args.report
         return _send(args, module, watcher, progress)
     except KeyboardInterrupt:
         closed = []
@@ -299,6 +357,7 @@ def main(argv=None, module=None):
 
 def _checked(parser, args):
     """The message text, after checking everything before any port is opened."""
+    _report_wait(parser, args)
     if args.number is None or args.text is None:
         parser.error('NUMBER and TEXT are required')
     if args.simulate and args.port:
@@ -363,9 +422,20 @@ def _send(args, module, watcher, progress):
         for message in sim.messages:
             print('simulator received: to=%s text=%s ref=%d'
                   % (message['number'], message['text'], message['reference']))
+    return _delivery(status, args, watcher, progress)
+
+
+def _delivery(status, args, watcher, progress):
+    """With --report, say what became of the message; returns the exit status."""
+    sms = watcher.sent
+    code = getattr(sms, 'deliveryStatus', None)
     if status == FAILED:
-        progress.error('the network reported the message to %s as failed' % args.number)
-        return NETWORK
+        why = '' if code is None else ': %s (status 0x%02X)' % (sms.report.reason, code)
+        progress.error('the network reported the message to %s as not delivered%s'
+                       % (args.number, why))
+        return DELIVERY_FAILED
+    if args.report is not None and code is not None:
+        progress.result('delivered to %s' % args.number)
     return SENT
 
 
@@ -393,6 +463,10 @@ def _failure(error, watcher, progress):
             progress.error('%s: no modem came up (%d port%s tried)'
                            % (NOT_FOUND, count, '' if count == 1 else 's'))
         return status
+    if isinstance(error, DeliveryTimeoutError):
+        progress.error('the message was sent, but no delivery report came within %g s; it '
+                       'may still be delivered' % watcher.report_wait)
+        return NO_REPORT
     if isinstance(error, CmsError):
         reason = _CMS_REASONS.get(error.code, 'see the modem manual')
         progress.error('the message was refused: +CMS ERROR: %s (%s)' % (error.code, reason))
