@@ -152,20 +152,22 @@ class InstalledReportTests(unittest.TestCase):
         return sim.stdout.readline().split()[1]
 
     def test_delivery_outcome_and_exit_status(self):
-        # (simulator options, --report argument, exit status, words on stderr)
-        cases = [([], ['--report'], 0, 'delivered to +15551234567'),
-                 (['--report-status', '70', '--behaviour', 'pdu-only'], ['--report', '5'], 6,
-                  'error: the network reported the message to +15551234567 as not delivered: '
-                  'validity period expired (status 0x46)'),
-                 (['--behaviour', 'no-report'], ['--report', '0.5'], 7,
+        # (simulator options, smsline-send options, text, exit status, words on stderr)
+        short = u'{%s}' % CYRILLIC_LONG[:60]
+        cases = [([], ['--report'], short, 0, 'delivered to +15551234567'),
+                 (['--report-status', '70', '--behaviour', 'pdu-only'], ['--report', '5'], short,
+                  6, 'error: the network reported the message to +15551234567 as not '
+                     'delivered: validity period expired (status 0x46)'),
+                 (['--behaviour', 'no-report'], ['--report', '0.5'], short, 7,
                   'error: the message was sent, but no delivery report came within 0.5 s'),
-                 (['--behaviour', 'text-only'], ['--report=5', '-q'], 0, 'delivered to')]
+                 (['--behaviour', 'text-only'], ['--report=5', '-q'], short, 0, 'delivered to'),
+                 (['--behaviour', 'text-only'], [], CYRILLIC_LONG, 1,
+                  'longer messages need a modem with PDU mode: shorten the text')]
         env = dict(os.environ)
         env.pop('PYTHONPATH', None)
-        for options, report, status, words in cases:
+        for options, extra, text, status, words in cases:
             port = self.simulator(*options)
-            done = subprocess.run([INSTALLED, '--port', port] + report
-                                  + ['+15551234567', u'{%s}' % CYRILLIC_LONG[:60]],
+            done = subprocess.run([INSTALLED, '--port', port] + extra + ['+15551234567', text],
                                   stdout=subprocess.PIPE, stderr=subprocess.PIPE,
                                   universal_newlines=True, env=env, timeout=60)
             self.assertEqual(done.returncode, status, (options, done.stderr))

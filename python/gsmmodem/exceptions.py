@@ -124,12 +124,12 @@ class EncodingError(GsmModemException, ValueError):
 class MessageTooLongError(EncodingError):
     """The text does not fit into one message; ``length`` and ``limit`` say by how much."""
 
-    def __init__(self, length, limit, unit):
+    def __init__(self, length, limit, unit, why=''):
         self.length = length
         self.limit = limit
         super(MessageTooLongError, self).__init__(
-            'message too long: %d %s, one message holds at most %d'
-            % (length, unit, limit))
+            'message too long: %d %s, one message holds at most %d%s'
+            % (length, unit, limit, why))
 
 
 class TooManyPartsError(MessageTooLongError):

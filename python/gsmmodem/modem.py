@@ -48,6 +48,9 @@ log = logging.getLogger('gsmmodem')
 # (ESC is also how an extension character starts.)
 _GSM_UNSAFE = frozenset([0x08, 0x0A, 0x0D, 0x1A, 0x1B])
 
+# Why encode_text refuses what a modem in PDU mode sends in parts.
+_TEXT_MODE_ONLY = ' in text mode; longer messages need a modem with PDU mode'
+
 GSM_LIMIT = pdu.SINGLE_SEPTETS  # septets in one message
 UCS2_LIMIT = pdu.SINGLE_UNITS   # UTF-16 code units in one message
 
@@ -124,7 +127,7 @@ def encode_text(text):
     septets = gsm_septets(text)
     if septets is not None:
         if septets > GSM_LIMIT:
-            raise MessageTooLongError(septets, GSM_LIMIT, 'GSM 7-bit septets')
+            raise MessageTooLongError(septets, GSM_LIMIT, 'GSM 7-bit septets', _TEXT_MODE_ONLY)
         codes = pdu.gsm_encode(text)
         if not _GSM_UNSAFE.intersection(codes):
             return 'GSM', 0, bytes(bytearray(codes))
@@ -132,7 +135,7 @@ def encode_text(text):
     body = _ucs2_hex(text)
     units = len(body) // 4
     if units > UCS2_LIMIT:
-        raise MessageTooLongError(units, UCS2_LIMIT, 'UCS2 code units')
+        raise MessageTooLongError(units, UCS2_LIMIT, 'UCS2 code units', _TEXT_MODE_ONLY)
     return 'UCS2', 8, body
 
 

@@ -20,7 +20,8 @@ from gsmmodem.exceptions import (CmeError, CmsError, GsmModemException,
                                  IncorrectPinError, InvalidStateException,
                                  PinRequiredError, PukRequiredError,
                                  RegistrationError, RegistrationTimeoutError,
-                                 DeliveryTimeoutError, SimLockError, TimeoutException)
+                                 DeliveryTimeoutError, MessageTooLongError,
+                                 SimLockError, TimeoutException)
 from gsmmodem.modem import GsmModem, check_message, check_pin
 
 from smsline_tools import __version__
@@ -463,6 +464,9 @@ def _failure(error, watcher, progress):
             progress.error('%s: no modem came up (%d port%s tried)'
                            % (NOT_FOUND, count, '' if count == 1 else 's'))
         return status
+    if isinstance(error, MessageTooLongError):
+        progress.error('%s: shorten the text' % _one_line(error))
+        return ERROR
     if isinstance(error, DeliveryTimeoutError):
         progress.error('the message was sent, but no delivery report came within %g s; it '
                        'may still be delivered' % watcher.report_wait)
