@@ -59,6 +59,11 @@ IMPORT_CASES = (
     ('import_own', 'import after serial and gsmmodem.modem'),
 )
 END_TO_END_CASE = ('end_to_end', 'end to end: one message through the simulator (pty, pyserial)')
+# The same with a text that goes in 3 concatenated parts (PDU mode): (key, title, text).
+LONG_TEXT = ('A text too long for one message goes in linked parts. ' * 8)[:400]
+END_TO_END_LONG_CASE = ('end_to_end_3parts',
+                        'end to end: a 3-part message (400 characters) through the simulator',
+                        LONG_TEXT)
 
 
 # ---- building the contenders --------------------------------------------
@@ -402,6 +407,11 @@ def time_imports(options, contenders, results):
 # ---- end to end -----------------------------------------------------------
 
 def time_end_to_end(modules, options, results):
+    for key, title, text in (END_TO_END_CASE + (TEXT,), END_TO_END_LONG_CASE):
+        time_one_end_to_end(modules, options, results, key, title, text)
+
+
+def time_one_end_to_end(modules, options, results, key, title, text):
     from smsline_tools.modem_sim import ModemSimulator
     samples = {name: [] for name in modules}
     devnull = open(os.devnull, 'w')
@@ -409,23 +419,24 @@ def time_end_to_end(modules, options, results):
         ports = StandIns.returning([sim.port])
         with Bound(modules.values(), {'serial_ports': ports}), Stdout(devnull):
             for name, module in modules.items():     # warm-up
-                module.send_sms(NUMBER, TEXT)
+                module.send_sms(NUMBER, text)
             order = list(modules)
             for send in range(options.sends):
                 for name in order[send % len(order):] + order[:send % len(order)]:
                     started = time.perf_counter()
-                    modules[name].send_sms(NUMBER, TEXT)
+                    modules[name].send_sms(NUMBER, text)
                     samples[name].append(time.perf_counter() - started)
-        received = len(sim.messages)
+        whole = [m for m in sim.messages if m['text'] == text]
+        received, parts = len(whole), sorted(set(m['parts'] for m in whole))
     devnull.close()
     expected = len(modules) * (options.sends + 1)
-    entry = {'title': END_TO_END_CASE[1], 'unit': 'ms', 'messages_received': received,
-             'messages_sent': expected, 'contenders': {}}
+    entry = {'title': title, 'unit': 'ms', 'messages_received': received,
+             'messages_sent': expected, 'parts_per_message': parts, 'contenders': {}}
     for name in modules:
         entry['contenders'][name] = summary(samples[name], 1e3)
     add_ratios(entry)
-    results['cases']['end_to_end'] = entry
-    log('end to end done (%d of %d messages received)' % (received, expected))
+    results['cases'][key] = entry
+    log('%s done (%d of %d messages received whole)' % (key, received, expected))
 
 
 # ---- memory: allocations and frames, in a fresh interpreter ------------------
@@ -744,12 +755,13 @@ def spread(figures, digits):
 def table_rows(results):
     """Rows of the timing table: [case, unit, smsline, python, x, cython, x]."""
     rows = []
-    keys = [key for key, _ in IN_MEMORY_CASES] + ['import_total', 'import_own', 'end_to_end']
+    keys = [key for key, _ in IN_MEMORY_CASES] + ['import_total', 'import_own', 'end_to_end',
+                                                  END_TO_END_LONG_CASE[0]]
     for key in keys:
         entry = results['cases'].get(key)
         if entry is None or not entry['contenders']:
             continue
-        digits = 2 if entry['unit'] == 'us' else 3 if key == 'end_to_end' else 2
+        digits = 2 if entry['unit'] == 'us' else 3 if key.startswith('end_to_end') else 2
         row = [entry['title'], entry['unit']]
         for name in CONTENDERS:
             figures = entry['contenders'].get(name)
@@ -826,10 +838,12 @@ def report(results, markdown_path):
     baseline = results.get('import_baseline')
     if baseline:
         lines.append('import serial, gsmmodem.modem alone: %s ms' % spread(baseline['inside'], 2))
-    end = results['cases'].get('end_to_end')
-    if end:
-        lines.append('end to end: %d of %d messages received by the simulator' % (
-            end['messages_received'], end['messages_sent']))
+    for key, label in (('end_to_end', 'end to end'), (END_TO_END_LONG_CASE[0], 'end to end, long')):
+        end = results['cases'].get(key)
+        if end:
+            lines.append('%s: %d of %d messages received whole by the simulator (parts each: %s)'
+                         % (label, end['messages_received'], end['messages_sent'],
+                            ', '.join(str(n) for n in end['parts_per_message'])))
     if instruction_rows(results):
         lines += ['', 'Instructions per call (callgrind)', '', text_table(INSTRUCTION_HEADER, instruction_rows(results))]
     if memory_rows(results):

@@ -36,7 +36,8 @@ class QuickRunTest(unittest.TestCase):
         if shutil.which('cython3'):
             self.assertIn('cython', contenders)
         cases = figures['cases']
-        self.assertEqual(set(cases), set(IN_MEMORY) | {'import_total', 'import_own', 'end_to_end'})
+        self.assertEqual(set(cases), set(IN_MEMORY) | {'import_total', 'import_own', 'end_to_end',
+                                                      'end_to_end_3parts'})
         for key, entry in cases.items():
             self.assertEqual(sorted(entry['contenders']), sorted(contenders), key)
             for name, stats in entry['contenders'].items():
@@ -46,8 +47,10 @@ class QuickRunTest(unittest.TestCase):
             # every contender gave the same result, output and traceback line
             self.assertTrue(cases[key]['same_behaviour'], (key, cases[key].get('outcomes')))
         self.assertEqual(cases['send_sms_no_port']['outcome']['traceback_line'], 58)
-        end = cases['end_to_end']
-        self.assertEqual(end['messages_received'], end['messages_sent'])
+        for key, parts in (('end_to_end', [1]), ('end_to_end_3parts', [3])):
+            end = cases[key]
+            self.assertEqual(end['messages_received'], end['messages_sent'])
+            self.assertEqual(end['parts_per_message'], parts)
         self.assertGreater(figures['import_baseline']['inside']['median'], 0)
 
         memory = figures['memory']
