@@ -8,7 +8,7 @@ import unittest
 
 import serial
 
-from gsmmodem import DeliveryTimeoutError, GsmModem, SentSms, TimeoutException
+from gsmmodem import CmsError, DeliveryTimeoutError, GsmModem, SentSms, TimeoutException
 from gsmmodem.pdu import encode_submit
 from smsline_tools.modem_sim import ModemSimulator
 
@@ -45,6 +45,15 @@ class LongMessageTests(ModemCase):
             modem.sendSms('123', 'hi')
             self.assertEqual(sim.messages[-1]['mode'], 'pdu' if pdu_mode else 'text')
             self.assertEqual(sim.commands.count('AT+CMGF=1'), 0 if pdu_mode else 1)
+
+    def test_a_part_refused_after_others_went_out_says_which(self):
+        for accepted in (0, 2):
+            sim, modem = self.connected('cms-error', cms_error=332)
+            sim.parts_before_error = accepted
+            with self.assertRaises(CmsError) as caught:
+                modem.sendSms('123', GSM_LONG)
+            self.assertEqual(getattr(caught.exception, 'partsSent', []), [1, 2][:accepted])
+            self.assertEqual(sim.messages, [])
 
     def test_successive_long_messages_use_new_concatenation_references(self):
         sim, modem = self.connected()

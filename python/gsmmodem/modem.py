@@ -63,6 +63,7 @@ _NUMBER = re.compile(r'\+?[0-9*#]{1,20}')
 _SEPARATORS = re.compile(r'[\s\-().]')
 _PIN = re.compile(r'[0-9]{4,8}')
 _DIGITS = re.compile(r'[0-9]+')
+_HEX = re.compile(r'[0-9A-Fa-f]+')
 
 
 def _number_or_none(text):
@@ -633,7 +634,8 @@ class GsmModem(object):
         With waitForDeliveryReport the call returns once the status reports
         say every part was delivered, or one failed, and raises
         DeliveryTimeoutError (a TimeoutException) if they do not within
-        deliveryTimeout seconds.
+        deliveryTimeout seconds.  An error on a later part, after earlier
+        parts went out, carries their references as ``partsSent``.
         """
         number, count = _checked(destination, text)
         with self._lock:
@@ -646,9 +648,18 @@ class GsmModem(object):
                     self._route_reports()
                 references = []
                 for part in parts:
-                    references.append(self._submit(str(part.tpdu_length),
-                                                   part.pdu.encode('ascii'),
-                                                   bool(waitForDeliveryReport)))
+                    try:
+                        references.append(self._submit(str(part.tpdu_length),
+                                                       part.pdu.encode('ascii'),
+                                                       bool(waitForDeliveryReport)))
+                    except GsmModemException as e:
+                        if references:
+                            # The recipient gets the parts that went out, and no more.
+                            e.partsSent = list(references)
+                            log.warning('%s: part %d of %d failed after parts with references '
+                                        '%s went out: %s', self.port, len(references) + 1,
+                                        len(parts), ', '.join(map(str, references)), e)
+                        raise
             else:
                 charset, dcs, body = encode_text(text)
                 self._set('AT+CSCS', '"%s"' % charset)
@@ -926,8 +937,10 @@ class GsmModem(object):
             return False
         if self._cds_pdu_length is not None and line:
             length, self._cds_pdu_length = self._cds_pdu_length, None
-            self._take_report(lambda: pdu.decode_status_report(line, length), line)
-            return False
+            if _HEX.fullmatch(line):
+                self._take_report(lambda: pdu.decode_status_report(line, length), line)
+                return False
+            log.warning('%s: +CDS: %d came without its PDU', self.port, length)
         if line in echo:
             echo.remove(line)
             return False

@@ -473,7 +473,9 @@ def _failure(error, watcher, progress):
         return NO_REPORT
     if isinstance(error, CmsError):
         reason = _CMS_REASONS.get(error.code, 'see the modem manual')
-        progress.error('the message was refused: +CMS ERROR: %s (%s)' % (error.code, reason))
+        sent = getattr(error, 'partsSent', None)
+        progress.error('the message was refused: +CMS ERROR: %s (%s)%s' % (
+            error.code, reason, '; %d of its parts had gone out already' % len(sent) if sent else ''))
         return NETWORK
     if isinstance(error, TimeoutException) and watcher.found:
         progress.error('%s; check later whether it arrived before sending it again'

@@ -115,6 +115,7 @@ class ModemSimulator(object):
         self._stored = {}       # index -> the reply lines of AT+CMGR for a stored status report
         self._parts = pdu.Reassembler()     # parts of concatenated messages still coming
         self._part_references = {}          # (number, concat reference) -> [+CMGS references]
+        self.parts_before_error = 0     # 'cms-error' in PDU mode: parts accepted before the errors
         self._urc_turn = 0
         self._timers = []       # (due time, bytes) to write later
         self._timers_lock = threading.Lock()    # send_status_report adds timers from other threads
@@ -506,6 +507,8 @@ class ModemSimulator(object):
             return None
 
     def _finish_message(self, body):
+        if self.cmgf == 0:      # hex, whatever the character set of text mode
+            return self._finish_pdu(body.decode('latin-1'))
         if self.cscs == 'UCS2':
             text = self._decode_ucs2(body)
         elif self.cscs == 'GSM':
@@ -514,8 +517,6 @@ class ModemSimulator(object):
         else:
             text = body.decode('latin-1')
         dcs = self.csmp[3]
-        if self.cmgf == 0:
-            return self._finish_pdu(text)
         if text is None:
             return self._send(final='+CMS ERROR: 305')
         if dcs & 0x0C == 0x08:
@@ -609,7 +610,9 @@ class ModemSimulator(object):
         if submit.tpdu_length != length:
             return self._send(final='+CMS ERROR: 304')
         if 'cms-error' in self.behaviours:
-            return self._send(final='+CMS ERROR: %d' % self.cms_error)
+            if self.parts_before_error <= 0:
+                return self._send(final='+CMS ERROR: %d' % self.cms_error)
+            self.parts_before_error -= 1
         reference = self._next_ref
         self._next_ref = reference % 255 + 1
         key = (submit.number, submit.concat.reference if submit.concat else None)
