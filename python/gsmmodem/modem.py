@@ -1,7 +1,9 @@
 """A compact, synchronous driver for GSM modems that speak 3GPP AT commands.
 
 It does what sending a text message needs: bring the modem up, wait for the
-network, send one SMS in text mode and, if asked, wait for its status report.
+network, send one SMS (in PDU mode when the modem has it, a long text in
+linked parts; in text mode otherwise) and, if asked, wait for the status
+reports of its parts.
 Replies are read as they arrive, line by line, against a deadline; lines the
 modem sends on its own (RING, +CREG: 1, +CDSI: ...) are picked out on the way.
 
@@ -22,12 +24,12 @@ import time
 import serial
 
 from . import pdu
-from .exceptions import (CmeError, CmsError, CommandError, EncodingError,
-                         GsmModemException, IncorrectPinError, InvalidPinError,
-                         InvalidStateException, MessageTooLongError,
+from .exceptions import (CmeError, CmsError, CommandError, DeliveryTimeoutError,
+                         EncodingError, GsmModemException, IncorrectPinError,
+                         InvalidPinError, InvalidStateException, MessageTooLongError,
                          PinRequiredError, PukRequiredError, RegistrationError,
-                         RegistrationTimeoutError, TimeoutException, cme_error)
-from .exceptions import DeliveryTimeoutError, TooManyPartsError
+                         RegistrationTimeoutError, TimeoutException, TooManyPartsError,
+                         cme_error)
 from .pdu import gsm_septets
 
 __all__ = ['GsmModem', 'SentSms', 'StatusReport', 'encode_text', 'gsm_septets',
@@ -247,10 +249,10 @@ class SentSms(object):
 
     @property
     def status(self):
-        report = self.report
-        if report is None or report.status == self.FAILED:
-            return self.ENROUTE if report is None else self.FAILED
-        if all(r is not None and r.status == self.DELIVERED for r in self.reports):
+        statuses = [r.status for r in self.reports if r is not None]
+        if self.FAILED in statuses:
+            return self.FAILED
+        if statuses.count(self.DELIVERED) == self.parts:
             return self.DELIVERED
         return self.ENROUTE
 
@@ -653,6 +655,8 @@ class GsmModem(object):
                                                        part.pdu.encode('ascii'),
                                                        bool(waitForDeliveryReport)))
                     except GsmModemException as e:
+                        # Nothing waits for the reports of parts that went out.
+                        self._awaited.difference_update(r % 256 for r in references)
                         if references:
                             # The recipient gets the parts that went out, and no more.
                             e.partsSent = list(references)
