@@ -3,6 +3,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <utility>
 
 #include "runtime/builtins_hook.h"
 
@@ -87,6 +88,11 @@ bool takes(int flags, std::size_t count, bool keywords) noexcept {
 }  // namespace
 
 Ref lookup_global_uncached(PyObject* globals, PyObject* name) noexcept {
+  // The version tags are read before the look-ups: a key with its own
+  // __eq__ can change either dictionary while it is searched, and the entry
+  // kept below must then fail to match at once, not answer with a value
+  // that a fresh lookup would no longer give.
+  const std::uint64_t globals_version = dict_version(globals);
   std::uint64_t builtins_version = 0;
   PyObject* value = PyDict_GetItemWithError(globals, name);
   if (value == nullptr && !PyErr_Occurred()) {
@@ -101,7 +107,7 @@ Ref lookup_global_uncached(PyObject* globals, PyObject* name) noexcept {
   // reads the hash of whatever it is given; no other name can match it).
   if (PyUnicode_CheckExact(name) && reinterpret_cast<PyASCIIObject*>(name)->hash != -1) {
     recent_lookups[reinterpret_cast<PyASCIIObject*>(name)->hash & RECENT_LOOKUP_MASK] =
-        GlobalLookup{name, dict_version(globals), builtins_version, value};
+        GlobalLookup{name, globals_version, builtins_version, value};
   }
   return Ref::borrow(value);
 }
@@ -177,21 +183,25 @@ bool Method::look_up(PyObject* target, PyObject* name, std::size_t count, bool k
   c_method_ = nullptr;
   PyTypeObject* type = Py_TYPE(target);
   if (type->tp_getattro == PyObject_GenericGetAttr) {
-    PyObject* attribute = _PyType_Lookup(type, name);
-    if (attribute != nullptr) {
+    // Held before the instance dictionary is searched, as the interpreter's
+    // generic lookup holds it: a key there with its own __eq__ can delete
+    // the attribute from the class, or replace the dictionary itself.
+    Ref attribute = Ref::borrow(_PyType_Lookup(type, name));
+    if (attribute) {
       PyMethodDef* c_method = nullptr;
       bool usable = false;
-      if (Py_TYPE(attribute) == &PyMethodDescr_Type) {
-        c_method = reinterpret_cast<PyMethodDescrObject*>(attribute)->d_method;
-        usable = PyObject_TypeCheck(target, PyDescr_TYPE(attribute)) && takes(c_method->ml_flags, count, keywords);
-      } else if (PyFunction_Check(attribute)) {
+      if (Py_TYPE(attribute.get()) == &PyMethodDescr_Type) {
+        c_method = reinterpret_cast<PyMethodDescrObject*>(attribute.get())->d_method;
+        usable = PyObject_TypeCheck(target, PyDescr_TYPE(attribute.get())) &&
+                 takes(c_method->ml_flags, count, keywords);
+      } else if (PyFunction_Check(attribute.get())) {
         usable = count < MAX_ARGS;
       }
       if (usable) {
         PyObject** instance_dict = _PyObject_GetDictPtr(target);
-        if (instance_dict == nullptr || *instance_dict == nullptr ||
-            PyDict_GetItem(*instance_dict, name) == nullptr) {
-          callable_ = Ref::borrow(attribute);  // a later change of the type does not change it
+        const Ref dict = Ref::borrow(instance_dict != nullptr ? *instance_dict : nullptr);
+        if (!dict || PyDict_GetItem(dict.get(), name) == nullptr) {
+          callable_ = std::move(attribute);  // a later change of the type does not change it
           self_ = target;
           c_method_ = c_method;
           return true;

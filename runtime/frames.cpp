@@ -34,16 +34,24 @@ void ActiveFrame::push(PyFrameObject* frame) noexcept {
 bool ActiveFrame::enter_cached(FrameSlot& slot, PyCodeObject* code, PyObject* globals) noexcept {
   PyFrameObject* frame = slot.frame;
   if (frame != nullptr && Py_REFCNT(frame) == 1 && frame->f_back == nullptr) {
+    // The call's reference is taken first: releasing the old locals can run
+    // code (a value's __del__) that calls the function again, which must
+    // then see the frame in use.
+    Py_INCREF(frame);
     // A stale locals view (someone read f_locals during an earlier call)
     // would show values of that call.
     Py_CLEAR(frame->f_locals);
   } else {
-    Py_CLEAR(slot.frame);
+    // PyFrame_New links the new frame above the current frame.  The old
+    // frame is released last, when the new one is in the slot and in use
+    // (its release can run code that calls the function again).
     frame = PyFrame_New(PyThreadState_GET(), code, globals, nullptr);
     if (frame == nullptr) return false;
-    slot.frame = frame;  // PyFrame_New already linked it above the current frame
+    Py_INCREF(frame);
+    PyFrameObject* old = slot.frame;
+    slot.frame = frame;
+    Py_XDECREF(old);
   }
-  Py_INCREF(frame);
   slot_ = &slot;
   push(frame);
   return true;

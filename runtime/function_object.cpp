@@ -38,48 +38,68 @@ PyObject* join_missing(PyObject* const* names, Py_ssize_t count) noexcept {
   return text.release();
 }
 
+// The keyword arguments of a call as a tuple (key0, value0, key1, value1,
+// ...) that holds them all, taken before any of them is compared: the
+// dictionary is the caller's, and a keyword's own __eq__ can change it (or
+// free what it held) while the call is bound, as the interpreter's own
+// functions copy it first.  Null with an exception set.
+Ref keyword_pairs(PyObject* kwargs) noexcept {
+  Ref pairs = Ref::steal(PyTuple_New(2 * PyDict_Size(kwargs)));
+  if (!pairs) return Ref();
+  Py_ssize_t pos = 0, i = 0;
+  PyObject *keyword, *value;
+  while (i < PyTuple_GET_SIZE(pairs.get()) && PyDict_Next(kwargs, &pos, &keyword, &value)) {
+    Py_INCREF(keyword);
+    PyTuple_SET_ITEM(pairs.get(), i++, keyword);
+    Py_INCREF(value);
+    PyTuple_SET_ITEM(pairs.get(), i++, value);
+  }
+  return pairs;
+}
+
 // Binds a call's arguments to the parameters as the interpreter does for a
 // function of positional-or-keyword parameters without defaults, with its
-// checks in its order and its messages.  `bound` receives borrowed
-// references.  0 on success, -1 with TypeError set.
-int bind_arguments(FunctionObject* fn, PyObject* args, PyObject* kwargs, PyObject** bound) noexcept {
+// checks in its order and its messages.  `bound` receives references
+// borrowed from `args` and from `pairs` (see keyword_pairs; null for a call
+// without keywords), which the caller holds for the call.  0 on success,
+// -1 with an exception set.
+int bind_arguments(FunctionObject* fn, PyObject* args, PyObject* pairs, PyObject** bound) noexcept {
   PyCodeObject* code = fn->code;
   const Py_ssize_t params = code->co_argcount;
   const Py_ssize_t given = PyTuple_GET_SIZE(args);
   PyObject* name = code->co_name;
   for (Py_ssize_t i = 0; i < params; ++i) bound[i] = i < given ? PyTuple_GET_ITEM(args, i) : nullptr;
 
-  if (kwargs != nullptr && PyDict_Size(kwargs) > 0) {
-    Py_ssize_t pos = 0;
-    PyObject *keyword, *value;
-    while (PyDict_Next(kwargs, &pos, &keyword, &value)) {
-      if (!PyUnicode_Check(keyword)) {
-        PyErr_Format(PyExc_TypeError, "%U() keywords must be strings", name);
-        return -1;
-      }
-      Py_ssize_t index = -1;
-      for (Py_ssize_t i = 0; i < params; ++i) {
-        PyObject* param = PyTuple_GET_ITEM(code->co_varnames, i);
-        if (param == keyword) {
-          index = i;
-          break;
-        }
-      }
-      for (Py_ssize_t i = 0; index < 0 && i < params; ++i) {
-        int equal = PyObject_RichCompareBool(keyword, PyTuple_GET_ITEM(code->co_varnames, i), Py_EQ);
-        if (equal < 0) return -1;
-        if (equal) index = i;
-      }
-      if (index < 0) {
-        PyErr_Format(PyExc_TypeError, "%U() got an unexpected keyword argument '%S'", name, keyword);
-        return -1;
-      }
-      if (bound[index] != nullptr) {
-        PyErr_Format(PyExc_TypeError, "%U() got multiple values for argument '%S'", name, keyword);
-        return -1;
-      }
-      bound[index] = value;
+  const Py_ssize_t pair_items = pairs != nullptr ? PyTuple_GET_SIZE(pairs) : 0;
+  for (Py_ssize_t pair = 0; pair < pair_items; pair += 2) {
+    PyObject* keyword = PyTuple_GET_ITEM(pairs, pair);
+    PyObject* value = PyTuple_GET_ITEM(pairs, pair + 1);
+    if (!PyUnicode_Check(keyword)) {
+      PyErr_Format(PyExc_TypeError, "%U() keywords must be strings", name);
+      return -1;
     }
+    Py_ssize_t index = -1;
+    for (Py_ssize_t i = 0; i < params; ++i) {
+      PyObject* param = PyTuple_GET_ITEM(code->co_varnames, i);
+      if (param == keyword) {
+        index = i;
+        break;
+      }
+    }
+    for (Py_ssize_t i = 0; index < 0 && i < params; ++i) {
+      int equal = PyObject_RichCompareBool(keyword, PyTuple_GET_ITEM(code->co_varnames, i), Py_EQ);
+      if (equal < 0) return -1;
+      if (equal) index = i;
+    }
+    if (index < 0) {
+      PyErr_Format(PyExc_TypeError, "%U() got an unexpected keyword argument '%S'", name, keyword);
+      return -1;
+    }
+    if (bound[index] != nullptr) {
+      PyErr_Format(PyExc_TypeError, "%U() got multiple values for argument '%S'", name, keyword);
+      return -1;
+    }
+    bound[index] = value;
   }
   if (given > params) {
     PyErr_Format(PyExc_TypeError, "%U() takes %zd positional argument%s but %zd %s given", name, params,
@@ -105,18 +125,20 @@ PyObject* function_call(PyObject* self, PyObject* args, PyObject* kwargs) noexce
   FunctionObject* fn = as_function(self);
   PyObject* bound[max_parameters];
   const Py_ssize_t given = PyTuple_GET_SIZE(args);
-  if (given == fn->code->co_argcount &&
-      (kwargs == nullptr || reinterpret_cast<PyDictObject*>(kwargs)->ma_used == 0)) {
+  const bool keywords = kwargs != nullptr && reinterpret_cast<PyDictObject*>(kwargs)->ma_used > 0;
+  if (given == fn->code->co_argcount && !keywords) {
     // Every parameter given by position and no keywords: nothing to check.
     for (Py_ssize_t i = 0; i < given; ++i) bound[i] = PyTuple_GET_ITEM(args, i);
     return fn->body(bound);
   }
-  if (bind_arguments(fn, args, kwargs, bound) < 0) return nullptr;
-  // Values bound from the keyword dictionary are held for the call: the
-  // dictionary is the caller's, and code run by the body could change it.
-  Ref held[max_parameters];
-  for (Py_ssize_t i = 0; i < fn->code->co_argcount; ++i) held[i] = Ref::borrow(bound[i]);
-  return fn->body(bound);
+  // The pairs hold the keywords and the values bound from them for the
+  // whole call: code run by the binding or the body could change the
+  // caller's dictionary.
+  Ref pairs = keywords ? keyword_pairs(kwargs) : Ref();
+  if (keywords && !pairs) return nullptr;
+  PyObject* checked[max_parameters] = {};
+  if (bind_arguments(fn, args, pairs.get(), checked) < 0) return nullptr;
+  return fn->body(checked);
 }
 
 // Accessed through an instance, a function becomes a bound method, as the
