@@ -3,10 +3,9 @@
 
 #include <dlfcn.h>
 
+#include <cstdio>
 #include <cstring>
-#include <new>
-#include <string>
-#include <vector>
+#include <initializer_list>
 
 #include "loader/module_table.h"
 #include "runtime/ref.h"
@@ -34,13 +33,14 @@ constexpr long EXTENSION_MODULE_KIND = 3;
 // The interpreter's API version, checked by PyModule_FromDefAndSpec2.
 constexpr int INTERPRETER_API_VERSION = 1013;
 
-// A file of a package directory whose name is the module's last name part,
-// ".", and a rest that may be an extension suffix.
-struct Candidate {
-  Ref directory;
-  Ref item;
-  Ref rest;  // the item after the last name part: ".so", ".abi3.so", ...
-};
+// The candidates of a scan are a list of 3-tuples for the files of the
+// package directories whose name is the module's last name part, "." and a
+// rest that may be an extension suffix: (directory, item, rest), where rest
+// is the item after the last name part (".so", ".abi3.so", ...).
+enum CandidateField { CANDIDATE_DIRECTORY, CANDIDATE_ITEM, CANDIDATE_REST };
+
+// The largest symbol name formed ("PyInit_" and the last name part).
+constexpr std::size_t SYMBOL_BUFFER_SIZE = 1024;
 
 // os.listdir (borrowed), or null with an exception set.
 PyObject* listdir_function() noexcept {
@@ -77,10 +77,11 @@ PyObject* suffix_list() noexcept {
   return extension_suffixes;
 }
 
-// Adds the candidates of one __path__ directory.  A directory that cannot be
-// listed (missing, not a directory, unreadable) is skipped: its error is
-// cleared.  False with an exception set when a candidate cannot be made.
-bool collect_candidates(PyObject* directory, PyObject* last_part, std::vector<Candidate>& candidates) {
+// Adds the candidates of one __path__ directory to the list `candidates`.  A
+// directory that cannot be listed (missing, not a directory, unreadable) is
+// skipped: its error is cleared.  False with an exception set when a
+// candidate cannot be made.
+bool collect_candidates(PyObject* directory, PyObject* last_part, PyObject* candidates) noexcept {
   PyObject* listdir = listdir_function();
   Ref items = Ref::steal(listdir != nullptr ? PyObject_CallFunctionObjArgs(listdir, directory, nullptr) : nullptr);
   if (!items || !PyList_Check(items.get())) {
@@ -100,34 +101,40 @@ bool collect_candidates(PyObject* directory, PyObject* last_part, std::vector<Ca
     if (starts_with < 0) return false;
     if (starts_with == 0) continue;
     Ref rest = Ref::steal(PyUnicode_Substring(item.get(), part_length, item_length));
-    if (!rest) return false;
-    candidates.push_back(Candidate{Ref::borrow(directory), std::move(item), std::move(rest)});
+    Ref candidate = Ref::steal(rest ? PyTuple_Pack(3, directory, item.get(), rest.get()) : nullptr);
+    if (!candidate || PyList_Append(candidates, candidate.get()) < 0) return false;
   }
   return true;
 }
 
 // The path of the first candidate in suffix order, then candidate order, or
 // null: with an exception set when the comparison or the path failed.
-Ref choose_candidate(const std::vector<Candidate>& candidates, PyObject* suffixes) noexcept {
+Ref choose_candidate(PyObject* candidates, PyObject* suffixes) noexcept {
   for (Py_ssize_t i = 0; i < PyList_GET_SIZE(suffixes); ++i) {
     Ref suffix = Ref::borrow(PyList_GET_ITEM(suffixes, i));
-    for (const Candidate& candidate : candidates) {
-      const int equal = PyObject_RichCompareBool(candidate.rest.get(), suffix.get(), Py_EQ);
+    for (Py_ssize_t j = 0; j < PyList_GET_SIZE(candidates); ++j) {
+      const Ref held = Ref::borrow(PyList_GET_ITEM(candidates, j));
+      PyObject* candidate = held.get();
+      const int equal = PyObject_RichCompareBool(PyTuple_GET_ITEM(candidate, CANDIDATE_REST), suffix.get(), Py_EQ);
       if (equal < 0) return Ref();
       if (equal == 0) continue;
       Ref with_separator = Ref::steal(PyUnicode_FromString("/"));
-      if (with_separator) with_separator = Ref::steal(PyUnicode_Concat(candidate.directory.get(), with_separator.get()));
+      if (with_separator) {
+        with_separator =
+            Ref::steal(PyUnicode_Concat(PyTuple_GET_ITEM(candidate, CANDIDATE_DIRECTORY), with_separator.get()));
+      }
       if (!with_separator) return Ref();
-      return Ref::steal(PyUnicode_Concat(with_separator.get(), candidate.item.get()));
+      return Ref::steal(PyUnicode_Concat(with_separator.get(), PyTuple_GET_ITEM(candidate, CANDIDATE_ITEM)));
     }
   }
   return Ref();
 }
 
-int scan_package_directories(const char* name, const char* package) {
-  PyObject* package_module = PyDict_GetItemString(PyImport_GetModuleDict(), package);
-  if (package_module == nullptr) return 0;
-  Ref directories = Ref::steal(PyObject_GetAttrString(package_module, "__path__"));
+int scan_package_directories(const char* name, const char* package) noexcept {
+  // Held: reading __path__ can run code that takes it out of sys.modules.
+  const Ref package_module = Ref::borrow(PyDict_GetItemString(PyImport_GetModuleDict(), package));
+  if (!package_module) return 0;
+  Ref directories = Ref::steal(PyObject_GetAttrString(package_module.get(), "__path__"));
   if (!directories) return 0;
   if (!PyList_Check(directories.get())) return 0;
 
@@ -138,16 +145,17 @@ int scan_package_directories(const char* name, const char* package) {
 
   // The listing runs the interpreter's code, which may change __path__:
   // its length is read again at each step.
-  std::vector<Candidate> candidates;
+  Ref candidates = Ref::steal(PyList_New(0));
+  if (!candidates) return 0;
   for (Py_ssize_t i = 0; i < PyList_GET_SIZE(directories.get()); ++i) {
     Ref directory = Ref::borrow(PyList_GET_ITEM(directories.get(), i));
-    if (!collect_candidates(directory.get(), last_part.get(), candidates)) return 0;
+    if (!collect_candidates(directory.get(), last_part.get(), candidates.get())) return 0;
   }
-  if (candidates.empty()) return 0;
+  if (PyList_GET_SIZE(candidates.get()) == 0) return 0;
 
   PyObject* suffixes = suffix_list();
   if (suffixes == nullptr) return 0;
-  Ref path = choose_candidate(candidates, suffixes);
+  Ref path = choose_candidate(candidates.get(), suffixes);
   if (!path) return 0;
 
   if (extension_module_paths == nullptr) {
@@ -248,7 +256,7 @@ PyObject* register_single_phase(Ref module, PyObject* name, PyObject* path, PyOb
   return module.release();
 }
 
-PyObject* load_file(PyObject* name, PyObject* path) {
+PyObject* load_file(PyObject* name, PyObject* path) noexcept {
   const char* full_name = PyUnicode_AsUTF8(name);
   if (full_name == nullptr) return nullptr;
   // The file name in the file system's encoding, as os.listdir decoded it.
@@ -256,7 +264,13 @@ PyObject* load_file(PyObject* name, PyObject* path) {
   if (!encoded_path) return nullptr;
   const char* path_text = PyBytes_AS_STRING(encoded_path.get());
   const char* last_dot = std::strrchr(full_name, '.');
-  const std::string symbol = std::string("PyInit_") + (last_dot != nullptr ? last_dot + 1 : full_name);
+  char symbol[SYMBOL_BUFFER_SIZE];
+  const int symbol_length =
+      std::snprintf(symbol, sizeof symbol, "PyInit_%s", last_dot != nullptr ? last_dot + 1 : full_name);
+  if (symbol_length < 0 || static_cast<std::size_t>(symbol_length) >= sizeof symbol) {
+    PyErr_Format(PyExc_ImportError, "module name too long for an extension file: '%U'", name);
+    return nullptr;
+  }
 
   void* handle = dlopen(path_text, interpreter_dlopen_flags());
   if (handle == nullptr) {
@@ -268,10 +282,10 @@ PyObject* load_file(PyObject* name, PyObject* path) {
   // The handle stays open for the life of the process, as the interpreter
   // keeps its own: the module's code lives in it.
   using InitFunction = PyObject* (*)();
-  InitFunction init = reinterpret_cast<InitFunction>(dlsym(handle, symbol.c_str()));
+  InitFunction init = reinterpret_cast<InitFunction>(dlsym(handle, symbol));
   if (init == nullptr) {
     Ref message = Ref::steal(
-        PyUnicode_FromFormat("dynamic module does not define module export function (%s)", symbol.c_str()));
+        PyUnicode_FromFormat("dynamic module does not define module export function (%s)", symbol));
     set_import_error(message.get(), name, path);
     return nullptr;
   }
@@ -304,29 +318,21 @@ PyObject* load_file(PyObject* name, PyObject* path) {
 
 }  // namespace
 
-PyObject* recorded_extension_path(PyObject* name) noexcept {
-  if (extension_module_paths == nullptr) return nullptr;
-  return PyDict_GetItem(extension_module_paths, name);
+Ref recorded_extension_path(PyObject* name) noexcept {
+  if (extension_module_paths == nullptr) return Ref();
+  return Ref::borrow(PyDict_GetItem(extension_module_paths, name));
 }
 
 int find_extension_in_package(const char* name, const char* package) noexcept {
-  try {
-    return scan_package_directories(name, package);
-  } catch (const std::bad_alloc&) {
-    PyErr_NoMemory();
-    return 0;
-  }
+  return scan_package_directories(name, package);
 }
 
 PyObject* load_extension_file(PyObject* name, PyObject* path) noexcept {
-  try {
-    // A recorded path stays in the record while its file is loaded.
-    Ref kept_path = Ref::borrow(path);
-    return load_file(name, kept_path.get());
-  } catch (const std::bad_alloc&) {
-    PyErr_NoMemory();
-    return nullptr;
-  }
+  // The name and a recorded path stay held while the file is loaded: its
+  // init function runs code.
+  const Ref kept_name = Ref::borrow(name);
+  const Ref kept_path = Ref::borrow(path);
+  return load_file(kept_name.get(), kept_path.get());
 }
 
 }  // namespace smsline

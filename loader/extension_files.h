@@ -2,12 +2,14 @@
 #pragma once
 
 #include "runtime/python.h"
+#include "runtime/ref.h"
 
 namespace smsline {
 
-// The path recorded for `name` by an earlier package scan (borrowed), or null
-// when there is none.  Never sets an exception.
-PyObject* recorded_extension_path(PyObject* name) noexcept;
+// The path recorded for `name` by an earlier package scan, or null when
+// there is none.  Never sets an exception.  The lookup can run the name's
+// own __hash__ and __eq__: the path comes back held.
+Ref recorded_extension_path(PyObject* name) noexcept;
 
 // The package scan: looks for an extension file for the full name `name` in
 // the __path__ directories of the package `package`, and records its path.

@@ -1,6 +1,5 @@
 // The loader type tarvik_module_loader: finder and loader methods, instances, registration.
 #include <cstring>
-#include <string>
 
 #include "loader/extension_files.h"
 #include "loader/registry.h"
@@ -61,32 +60,35 @@ int scan_parent_package(const char* name) noexcept {
 
 PyObject* loader_find_spec(PyObject*, PyObject* args, PyObject* kwargs) noexcept {
   static const char* keywords[] = {"fullname", "is_package", "path", nullptr};
-  PyObject *fullname, *unused1 = nullptr, *unused2 = nullptr;
-  if (!PyArg_ParseTupleAndKeywords(args, kwargs, "O|OO:find_spec", const_cast<char**>(keywords), &fullname,
+  PyObject *argument, *unused1 = nullptr, *unused2 = nullptr;
+  if (!PyArg_ParseTupleAndKeywords(args, kwargs, "O|OO:find_spec", const_cast<char**>(keywords), &argument,
                                    &unused1, &unused2)) {
     return nullptr;
   }
+  const Ref fullname = Ref::borrow(argument);  // and with it `name`, its text
   bool ours = false;
-  const char* name = module_name_text(fullname, ours);
+  const char* name = module_name_text(fullname.get(), ours);
   if (name == nullptr) return nullptr;
   if (!ours) Py_RETURN_NONE;
   if (EmbeddedModuleEntry* row = find_row(name)) {
-    return make_module_spec(fullname, (row->flags & MODULE_FLAG_PACKAGE) != 0);
+    if (row->flags & MODULE_FLAG_PACKAGE) return make_package_spec(fullname.get());
+    return make_module_spec(fullname.get(), false);
   }
-  if (scan_parent_package(name) == 1) return make_module_spec(fullname, false);
+  if (scan_parent_package(name) == 1) return make_module_spec(fullname.get(), false);
   if (PyErr_Occurred()) return nullptr;
   Py_RETURN_NONE;
 }
 
 PyObject* loader_find_module(PyObject*, PyObject* args, PyObject* kwargs) noexcept {
   static const char* keywords[] = {"fullname", "unused", nullptr};
-  PyObject *fullname, *unused = nullptr;
-  if (!PyArg_ParseTupleAndKeywords(args, kwargs, "O|O:find_module", const_cast<char**>(keywords), &fullname,
+  PyObject *argument, *unused = nullptr;
+  if (!PyArg_ParseTupleAndKeywords(args, kwargs, "O|O:find_module", const_cast<char**>(keywords), &argument,
                                    &unused)) {
     return nullptr;
   }
+  const Ref fullname = Ref::borrow(argument);  // and with it `name`, its text
   bool ours = false;
-  const char* name = module_name_text(fullname, ours);
+  const char* name = module_name_text(fullname.get(), ours);
   if (name == nullptr) return nullptr;
   if (!ours) Py_RETURN_NONE;
   if (find_row(name) != nullptr) return loader_result();
@@ -111,30 +113,32 @@ PyObject* loader_create_module(PyObject*, PyObject* args, PyObject* kwargs) noex
 
 PyObject* loader_exec_module(PyObject*, PyObject* args, PyObject* kwargs) noexcept {
   static const char* keywords[] = {"module", nullptr};
-  PyObject* module;
-  if (!PyArg_ParseTupleAndKeywords(args, kwargs, "O:exec_module", const_cast<char**>(keywords), &module)) {
+  PyObject* argument;
+  if (!PyArg_ParseTupleAndKeywords(args, kwargs, "O:exec_module", const_cast<char**>(keywords), &argument)) {
     return nullptr;
   }
-  Ref name = Ref::steal(PyObject_GetAttrString(module, "__name__"));
+  const Ref module = Ref::borrow(argument);
+  Ref name = Ref::steal(PyObject_GetAttrString(module.get(), "__name__"));
   if (!name) return nullptr;
-  if (PyObject* path = recorded_extension_path(name.get())) return load_extension_file(name.get(), path);
-  return load_embedded_module(module, name.get());
+  if (Ref path = recorded_extension_path(name.get())) return load_extension_file(name.get(), path.get());
+  return load_embedded_module(module.get(), name.get());
 }
 
 PyObject* loader_load_module(PyObject*, PyObject* args, PyObject* kwargs) noexcept {
   static const char* keywords[] = {"fullname", "unused", nullptr};
-  PyObject *fullname, *unused = nullptr;
-  if (!PyArg_ParseTupleAndKeywords(args, kwargs, "O|O:load_module", const_cast<char**>(keywords), &fullname,
+  PyObject *argument, *unused = nullptr;
+  if (!PyArg_ParseTupleAndKeywords(args, kwargs, "O|O:load_module", const_cast<char**>(keywords), &argument,
                                    &unused)) {
     return nullptr;
   }
+  const Ref fullname = Ref::borrow(argument);
   bool ours = false;
-  if (module_name_text(fullname, ours) == nullptr) return nullptr;
+  if (module_name_text(fullname.get(), ours) == nullptr) return nullptr;
   if (!ours) Py_RETURN_NONE;
-  if (PyObject* path = recorded_extension_path(fullname)) return load_extension_file(fullname, path);
-  Ref module = Ref::steal(PyModule_NewObject(fullname));
+  if (Ref path = recorded_extension_path(fullname.get())) return load_extension_file(fullname.get(), path.get());
+  Ref module = Ref::steal(PyModule_NewObject(fullname.get()));
   if (!module) return nullptr;
-  return load_embedded_module(module.get(), fullname);
+  return load_embedded_module(module.get(), fullname.get());
 }
 
 PyObject* loader_is_package(PyObject*, PyObject* args, PyObject* kwargs) noexcept {
@@ -172,29 +176,34 @@ PyObject* loader_get_data(PyObject*, PyObject* args, PyObject* kwargs) noexcept 
 
 PyObject* loader_module_repr(PyObject*, PyObject* args, PyObject* kwargs) noexcept {
   static const char* keywords[] = {"fullname", "unused", nullptr};
-  PyObject *module, *unused = nullptr;
-  if (!PyArg_ParseTupleAndKeywords(args, kwargs, "O|O:module_repr", const_cast<char**>(keywords), &module,
+  PyObject *argument, *unused = nullptr;
+  if (!PyArg_ParseTupleAndKeywords(args, kwargs, "O|O:module_repr", const_cast<char**>(keywords), &argument,
                                    &unused)) {
     return nullptr;
   }
-  const char* name = PyModule_GetName(module);
-  if (name == nullptr) return nullptr;
-  Ref file = Ref::steal(PyModule_GetFilenameObject(module));
+  const Ref module = Ref::borrow(argument);
+  // The name is kept as the object (PyModule_GetName's text, and its
+  // failure for a name without one): looking __file__ up can run code that
+  // renames the module and frees the old name.
+  Ref name = Ref::steal(PyModule_GetNameObject(module.get()));
+  if (!name || PyUnicode_AsUTF8(name.get()) == nullptr) return nullptr;
+  Ref file = Ref::steal(PyModule_GetFilenameObject(module.get()));
   if (!file) return nullptr;
-  return PyUnicode_FromFormat("<module '%s' from %R>", name, file.get());
+  return PyUnicode_FromFormat("<module '%U' from %R>", name.get(), file.get());
 }
 
 PyObject* loader_iter_modules(PyObject* self, PyObject* args, PyObject* kwargs) noexcept {
   static const char* keywords[] = {"package", nullptr};
-  PyObject* prefix;
-  if (!PyArg_ParseTupleAndKeywords(args, kwargs, "O:iter_modules", const_cast<char**>(keywords), &prefix)) {
+  PyObject* argument;
+  if (!PyArg_ParseTupleAndKeywords(args, kwargs, "O:iter_modules", const_cast<char**>(keywords), &argument)) {
     return nullptr;
   }
+  const Ref prefix = Ref::borrow(argument);  // its truth test can run code
   Ref result = Ref::steal(PyList_New(0));
   if (!result) return nullptr;
   EmbeddedModuleEntry* package = instance_row(self);
   if (package == nullptr) return result.release();
-  const int use_prefix = PyObject_IsTrue(prefix);
+  const int use_prefix = PyObject_IsTrue(prefix.get());
   if (use_prefix < 0) return nullptr;
   const std::size_t package_length = std::strlen(package->name);
   for (EmbeddedModuleEntry* row = registered_table; row != nullptr && row->name != nullptr; ++row) {
@@ -202,7 +211,7 @@ PyObject* loader_iter_modules(PyObject* self, PyObject* args, PyObject* kwargs) 
     const char* part = row->name + package_length + 1;
     if (*part == '\0' || std::strchr(part, '.') != nullptr) continue;
     Ref name = Ref::steal(PyUnicode_FromString(part));
-    if (name && use_prefix) name = Ref::steal(PyUnicode_Concat(prefix, name.get()));
+    if (name && use_prefix) name = Ref::steal(PyUnicode_Concat(prefix.get(), name.get()));
     if (!name) return nullptr;
     Ref item = Ref::steal(PyTuple_Pack(2, name.get(), (row->flags & MODULE_FLAG_PACKAGE) ? Py_True : Py_False));
     if (!item || PyList_Append(result.get(), item.get()) < 0) return nullptr;

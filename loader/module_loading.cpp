@@ -1,6 +1,6 @@
 // Starting the modules of the table: trigger rows, native init rows, code-store rows, frozen modules.
+#include <cstdio>
 #include <cstring>
-#include <string>
 
 #include "loader/registry.h"
 #include "runtime/ref.h"
@@ -19,11 +19,15 @@ bool is_frozen_module(const char* name) noexcept {
 }
 
 // Runs the row named `name` + `suffix`, if the table has one, as a module of
-// that name.  True when no exception is set afterwards.
+// that name.  True when no exception is set afterwards.  The name is formed
+// in a buffer of 2048 bytes, as long as a row name can be: a longer one
+// names no row.
 bool run_trigger_module(const char* name, const char* suffix) noexcept {
-  const std::string trigger = std::string(name) + suffix;
-  if (find_row(trigger.c_str()) == nullptr) return true;
-  Ref trigger_name = Ref::steal(PyUnicode_FromStringAndSize(trigger.data(), static_cast<Py_ssize_t>(trigger.size())));
+  char trigger[2048];
+  const int length = std::snprintf(trigger, sizeof trigger, "%s%s", name, suffix);
+  if (length < 0 || static_cast<std::size_t>(length) >= sizeof trigger) return true;
+  if (find_row(trigger) == nullptr) return true;
+  Ref trigger_name = Ref::steal(PyUnicode_FromStringAndSize(trigger, length));
   if (!trigger_name) return false;
   Ref module = Ref::steal(PyModule_NewObject(trigger_name.get()));
   if (!module) return false;
@@ -43,11 +47,12 @@ PyObject* load_code_row(PyObject* module, PyObject* name, const char* utf8_name,
   if (!code) return nullptr;
   if (PyDict_SetItem(PyImport_GetModuleDict(), name, module) < 0) return nullptr;
 
-  std::string relative(utf8_name);
-  for (char& c : relative) {
-    if (c == '.') c = '/';
-  }
-  Ref directory = Ref::steal(path_beside_shared_object(relative.c_str()));
+  Ref dot = Ref::steal(PyUnicode_FromString("."));
+  Ref slash = Ref::steal(PyUnicode_FromString("/"));
+  Ref relative = Ref::steal(dot && slash ? PyUnicode_Replace(name, dot.get(), slash.get(), -1) : nullptr);
+  const char* relative_text = relative ? PyUnicode_AsUTF8(relative.get()) : nullptr;
+  if (relative_text == nullptr) return nullptr;
+  Ref directory = Ref::steal(path_beside_shared_object(relative_text));
   if (!directory) return nullptr;
   Ref file_name;
   if (row->flags & MODULE_FLAG_PACKAGE) {
@@ -70,12 +75,13 @@ PyObject* load_code_row(PyObject* module, PyObject* name, const char* utf8_name,
 PyObject* load_init_row(PyObject* module, PyObject* name, EmbeddedModuleEntry* row) noexcept {
   PyObject* modules = PyImport_GetModuleDict();
   if (PyDict_SetItem(modules, name, module) < 0) return nullptr;
-  PyObject* started = row->init(module, row);
-  if (started != nullptr) {
-    Ref spec = Ref::steal(PyObject_GetAttr(started, shared.spec));
-    if (!spec) {
-      PyErr_Clear();
-    } else if (spec.get() != Py_None && PyObject_HasAttr(spec.get(), shared.initializing)) {
+  // Held while its spec is read: that can run code which drops the
+  // module's other references.
+  const Ref started = Ref::borrow(row->init(module, row));
+  if (started) {
+    // A module whose __spec__ cannot be read fails the load with that error.
+    Ref spec = Ref::steal(PyObject_GetAttr(started.get(), shared.spec));
+    if (spec && spec.get() != Py_None && PyObject_HasAttr(spec.get(), shared.initializing)) {
       PyObject_SetAttr(spec.get(), shared.initializing, Py_False);
     }
   }

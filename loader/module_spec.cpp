@@ -1,6 +1,7 @@
 // Module specs handed out by the loader, built through importlib's ModuleSpec.
 #include "loader/module_table.h"
 #include "runtime/ref.h"
+#include "runtime/shared_values.h"
 
 namespace smsline {
 
@@ -10,7 +11,34 @@ namespace {
 PyObject* bootstrap_module = nullptr;
 PyObject* module_spec_class = nullptr;
 
+// Package name (str) -> (code file path, tuple of directories), as the
+// package bodies recorded them.  Made at the first record; never emptied.
+PyObject* package_locations = nullptr;
+
 }  // namespace
+
+bool record_package_location(PyObject* name, PyObject* file, PyObject* directories) noexcept {
+  if (package_locations == nullptr && (package_locations = PyDict_New()) == nullptr) return false;
+  Ref copied = Ref::steal(PySequence_Tuple(directories));
+  Ref location = Ref::steal(copied ? PyTuple_Pack(2, file, copied.get()) : nullptr);
+  return location && PyDict_SetItem(package_locations, name, location.get()) == 0;
+}
+
+PyObject* make_package_spec(PyObject* name) noexcept {
+  Ref spec = Ref::steal(make_module_spec(name, true));
+  if (!spec || package_locations == nullptr) return spec.release();
+  // The name may be a str subclass whose __eq__ runs code: the location is
+  // held before anything else happens.
+  const Ref location = Ref::borrow(PyDict_GetItemWithError(package_locations, name));
+  if (!location) return PyErr_Occurred() ? nullptr : spec.release();
+  Ref directories = Ref::steal(PySequence_List(PyTuple_GET_ITEM(location.get(), 1)));
+  if (!directories || PyObject_SetAttr(spec.get(), shared.origin, PyTuple_GET_ITEM(location.get(), 0)) < 0 ||
+      PyObject_SetAttr(spec.get(), shared.has_location, Py_True) < 0 ||
+      PyObject_SetAttr(spec.get(), shared.search_locations, directories.get()) < 0) {
+    return nullptr;
+  }
+  return spec.release();
+}
 
 PyObject* importlib_bootstrap() noexcept {
   if (bootstrap_module == nullptr) bootstrap_module = PyImport_ImportModule("importlib._bootstrap");

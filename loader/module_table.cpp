@@ -1,9 +1,9 @@
 // The registered module table: rows, name lookups and the outer-package prefix.
 #include "loader/module_table.h"
 
+#include <cstdio>
 #include <cstring>
 #include <new>
-#include <string>
 
 #include "loader/registry.h"
 #include "smsline/package.h"
@@ -47,18 +47,21 @@ EmbeddedModuleEntry* first_package_row() noexcept {
 void prefix_rows_for_outer_package(EmbeddedModuleEntry* table, const char* context) noexcept {
   const char* dot = context != nullptr ? std::strrchr(context, '.') : nullptr;
   if (dot == nullptr) return;
-  const std::string outer(context, static_cast<std::size_t>(dot - context) + 1);  // "outer."
-  const char* own = dot + 1;                                                      // "smsline"
+  const int outer_length = static_cast<int>(dot - context) + 1;  // "outer."
+  const char* own = dot + 1;                                      // "smsline"
   const std::size_t own_length = std::strlen(own);
   for (EmbeddedModuleEntry* row = table; row->name != nullptr; ++row) {
     if (std::strncmp(row->name, own, own_length) != 0) continue;
     const char after = row->name[own_length];
     if (after != '\0' && after != '.') continue;
+    // Formed in a buffer of 2048 bytes; a longer name keeps its row unprefixed.
+    char full[2048];
+    const int length = std::snprintf(full, sizeof full, "%.*s%s", outer_length, context, row->name);
+    if (length < 0 || static_cast<std::size_t>(length) >= sizeof full) continue;
     // Kept for the life of the process, as the row's new name.
-    const std::string full = outer + row->name;
-    char* copy = new (std::nothrow) char[full.size() + 1];
+    char* copy = new (std::nothrow) char[static_cast<std::size_t>(length) + 1];
     if (copy == nullptr) continue;
-    std::memcpy(copy, full.c_str(), full.size() + 1);
+    std::memcpy(copy, full, static_cast<std::size_t>(length) + 1);
     row->name = copy;
   }
 }

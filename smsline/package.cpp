@@ -1,7 +1,8 @@
 // The entry point PyInit_smsline and the package body of smsline.
 #include "smsline/package.h"
 
-#include <string>
+#include <cstring>
+#include <new>
 
 #include "runtime/calls.h"
 #include "runtime/code_objects.h"
@@ -17,7 +18,26 @@ namespace {
 // The dotted name the package is created under: "smsline", or the full name
 // the interpreter's package context gives when it loads us inside an outer
 // package (taken at every entry-point call that finds the context set).
-std::string package_full_name = "smsline";
+// Owned, unless it is the initial literal.
+const char* package_full_name = "smsline";
+bool package_full_name_owned = false;
+
+// Takes `context` as the package's full name.  False with an exception set.
+bool take_package_full_name(const char* context) noexcept {
+  if (std::strcmp(context, package_full_name) == 0) return true;
+  const std::size_t size = std::strlen(context) + 1;
+  char* copy = new (std::nothrow) char[size];
+  if (copy == nullptr) {
+    PyErr_NoMemory();
+    return false;
+  }
+  std::memcpy(copy, context, size);
+  // The module creation copies the name: nothing else points at the old one.
+  if (package_full_name_owned) delete[] package_full_name;
+  package_full_name = copy;
+  package_full_name_owned = true;
+  return true;
+}
 
 // Created from this definition; its name is written just before each creation.
 PyModuleDef package_module_def = {
@@ -64,8 +84,9 @@ bool create_package_constants() noexcept {
 }
 
 // Module-frame steps that build __path__ and tie the package directory to
-// the loader.  False with an exception set.
-bool build_package_path(PyObject* dict, EmbeddedModuleEntry* row) noexcept {
+// the loader.  `directories` receives the entries of __path__ as built here,
+// before any other code could change the list.  False with an exception set.
+bool build_package_path(PyObject* dict, EmbeddedModuleEntry* row, Ref& directories) noexcept {
   // __path__ = [os.path.dirname(file), os.environ.get("TARVIK_PACKAGE_smsline", "/notexist")]
   Ref os = Ref::steal(PyImport_ImportModule("os"));
   if (!os) return false;
@@ -87,13 +108,16 @@ bool build_package_path(PyObject* dict, EmbeddedModuleEntry* row) noexcept {
   Ref configured = Ref::steal(PyObject_Call(get.get(), package.environ_get_args, nullptr));
   if (!configured) return false;
   PyList_SET_ITEM(path.get(), 1, configured.release());
-  if (PyDict_SetItem(dict, shared.path, path.get()) < 0) return false;
+  directories = Ref::steal(PyList_AsTuple(path.get()));
+  if (!directories || PyDict_SetItem(dict, shared.path, path.get()) < 0) return false;
 
   // sys.path_importer_cache[__path__[0]] = a loader instance
   Ref loader = Ref::steal(new_loader_instance(row));
   if (!loader) return false;
-  PyObject* importer_cache = PySys_GetObject("path_importer_cache");
-  if (importer_cache == nullptr) {
+  // Held: reading __path__ back and subscripting it can run code that
+  // removes the cache from sys.
+  const Ref importer_cache = Ref::borrow(PySys_GetObject("path_importer_cache"));
+  if (!importer_cache) {
     if (!PyErr_Occurred()) PyErr_SetString(PyExc_RuntimeError, "lost sys.path_importer_cache");
     return false;
   }
@@ -103,7 +127,7 @@ bool build_package_path(PyObject* dict, EmbeddedModuleEntry* row) noexcept {
                              ? Ref::borrow(PyList_GET_ITEM(stored_path.get(), 0)).release()
                              : PyObject_GetItem(stored_path.get(), package.zero));
   if (!first) return false;
-  if (PyDict_SetItem(importer_cache, first.get(), loader.get()) < 0) return false;
+  if (PyDict_SetItem(importer_cache.get(), first.get(), loader.get()) < 0) return false;
 
   // The module spec gets its location now that the package has one.
   Ref spec = dict_item(dict, shared.spec);
@@ -126,10 +150,13 @@ PyObject* run_package_body(EmbeddedModuleEntry* row) noexcept {
   package.code = make_code("<module smsline>", package.module_file, 1, 1, 0, PyTuple_New(0), CODE_FLAGS_MODULE);
   if (package.code == nullptr) return nullptr;
 
-  PyObject* dict = PyModule_GetDict(package_module);
+  // The module is held for the body: code that the body runs can start the
+  // package again, which replaces package_module.
+  const Ref module = Ref::borrow(package_module);
+  PyObject* dict = PyModule_GetDict(module.get());
   if (dict == nullptr) return nullptr;
   Ref name = dict_item(dict, shared.name);
-  if (!name || !set_module_attributes(package_module, dict, name.get(), package.module_file)) return nullptr;
+  if (!name || !set_module_attributes(module.get(), dict, name.get(), package.module_file)) return nullptr;
 
   // Steps that can fail for reasons outside us run in the package frame, at
   // line 1, so that a failure names the package in its traceback.
@@ -137,12 +164,14 @@ PyObject* run_package_body(EmbeddedModuleEntry* row) noexcept {
   if (!frame.enter_new(package.code, dict)) return nullptr;
   frame.frame()->f_lasti = 0;
   frame.frame()->f_lineno = 1;
-  if (!build_package_path(dict, row)) return frame.fail(1);
+  Ref directories;
+  if (!build_package_path(dict, row, directories)) return frame.fail(1);
   frame.leave();
+  // The loader's spec for the package carries its location from now on.
+  if (!record_package_location(name.get(), package.module_file, directories.get())) return nullptr;
 
   if (PyDict_SetItem(dict, shared.cached, Py_None) < 0) return nullptr;
-  Py_INCREF(package_module);
-  return package_module;
+  return module.copy().release();
 }
 
 }  // namespace
@@ -161,13 +190,13 @@ PyObject* init_package_from_table(PyObject* module, EmbeddedModuleEntry* row) no
 using namespace smsline;
 
 PyObject* PyInit_smsline(void) {
-  if (_Py_PackageContext != nullptr) package_full_name = _Py_PackageContext;
-  package_module_def.m_name = package_full_name.c_str();
+  if (_Py_PackageContext != nullptr && !take_package_full_name(_Py_PackageContext)) return nullptr;
+  package_module_def.m_name = package_full_name;
   PyObject* module = PyModule_Create2(&package_module_def, PYTHON_API_VERSION);
   if (module == nullptr) return nullptr;
   // Registered before anything else runs, so that imports made by the
   // start-up find the package.
-  if (Ref name = Ref::steal(PyUnicode_FromString(package_full_name.c_str()))) {
+  if (Ref name = Ref::steal(PyUnicode_FromString(package_full_name))) {
     if (PyDict_SetItem(PyImport_GetModuleDict(), name.get(), module) < 0) PyErr_Clear();
   } else {
     PyErr_Clear();

@@ -33,8 +33,12 @@ class FinderTests(unittest.TestCase):
         self.assertEqual((spec.name, spec.origin, spec.has_location, spec.submodule_search_locations),
                          ("smsline.send_sms", None, False, None))
         self.assertIs(spec.loader, L)
+        # The package's spec carries where the package lives, as its start
+        # found out: a fresh list of its directories each time.
         package_spec = L.find_spec("smsline", None, None)
-        self.assertEqual(package_spec.submodule_search_locations, [])
+        self.assertEqual((package_spec.origin, package_spec.has_location, package_spec.submodule_search_locations),
+                         (PACKAGE_DIR + "/__init__", True, smsline.__path__))
+        self.assertIsNot(package_spec.submodule_search_locations, smsline.__path__)
         self.assertEqual(package_spec.parent, "smsline")
         self.assertEqual(L.find_spec(fullname="smsline.send_sms", path=None, is_package=None).name,
                          "smsline.send_sms")
