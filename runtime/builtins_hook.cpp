@@ -68,8 +68,17 @@ bool builtins_hook_installed = false;  // set when duty 1 first runs
 bool install_builtins_hook() noexcept {
   if (builtins_hook_installed) return true;
   builtins_hook_installed = true;
-  builtins_module = PyImport_ImportModule("builtins");
-  if (builtins_module == nullptr) return false;
+  // Taken from the interpreter's own record of its modules, not imported:
+  // an import goes through builtins.__import__, which the user may have
+  // replaced with one that refuses, or deleted.  Without the module the
+  // runtime cannot work at all.
+  PyObject* modules = PyThreadState_GET()->interp->modules;
+  Ref module = Ref::borrow(modules != nullptr ? PyDict_GetItemString(modules, "builtins") : nullptr);
+  if (!module || !PyModule_Check(module.get()) || PyModule_GetDict(module.get()) == nullptr) {
+    PyErr_SetString(PyExc_ImportError, "the interpreter has no builtins module");
+    exit_runtime_unusable();
+  }
+  builtins_module = module.release();
   builtins_dict = PyModule_GetDict(builtins_module);
   builtins_module_type.tp_base = &PyModule_Type;
   if (PyType_Ready(&builtins_module_type) < 0) return false;

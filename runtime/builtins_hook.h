@@ -10,9 +10,11 @@ namespace smsline {
 extern PyObject* builtins_module;
 extern PyObject* builtins_dict;
 
-// Start-up duty 1: keeps `builtins` and gives it a module subtype whose
-// attribute assignment also replaces our kept __import__, open and print.
-// Returns false with an exception set if `builtins` could not be imported.
+// Start-up duty 1: keeps `builtins` (the module the interpreter records
+// under that name, taken without an import) and gives it a module subtype
+// whose attribute assignment also replaces our kept __import__, open and
+// print.  Ends the process (print, status 1) when there is no such module.
+// Returns false with an exception set if the subtype cannot be readied.
 bool install_builtins_hook() noexcept;
 
 // The kept built-in __import__ / open (borrowed).  Taken from the builtins
