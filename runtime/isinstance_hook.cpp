@@ -1,7 +1,10 @@
 // The replacement of builtins.isinstance that knows the runtime's function type.
 #include "runtime/interpreter_hooks.h"
 
+#include <cstring>
+
 #include "runtime/builtins_hook.h"
+#include "runtime/calls.h"
 #include "runtime/function_object.h"
 #include "runtime/ref.h"
 
@@ -9,10 +12,22 @@ namespace smsline {
 
 namespace {
 
-// The interpreter's own isinstance, kept when the hook is installed.  Its
-// answer is PyObject_IsInstance's, which the hook calls directly.
+// The isinstance that the hook replaced (the interpreter's own, or one the
+// user installed before us), kept when the hook is installed.  Every
+// question the hook does not answer itself goes to it.
 PyObject* original_isinstance = nullptr;
+// Whether original_isinstance is the interpreter's own: its answer is then
+// PyObject_IsInstance's, which the hook calls directly.
+bool original_is_builtin = false;
 bool isinstance_hook_installed = false;  // set when duty 5 first runs
+
+// isinstance(obj, classes) as the replaced isinstance answers it: 1, 0 or -1.
+int original_answer(PyObject* obj, PyObject* classes) noexcept {
+  if (original_is_builtin) return PyObject_IsInstance(obj, classes);
+  const Ref original = Ref::borrow(original_isinstance);
+  Ref answer = call(original.get(), {obj, classes});
+  return answer ? PyObject_IsTrue(answer.get()) : -1;
+}
 
 // isinstance(obj, classes) for one of our functions: the interpreter's
 // function type counts as a match, at any depth of nested tuples, in order.
@@ -27,7 +42,7 @@ int function_isinstance(PyObject* obj, PyObject* classes) noexcept {
     Py_LeaveRecursiveCall();
     return answer;
   }
-  return PyObject_IsInstance(obj, classes);
+  return original_answer(obj, classes);
 }
 
 PyObject* isinstance_hook(PyObject*, PyObject** args, Py_ssize_t nargs, PyObject* kwnames) noexcept {
@@ -39,6 +54,11 @@ PyObject* isinstance_hook(PyObject*, PyObject** args, Py_ssize_t nargs, PyObject
     // The text PyArg_UnpackTuple gives for exactly two arguments.
     PyErr_Format(PyExc_TypeError, "isinstance expected 2 arguments, got %zd", nargs);
     return nullptr;
+  }
+  if (Py_TYPE(args[0]) != &function_type && !original_is_builtin) {
+    // Anything but our functions: the replaced isinstance's own answer.
+    const Ref original = Ref::borrow(original_isinstance);
+    return call(original.get(), {args[0], args[1]}).release();
   }
   int answer = Py_TYPE(args[0]) == &function_type ? function_isinstance(args[0], args[1])
                                                   : PyObject_IsInstance(args[0], args[1]);
@@ -61,9 +81,13 @@ bool install_isinstance_hook() noexcept {
     return false;
   }
   Py_INCREF(original_isinstance);
-  // Same documentation as the interpreter's own.
+  // The interpreter's own is the built-in function "isinstance" of the
+  // builtins module; its documentation becomes ours.
   if (PyCFunction_Check(original_isinstance)) {
-    isinstance_def.ml_doc = reinterpret_cast<PyCFunctionObject*>(original_isinstance)->m_ml->ml_doc;
+    PyMethodDef* method = reinterpret_cast<PyCFunctionObject*>(original_isinstance)->m_ml;
+    original_is_builtin = PyCFunction_GET_SELF(original_isinstance) == builtins_module &&
+                          std::strcmp(method->ml_name, "isinstance") == 0;
+    if (original_is_builtin) isinstance_def.ml_doc = method->ml_doc;
   }
   Ref module_name = Ref::steal(PyUnicode_FromString("builtins"));
   if (!module_name) return false;
