@@ -1,8 +1,6 @@
 // Building the line-mapped, bytecode-free code objects of our modules and functions.
 #include "runtime/code_objects.h"
 
-#include <string>
-
 #include "runtime/ref.h"
 #include "runtime/shared_values.h"
 
@@ -13,12 +11,13 @@ PyCodeObject* make_code(const char* name, PyObject* filename, int first_line, in
   Ref names = Ref::steal(varnames);
   if (!names) return nullptr;
   // One (offset +2, line +1) pair per line after the first.
-  std::string table;
-  for (int line = first_line; line < last_line; ++line) {
-    table.push_back(2);
-    table.push_back(1);
+  const Py_ssize_t pairs = last_line > first_line ? last_line - first_line : 0;
+  Ref lnotab = Ref::steal(PyBytes_FromStringAndSize(nullptr, 2 * pairs));
+  if (!lnotab) return nullptr;
+  for (Py_ssize_t i = 0; i < pairs; ++i) {
+    PyBytes_AS_STRING(lnotab.get())[2 * i] = 2;
+    PyBytes_AS_STRING(lnotab.get())[2 * i + 1] = 1;
   }
-  Ref lnotab = Ref::steal(PyBytes_FromStringAndSize(table.data(), static_cast<Py_ssize_t>(table.size())));
   Ref code_bytes = Ref::steal(PyBytes_FromStringAndSize(nullptr, 0));
   Ref code_name = Ref::steal(PyUnicode_FromString(name));
   if (!lnotab || !code_bytes || !code_name) return nullptr;

@@ -2,7 +2,8 @@
 #include <dlfcn.h>
 #include <libgen.h>
 
-#include <string>
+#include <cstdlib>
+#include <cstring>
 
 #include "runtime/ref.h"
 #include "smsline/package.h"
@@ -20,13 +21,18 @@ PyObject* path_separator = nullptr;
 PyObject* path_beside_shared_object(const char* relative) noexcept {
   if (shared_object_directory == nullptr) {
     Dl_info info = {};
-    std::string file;
+    const char* file = "";
     if (dladdr(reinterpret_cast<void*>(&path_beside_shared_object), &info) != 0 && info.dli_fname != nullptr) {
       file = info.dli_fname;
     }
-    // dirname() may modify its argument.
-    std::string directory = dirname(&file[0]);
-    shared_object_directory = PyUnicode_DecodeFSDefault(directory.c_str());
+    // dirname() may modify its argument: it gets a copy.
+    char* copy = strdup(file);
+    if (copy == nullptr) {
+      PyErr_NoMemory();
+      return nullptr;
+    }
+    shared_object_directory = PyUnicode_DecodeFSDefault(dirname(copy));
+    free(copy);
     if (shared_object_directory == nullptr) return nullptr;
   }
   if (path_separator == nullptr && (path_separator = PyUnicode_FromString("/")) == nullptr) return nullptr;
