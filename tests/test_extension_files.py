@@ -244,6 +244,27 @@ class ExtensionFileLoadingTests(ScenarioMixin, unittest.TestCase):
         self.assertEqual([kind, name, path], ["ImportError", "smsline.multi", multi])
         self.assertIn("No such file or directory", message)
 
+    def test_package_made_anew_keeps_its_directories_and_extension_files(self):
+        # A reload, and an import after the package left sys.modules, make it
+        # from the loader's spec, which carries the first start's location.
+        self.place("extra_package.so", self.package_dir, "extra.so")
+        self.place("multi.so", self.tarvik_dir, "multi.so")
+        facts = self.run_scenario("""
+            import importlib, json, sys
+            import smsline
+            facts = [list(smsline.__path__)]
+            for package in [importlib.reload(smsline), None]:
+                if package is None:
+                    for name in [name for name in sys.modules if name.startswith("smsline")]:
+                        del sys.modules[name]
+                    package = importlib.import_module("smsline")
+                facts.append([package.__path__, package.__spec__.submodule_search_locations is package.__path__,
+                              package.__file__, importlib.import_module("smsline.extra").LABEL,
+                              importlib.import_module("smsline.multi").EXECUTED])
+            print(json.dumps(facts))
+            """)
+        self.assertEqual(facts[0], [self.package_dir, self.tarvik_dir])
+        self.assertEqual(facts[1:], [[facts[0], True, self.package_dir + "/__init__", "package dir", "yes"]] * 2)
 
 class ExtensionFileFailureTests(ScenarioMixin, unittest.TestCase):
 

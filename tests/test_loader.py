@@ -135,6 +135,16 @@ class LoadingTests(unittest.TestCase):
         self.assertIsNone(L.exec_module(types.ModuleType("unknown")))
         self.assertEqual(outcome(L.exec_module, object())[0], AttributeError)
 
+    def test_failing_spec_read_after_the_start_fails_the_load(self):
+        spec = self.submodule.__spec__
+        del self.submodule.__spec__
+        try:
+            with self.assertRaises(AttributeError):
+                L.exec_module(types.ModuleType("smsline.send_sms"))
+        finally:
+            self.submodule.__spec__ = spec
+        self.assertIs(sys.modules["smsline.send_sms"], self.submodule)
+
     def test_load_module_starts_a_new_module_each_time(self):
         self.submodule.BAUDRATE = 9600
         try:

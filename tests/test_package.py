@@ -313,6 +313,18 @@ print('import returned')
         self.assertNotIn('import returned', result.stdout)
         self.assertIn('ImportError: inspect is not available here', result.stderr)
 
+    def test_builtins_are_found_without_importing_them(self):
+        # An __import__ that refuses "builtins" does not matter; a missing
+        # __import__ ends the process as a missing built-in does.
+        for code, outcome in [("import inspect, types\noriginal = builtins.__import__\n"
+                               "def refusing(name, *args):\n"
+                               "    assert name != 'builtins'\n"
+                               "    return original(name, *args)\n"
+                               "builtins.__import__ = refusing\nimport smsline", 0),
+                              ("del builtins.__import__\nimportlib.import_module('smsline')", 1)]:
+            result = run_python("import builtins, importlib\n%s\nprint('imported')" % code, path=[EXTENSION_DIR])
+            self.assertEqual((result.returncode, result.stdout), (outcome, "imported\n" * (1 - outcome)), result.stderr)
+        self.assertIn("NameError: name '__import__' is not defined", result.stderr)
 
 class RuntimeHookTests(unittest.TestCase):
 
@@ -380,6 +392,24 @@ print(json.dumps({
         self.assertEqual(facts['function'], [True, True, False, True, False])
         self.assertEqual(facts['type_comparisons'][:3], [True, True, False])
         self.assertEqual(facts['type_comparisons'][3][:2], ['error', 'TypeError'])
+
+    def test_isinstance_installed_before_the_import_is_deferred_to(self):
+        facts = run_scenario(self, """
+import builtins, json, types
+original, asked = builtins.isinstance, []
+def users(obj, classes):
+    asked.append(getattr(classes, '__name__', None))
+    return 'yes' if original(obj, classes) else ''
+builtins.isinstance = users
+import smsline.send_sms
+f, hook = smsline.send_sms.send_sms, builtins.isinstance
+del asked[:]
+answers = [hook(1, int), hook(1, str), hook(f, types.FunctionType), hook(f, (str, types.FunctionType)), hook(f, int)]
+print(json.dumps([answers, asked[:]]))  # json asks isinstance too
+""", path=[EXTENSION_DIR])
+        # The user's answers as given; for our function, the function type is
+        # the hook's own answer and every other class the user's.
+        self.assertEqual(facts, [['yes', '', True, True, False], ['int', 'str', 'str', 'int']])
 
     def test_assigned_import_hook_is_what_the_submodule_imports_call(self):
         code = """
