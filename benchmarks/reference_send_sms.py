@@ -44,7 +44,7 @@ def serial_ports():
 # Sends one message through the first port whose modem comes up.
 def send_sms(phone_number: str, text: str) -> int:
     """Sends an sms and returns the sent sms status ( one of SentSms.ENROUTE, SentSms.DELIVERED, SentSms.FAILED )"""
-    modem = None
+    modem = _probe.failure = None
     for port in serial_ports():
         modem = GsmModem(port, BAUDRATE)
         try:
@@ -53,9 +53,9 @@ def send_sms(phone_number: str, text: str) -> int:
             print(f"Gsm Device Found on Port: {port}"); break
         except Exception:
             modem = _close_failed_probe(modem)
-
-    if not modem:
-        raise Exception("Gsm Device Not Found")
+        except BaseException: _close_failed_probe(modem); raise
+    if modem is None:
+        raise Exception("Gsm Device Not Found") from _probe.failure
     try:
         print("Sending message now.")
         sentSms = modem.sendSms(phone_number, text, waitForDeliveryReport=False, deliveryTimeout=30)
@@ -70,8 +70,19 @@ def send_sms(phone_number: str, text: str) -> int:
         modem.close()
 
 
+import threading
+
+# The last failed probe's exception, the cause of "Gsm Device Not Found",
+# kept per thread here rather than in a local so that send_sms's locals stay
+# the extension's.  (With no failed probe send_sms raises "from None", where
+# the extension leaves the context as it is.)
+_probe = threading.local()
+
+
 def _close_failed_probe(modem):
-    """Closes the modem of a failed probe, ignoring an Exception from close; returns None."""
+    """Closes the modem of a failed probe, ignoring an Exception from close;
+    keeps the probe's exception as the thread's last failure; returns None."""
+    _probe.failure = sys.exc_info()[1]
     try:
         modem.close()
     except Exception:

@@ -17,14 +17,16 @@
 /* ---- frame noting ------------------------------------------------------ */
 
 /* While set, every stand-in call looks at the current frame: a frame not seen
- * before (one without our mark in f_trace) counts as a new frame object and
- * gets the mark.  A frame made afresh starts with no f_trace, so a reused
- * frame is told apart from a new one even when it sits at the same address. */
+ * before (one without our mark in f_exc_type) counts as a new frame object and
+ * gets the mark.  A frame made afresh starts with no f_exc_type, so a reused
+ * frame is told apart from a new one even when it sits at the same address.
+ * (f_exc_type is the saved exception state of a generator's frame; a plain
+ * function's frame never uses it, and the extension's frames drop f_trace at
+ * each call, so that mark would not survive.) */
 static int noting_frames = 0;
 static Py_ssize_t frames_noted = 0;
 static Py_ssize_t frame_looks = 0;     /* stand-in calls that looked */
-/* The mark: a trace function that does nothing and keeps itself installed,
- * so a marked frame stays harmless should a tracer ever run over it. */
+/* The mark: any object of ours (a function that does nothing). */
 static PyObject* frame_mark = NULL;
 
 static void
@@ -32,11 +34,11 @@ note_frame(void)
 {
     PyFrameObject* frame = PyThreadState_GET()->frame;
     frame_looks++;
-    if (frame == NULL || frame->f_trace == frame_mark)
+    if (frame == NULL || frame->f_exc_type == frame_mark)
         return;
     frames_noted++;
     Py_INCREF(frame_mark);
-    Py_XSETREF(frame->f_trace, frame_mark);
+    Py_XSETREF(frame->f_exc_type, frame_mark);
 }
 
 #define NOTE_FRAME() do { if (noting_frames) note_frame(); } while (0)

@@ -1,6 +1,8 @@
 // Building the line-mapped, bytecode-free code objects of our modules and functions.
 #include "runtime/code_objects.h"
 
+#include <opcode.h>
+
 #include "runtime/ref.h"
 #include "runtime/shared_values.h"
 
@@ -18,11 +20,23 @@ PyCodeObject* make_code(const char* name, PyObject* filename, int first_line, in
     PyBytes_AS_STRING(lnotab.get())[2 * i] = 2;
     PyBytes_AS_STRING(lnotab.get())[2 * i + 1] = 1;
   }
-  Ref code_bytes = Ref::steal(PyBytes_FromStringAndSize(nullptr, 0));
+  if (PyTuple_GET_SIZE(names.get()) > max_frame_locals) {
+    PyErr_SetString(PyExc_SystemError, "too many locals for a frame of ours");
+    return nullptr;
+  }
+  // One instruction (opcode, argument) per line.
+  const Py_ssize_t lines = last_line >= first_line ? last_line - first_line + 1 : 1;
+  Ref code_bytes = Ref::steal(PyBytes_FromStringAndSize(nullptr, 2 * lines));
+  if (!code_bytes) return nullptr;
+  for (Py_ssize_t i = 0; i < lines; ++i) {
+    PyBytes_AS_STRING(code_bytes.get())[2 * i] = static_cast<char>(POP_TOP);
+    PyBytes_AS_STRING(code_bytes.get())[2 * i + 1] = 0;
+  }
   Ref code_name = Ref::steal(PyUnicode_FromString(name));
   if (!lnotab || !code_bytes || !code_name) return nullptr;
   PyObject* empty = shared.empty_tuple;
-  return PyCode_New(argcount, 0, 0, 0, flags, code_bytes.get(), empty, empty, names.get(), empty,
+  const int nlocals = static_cast<int>(PyTuple_GET_SIZE(names.get()));
+  return PyCode_New(argcount, 0, nlocals, 0, flags, code_bytes.get(), empty, empty, names.get(), empty,
                     empty, filename, code_name.get(), first_line, lnotab.get());
 }
 

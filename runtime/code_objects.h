@@ -9,12 +9,21 @@ namespace smsline {
 constexpr int CODE_FLAGS_MODULE = CO_NOFREE;                                  // 0x40
 constexpr int CODE_FLAGS_FUNCTION = CO_OPTIMIZED | CO_NEWLOCALS | CO_NOFREE;  // 0x43
 
-// A code object with empty code bytes, no locals slots and stack size 0.
-// Its line table maps instruction offset 2*(L - first_line) to line L for
-// every L up to last_line, so that a frame whose f_lasti is set that way
-// reports L to every reader of line numbers (tracebacks, f_lineno,
-// faulthandler), not only to those that read f_lineno.  `varnames` is a
-// tuple of str (stolen).  New reference, or null with an exception set.
+// Most locals a code object of ours declares (the frames release them
+// through a buffer of this size).
+constexpr int max_frame_locals = 8;
+
+// A code object with stack size 0 whose variable names are all locals (one
+// frame slot each, as a plain function has them).  Its line table maps
+// instruction offset 2*(L - first_line) to line L for every L up to
+// last_line, so that a frame whose f_lasti is set that way reports L to
+// every reader of line numbers (tracebacks, f_lineno, faulthandler), not
+// only to those that read f_lineno.  The code bytes cover every offset the
+// line table names, each a POP_TOP: the interpreter's f_lineno setter reads
+// the instruction at the target, and refuses a jump onto POP_TOP, so a
+// debugger's jump in our frames (which run no bytecode and cannot jump) is
+// refused with a ValueError instead of reading past the code.  `varnames`
+// is a tuple of str (stolen).  New reference, or null with an exception set.
 PyCodeObject* make_code(const char* name, PyObject* filename, int first_line, int last_line,
                         int argcount, PyObject* varnames, int flags) noexcept;
 

@@ -5,8 +5,8 @@
 
 namespace smsline {
 
-void ExceptionHandler::enter(PyFrameObject* frame, int line) noexcept {
-  add_traceback_entry(frame, line);
+void ExceptionHandler::enter(ActiveFrame& frame, int line) noexcept {
+  frame.raised(line);
   PyObject *type, *value, *traceback;
   PyErr_Fetch(&type, &value, &traceback);
   PyErr_NormalizeException(&type, &value, &traceback);

@@ -1,13 +1,15 @@
 // Catching exceptions inside our functions: handler entry and exit, and class matching.
 #pragma once
 
+#include "runtime/frames.h"
 #include "runtime/python.h"
 #include "runtime/ref.h"
 
 namespace smsline {
 
 // The code that examines a caught exception.  enter() takes the pending
-// exception, gives it the traceback entry of the catching frame and makes it
+// exception, gives it the traceback entry of the catching frame (with the
+// exception event for a trace function) and makes it
 // the thread's handled exception (what sys.exc_info() reports, and the
 // context of anything raised meanwhile); the destructor puts back the
 // handled exception that was set aside.  In between, the caught exception is
@@ -19,8 +21,10 @@ class ExceptionHandler {
   ExceptionHandler& operator=(const ExceptionHandler&) = delete;
   ~ExceptionHandler() { exit(); }
 
-  void enter(PyFrameObject* frame, int line) noexcept;
+  void enter(ActiveFrame& frame, int line) noexcept;
   PyObject* type() const noexcept { return type_.get(); }
+  // The caught exception (normalized).
+  PyObject* value() const noexcept { return value_.get(); }
 
   // Makes the caught exception pending again, unchanged.
   void reraise() noexcept;

@@ -1,21 +1,18 @@
-// Frame entry, line marking, traceback entries, and the normal and failure exits.
+// Frame entry, line marking and events, local slots, traceback entries, and the two exits.
 #include "runtime/frames.h"
 
 #include "runtime/code_objects.h"
-#include "runtime/ref.h"
 
 namespace smsline {
 
-void add_traceback_entry(PyFrameObject* frame, int line) noexcept {
-  PyThreadState* tstate = PyThreadState_GET();
+namespace {
+
+bool head_entry_is(PyFrameObject* frame, PyThreadState* tstate) noexcept {
   PyObject* head = tstate->curexc_traceback;
-  if (head != nullptr && PyTraceBack_Check(head) &&
-      reinterpret_cast<PyTracebackObject*>(head)->tb_frame == frame) {
-    return;
-  }
-  mark_line(frame, line);
-  PyTraceBack_Here(frame);
+  return head != nullptr && PyTraceBack_Check(head) && reinterpret_cast<PyTracebackObject*>(head)->tb_frame == frame;
 }
+
+}  // namespace
 
 void ActiveFrame::push(PyFrameObject* frame) noexcept {
   tstate_ = PyThreadState_GET();
@@ -27,20 +24,37 @@ void ActiveFrame::push(PyFrameObject* frame) noexcept {
   frame->f_lasti = -1;
   frame->f_lineno = frame->f_code->co_firstlineno;
   twice_first_line_ = 2 * frame->f_code->co_firstlineno;
+  last_traced_lasti_ = -1;
   frame->f_executing = 1;
   tstate_->frame = frame;
 }
 
-bool ActiveFrame::enter_cached(FrameSlot& slot, PyCodeObject* code, PyObject* globals) noexcept {
+bool ActiveFrame::start(PyObject* const* args, int count) noexcept {
+  PyObject** const slots = frame_->f_localsplus;
+  for (int i = 0; i < count; ++i) {
+    Py_INCREF(args[i]);
+    slots[i] = args[i];
+  }
+  if (!tracing_wanted(tstate_) || send_call_event(tstate_, frame_) == 0) return true;
+  // The interpreter ends a call whose call event raised at once: no
+  // traceback entry and no return event.
+  if (slot_ != nullptr && slot_->frame == frame_) {
+    slot_->frame = nullptr;
+    Py_DECREF(frame_);  // the slot's reference
+  }
+  pop();
+  return false;
+}
+
+bool ActiveFrame::enter_cached(FrameSlot& slot, PyCodeObject* code, PyObject* globals,
+                               PyObject* const* args) noexcept {
   PyFrameObject* frame = slot.frame;
-  if (frame != nullptr && Py_REFCNT(frame) == 1 && frame->f_back == nullptr) {
-    // The call's reference is taken first: releasing the old locals can run
-    // code (a value's __del__) that calls the function again, which must
-    // then see the frame in use.
+  const bool reusable = frame != nullptr && Py_REFCNT(frame) == 1 && frame->f_back == nullptr;
+  if (reusable) {
+    // The call's reference is taken first: releasing what the last call
+    // left (a debugger's f_trace, below) can run code (a __del__) that calls
+    // the function again, which must then see the frame in use.
     Py_INCREF(frame);
-    // A stale locals view (someone read f_locals during an earlier call)
-    // would show values of that call.
-    Py_CLEAR(frame->f_locals);
   } else {
     // PyFrame_New links the new frame above the current frame.  The old
     // frame is released last, when the new one is in the slot and in use
@@ -54,7 +68,14 @@ bool ActiveFrame::enter_cached(FrameSlot& slot, PyCodeObject* code, PyObject* gl
   }
   slot_ = &slot;
   push(frame);
-  return true;
+  if (reusable && frame->f_trace != nullptr) {
+    // A debugger's local trace function from an earlier call belongs to
+    // that call; each call starts without one, as a new frame would.
+    PyObject* const old_trace = frame->f_trace;
+    frame->f_trace = nullptr;
+    Py_DECREF(old_trace);
+  }
+  return start(args, args != nullptr ? code->co_argcount : 0);
 }
 
 bool ActiveFrame::enter_new(PyCodeObject* code, PyObject* globals) noexcept {
@@ -62,55 +83,98 @@ bool ActiveFrame::enter_new(PyCodeObject* code, PyObject* globals) noexcept {
   if (frame == nullptr) return false;
   slot_ = nullptr;
   push(frame);
+  return start(nullptr, 0);
+}
+
+bool ActiveFrame::line_event(bool loop_pass) noexcept {
+  const int lasti = frame_->f_lasti;
+  if (lasti == last_traced_lasti_ && !loop_pass) return true;
+  last_traced_lasti_ = lasti;
+  return send_line_event(tstate_, frame_) == 0;
+}
+
+Ref ActiveFrame::load(int index) const noexcept {
+  PyObject* const value = frame_->f_localsplus[index];
+  if (value == nullptr) {
+    PyErr_Format(PyExc_UnboundLocalError, "local variable '%.200U' referenced before assignment",
+                 PyTuple_GET_ITEM(frame_->f_code->co_varnames, index));
+  }
+  return Ref::borrow(value);
+}
+
+void ActiveFrame::raised(int line) noexcept {
+  if (head_entry_is(frame_, tstate_)) return;
+  mark_line(frame_, line);
+  PyTraceBack_Here(frame_);
+  if (tracing_wanted(tstate_)) send_exception_event(tstate_, frame_);
+}
+
+bool ActiveFrame::leave(PyObject* result) noexcept {
+  if (tracing_wanted(tstate_) && send_return_event(tstate_, frame_, result) < 0) {
+    // The return became a failure, with no traceback entry of ours (as the
+    // interpreter does it); the frame is given up like a failed call's.
+    if (slot_ != nullptr && slot_->frame == frame_) {
+      slot_->frame = nullptr;
+      Py_DECREF(frame_);
+    }
+    pop(false);
+    return false;
+  }
+  pop();
   return true;
 }
 
-void ActiveFrame::leave() noexcept {
-  PyFrameObject* frame = frame_;
+std::nullptr_t ActiveFrame::fail(int line) noexcept {
+  if (frame_ == nullptr) return nullptr;
+  raised(line);
+  if (tracing_wanted(tstate_)) send_return_event(tstate_, frame_, nullptr);
+  if (slot_ != nullptr && slot_->frame == frame_) {
+    // The traceback keeps the frame, with its locals; the next call makes
+    // a fresh one.
+    slot_->frame = nullptr;
+    Py_DECREF(frame_);  // the slot's reference; the traceback holds its own
+  }
+  pop(false);
+  return nullptr;
+}
+
+void ActiveFrame::pop(bool release_locals) noexcept {
+  PyFrameObject* const frame = frame_;
   if (frame == nullptr) return;
   frame_ = nullptr;
   tstate_->frame = frame->f_back;
-  PyFrameObject* back = frame->f_back;
+  PyFrameObject* const back = frame->f_back;
   frame->f_back = nullptr;
   frame->f_executing = 0;
-  Py_XDECREF(back);
-  Py_DECREF(frame);
-}
 
-std::nullptr_t ActiveFrame::fail(int line, PyObject* const* locals, std::size_t count) noexcept {
-  PyFrameObject* frame = frame_;
-  if (frame == nullptr) return nullptr;
-  add_traceback_entry(frame, line);
-
-  // Record the locals as the frame's f_locals.  With no locals slots in
-  // the code object, the interpreter shows this dictionary as it is.
-  PyObject *type, *value, *traceback;
-  PyErr_Fetch(&type, &value, &traceback);
-  if (count > 0) {
-    // Sized for all of them at once: the same dictionary as an empty one
-    // filled item by item, without growing it on the first insertion.
-    Ref record = Ref::steal(_PyDict_NewPresized(static_cast<Py_ssize_t>(count)));
-    PyObject* names = frame->f_code->co_varnames;
-    bool recorded = static_cast<bool>(record);
-    for (std::size_t i = 0; recorded && i < count; ++i) {
-      if (locals[i] != nullptr &&
-          PyDict_SetItem(record.get(), PyTuple_GET_ITEM(names, i), locals[i]) < 0) {
-        recorded = false;
+  // Everything the frame lets go of is released after its bookkeeping is
+  // done: a release can run code that calls the function again.
+  PyObject* locals[max_frame_locals];
+  int count = 0;
+  const int nlocals = frame->f_code->co_nlocals;
+  if (release_locals && nlocals > 0) {
+    PyObject** const slots = frame->f_localsplus;
+    for (int i = 0; i < nlocals && i < max_frame_locals; ++i) {
+      if (slots[i] != nullptr) {
+        locals[count++] = slots[i];
+        slots[i] = nullptr;
       }
     }
-    if (recorded) {
-      Py_XSETREF(frame->f_locals, record.release());
-    } else {
-      PyErr_Clear();  // the failure being reported matters more than its locals
+    if (frame->f_locals != nullptr) {
+      // A dictionary that a reader of f_locals made shows the now empty
+      // slots, so it keeps none of this call's values.
+      PyObject *type, *value, *traceback;
+      PyErr_Fetch(&type, &value, &traceback);
+      if (PyFrame_FastToLocalsWithError(frame) < 0) {
+        PyErr_Clear();
+        Py_CLEAR(frame->f_locals);
+      }
+      PyErr_Restore(type, value, traceback);
     }
   }
-  if (slot_ != nullptr && slot_->frame == frame) {
-    slot_->frame = nullptr;
-    Py_DECREF(frame);  // the slot's reference; the traceback holds its own
-  }
-  leave();
-  PyErr_Restore(type, value, traceback);
-  return nullptr;
+  Py_XDECREF(back);
+  Py_DECREF(frame);
+  for (int i = 0; i < count; ++i) Py_DECREF(locals[i]);
 }
 
 }  // namespace smsline

@@ -1,10 +1,12 @@
-// Interpreter frames for our module bodies and functions: entry, line marking, exits.
+// Interpreter frames for our module bodies and functions: entry, lines, locals, events, exits.
 #pragma once
 
 #include <cstddef>
 
 #include "runtime/code_objects.h"
 #include "runtime/python.h"
+#include "runtime/ref.h"
+#include "runtime/tracing.h"
 
 namespace smsline {
 
@@ -17,57 +19,116 @@ struct FrameSlot {
 
 // Sets the frame's current line so that every reader sees it: f_lasti (read
 // through the code object's line table) and f_lineno (read while a trace
-// function is set).  Inline: the bodies mark a line before every statement.
+// function is set).
 inline void mark_line(PyFrameObject* frame, int line) noexcept {
   frame->f_lasti = offset_for_line(frame->f_code, line);
   frame->f_lineno = line;
 }
 
-// Puts a traceback entry for `frame` at `line` at the head of the pending
-// exception's traceback, unless the head entry already belongs to `frame`.
-void add_traceback_entry(PyFrameObject* frame, int line) noexcept;
-
 // A frame while it is the thread's current frame.  Entered by one of the
-// enter functions, left by leave() (normal exit) or fail() (failure exit);
-// the destructor leaves a frame that is still current.
+// enter functions, left by leave() (normal exit) or fail() (failure exit).
+//
+// The function's locals live in the frame's local slots, in the order of the
+// code object's variable names, as a plain function's do: the body binds
+// them as it goes, so every reader of f_locals sees the current values, a
+// traceback keeps them with the frame, and frame.clear() releases them.  A
+// trace function may rebind or delete them between statements (a debugger's
+// `!modem = ...`), so the body reads a local back from its slot at each use.
+//
+// When a trace or profile function is set, the frame sends the events the
+// interpreter sends for a plain function: call, line (trace only), exception
+// and return.  Otherwise each marking costs one test of the thread state.
 class ActiveFrame {
  public:
   ActiveFrame() noexcept = default;
   ActiveFrame(const ActiveFrame&) = delete;
   ActiveFrame& operator=(const ActiveFrame&) = delete;
-  ~ActiveFrame() { leave(); }
+  // A frame still current here was abandoned by a path that neither left
+  // nor failed: popped without events.
+  ~ActiveFrame() { pop(); }
 
   // Function frame entry: reuses the slot's frame when nothing else holds it
   // and it is linked into no frame stack, otherwise makes a new one and
-  // stores it in the slot.  False with an exception set on failure.
-  bool enter_cached(FrameSlot& slot, PyCodeObject* code, PyObject* globals) noexcept;
+  // stores it in the slot.  The first code->co_argcount locals are bound to
+  // `args`.  Sends the call event.  False with an exception set on failure
+  // (then the frame is already left, and no traceback entry is added).
+  bool enter_cached(FrameSlot& slot, PyCodeObject* code, PyObject* globals, PyObject* const* args = nullptr) noexcept;
   // A fresh frame, not cached: for module bodies, which run once.
   bool enter_new(PyCodeObject* code, PyObject* globals) noexcept;
 
   PyFrameObject* frame() const noexcept { return frame_; }
-  // mark_line(frame(), line), with the code object's first line kept at entry.
-  void mark(int line) const noexcept {
-    frame_->f_lasti = 2 * line - twice_first_line_;
-    frame_->f_lineno = line;
+
+  // Line marking before a statement.  When a trace function is set and the
+  // line differs from the last one marked, it gets the line event.  False
+  // with an exception set when the trace function raised: a failure of the
+  // statement at `line`.
+  [[nodiscard]] bool mark(int line) noexcept {
+    set_line(line);
+    return !line_tracing_wanted(tstate_) || line_event(false);
+  }
+  // The next pass of a loop whose body is on the loop's own line: the
+  // interpreter's jump back to the loop head gives a line event even though
+  // the line has not changed.
+  [[nodiscard]] bool mark_loop_pass(int line) noexcept {
+    set_line(line);
+    return !line_tracing_wanted(tstate_) || line_event(true);
+  }
+  // A statement that runs no code of others (a name binding, `try:`,
+  // `except`, a comparison with None): only a trace function sees it, so the
+  // line is marked only then, for its line event.
+  [[nodiscard]] bool mark_for_tracing(int line) noexcept {
+    if (!line_tracing_wanted(tstate_)) return true;
+    set_line(line);
+    return line_event(false);
   }
 
-  // Normal exit: pops the frame; it stays in its slot for the next call.
-  void leave() noexcept;
+  // The local at `index` (new reference), or UnboundLocalError as the
+  // interpreter raises it when the slot is empty.
+  Ref load(int index) const noexcept;
+  // Binds the local at `index`; the value bound before is released last.
+  void bind(int index, Ref value) noexcept {
+    PyObject** const slot = &frame_->f_localsplus[index];
+    PyObject* const old = *slot;
+    *slot = value.release();
+    Py_XDECREF(old);
+  }
+  void bind(int index, PyObject* value) noexcept { bind(index, Ref::borrow(value)); }
 
-  // Failure exit for an exception that is pending: adds the traceback entry
-  // for `line` (unless the head entry is already ours), records `locals`
-  // (values in the order of the code object's variable names, null for
-  // unbound ones) in the frame, gives the frame up to the traceback, pops it
-  // and leaves the exception pending.  Returns null for the caller to return.
-  std::nullptr_t fail(int line, PyObject* const* locals = nullptr, std::size_t count = 0) noexcept;
+  // The pending exception has just reached this frame at `line`: unless its
+  // traceback's head entry already belongs to this frame (it passed through
+  // here before and is raised again), adds the entry and sends the
+  // exception event.
+  void raised(int line) noexcept;
+
+  // Normal exit with `result` (borrowed): sends the return event and pops
+  // the frame; the frame stays in its slot for the next call, with its
+  // locals released.  False with an exception set when a trace or profile
+  // function raised on the return: the call then fails.
+  [[nodiscard]] bool leave(PyObject* result) noexcept;
+
+  // Failure exit for an exception that is pending: raised(line), the return
+  // event, then gives the frame up to the traceback (which keeps it with its
+  // locals), pops it and leaves the exception pending.  Returns null for the
+  // caller to return.
+  std::nullptr_t fail(int line) noexcept;
 
  private:
   void push(PyFrameObject* frame) noexcept;
+  bool start(PyObject* const* args, int count) noexcept;
+  void set_line(int line) const noexcept {
+    frame_->f_lasti = 2 * line - twice_first_line_;
+    frame_->f_lineno = line;
+  }
+  bool line_event(bool loop_pass) noexcept;
+  // Restores the thread's previous frame and releases the call's hold; with
+  // `release_locals` the frame's locals are released too (last of all).
+  void pop(bool release_locals = true) noexcept;
 
   PyFrameObject* frame_ = nullptr;  // owned for the duration of the call
   PyThreadState* tstate_ = nullptr;
   FrameSlot* slot_ = nullptr;
-  int twice_first_line_ = 0;  // 2 * co_firstlineno of the frame's code (see offset_for_line)
+  int twice_first_line_ = 0;   // 2 * co_firstlineno of the frame's code (see offset_for_line)
+  int last_traced_lasti_ = -1;  // f_lasti at the last line event, to send one per line
 };
 
 }  // namespace smsline

@@ -162,11 +162,9 @@ PyObject* run_package_body(EmbeddedModuleEntry* row) noexcept {
   // line 1, so that a failure names the package in its traceback.
   ActiveFrame frame;
   if (!frame.enter_new(package.code, dict)) return nullptr;
-  frame.frame()->f_lasti = 0;
-  frame.frame()->f_lineno = 1;
   Ref directories;
-  if (!build_package_path(dict, row, directories)) return frame.fail(1);
-  frame.leave();
+  if (!frame.mark(1) || !build_package_path(dict, row, directories)) return frame.fail(1);
+  if (!frame.leave(Py_None)) return nullptr;
   // The loader's spec for the package carries its location from now on.
   if (!record_package_location(name.get(), package.module_file, directories.get())) return nullptr;
 

@@ -41,19 +41,29 @@ Ref format_port(PyObject* port) noexcept {
   return call(kept_format, {port, constants.empty_text});
 }
 
+// The function's locals: their slots in its frame, in the order of its
+// code object's variable names.
+enum Local { PHONE_NUMBER, TEXT, SENT_SMS, MODEM, PORT };
+
 // Brings the modem up and prints the found line (lines 51 to 53).  Returns
 // 0 when the modem came up, else the line that failed, with the exception set.
-int probe_modem(ActiveFrame& frame, PyObject* modem, PyObject* port) noexcept {
-  frame.mark(51);
-  Method connect;
-  if (!connect.look_up(modem, constants.connect, 1)) return 51;
-  Ref pin = lookup_global(submodule.dict, constants.PIN);
-  if (!pin || !connect.call({pin.get()})) return 51;
+int probe_modem(ActiveFrame& frame) noexcept {
+  if (!frame.mark(51)) return 51;
+  {
+    const Ref modem = frame.load(MODEM);
+    Method connect;
+    if (!modem || !connect.look_up(modem.get(), constants.connect, 1)) return 51;
+    Ref pin = lookup_global(submodule.dict, constants.PIN);
+    if (!pin || !connect.call({pin.get()})) return 51;
+  }
 
-  frame.mark(52);
-  if (!call_method(modem, constants.waitForNetworkCoverage, {constants.coverage_wait})) return 52;
+  if (!frame.mark(52)) return 52;
+  {
+    const Ref modem = frame.load(MODEM);
+    if (!modem || !call_method(modem.get(), constants.waitForNetworkCoverage, {constants.coverage_wait})) return 52;
+  }
 
-  frame.mark(53);
+  if (!frame.mark(53)) return 53;
   const Ref print = Ref::borrow(builtin_print());  // the format below may run code that rebinds it
   if (kept_format == nullptr) {
     kept_format = Ref::borrow(builtin_or_exit(constants.format)).release();
@@ -61,7 +71,8 @@ int probe_modem(ActiveFrame& frame, PyObject* modem, PyObject* port) noexcept {
         PyCFunction_Check(kept_format) && PyCFunction_GET_SELF(kept_format) == builtins_module &&
         std::strcmp(reinterpret_cast<PyCFunctionObject*>(kept_format)->m_ml->ml_name, "format") == 0;
   }
-  Ref port_text = format_port(port);
+  const Ref port = frame.load(PORT);
+  Ref port_text = port ? format_port(port.get()) : Ref();
   Ref line = Ref::steal(port_text ? PyUnicode_Concat(constants.found_prefix, port_text.get()) : nullptr);
   if (!line || !call(print.get(), {line.get()})) return 53;
   return 0;
@@ -81,122 +92,172 @@ Ref send_keywords() noexcept {
 // The send (lines 60 to 68): prints the notice, sends, prints the status and
 // reads it again as the result.  Returns 0 with `result` set, else the line
 // that failed, with the exception set.
-int send_message(ActiveFrame& frame, PyObject* modem, PyObject* phone_number, PyObject* text, Ref& sent,
-                 Ref& result) noexcept {
-  frame.mark(60);
+int send_message(ActiveFrame& frame, Ref& result) noexcept {
+  if (!frame.mark(60)) return 60;
   const Ref print = Ref::borrow(builtin_print());
   if (!call(print.get(), {constants.sending_notice})) return 60;
 
-  frame.mark(61);
-  Method send;
-  if (!send.look_up(modem, constants.sendSms, 2, true)) return 61;
-  Ref keywords = send_keywords();
-  if (!keywords) return 61;
-  sent = send.call({phone_number, text}, keywords.get());
-  if (!sent) return 61;
+  if (!frame.mark(61)) return 61;
+  {
+    const Ref modem = frame.load(MODEM);
+    Method send;
+    if (!modem || !send.look_up(modem.get(), constants.sendSms, 2, true)) return 61;
+    const Ref phone_number = frame.load(PHONE_NUMBER);
+    const Ref text = phone_number ? frame.load(TEXT) : Ref();
+    Ref keywords = text ? send_keywords() : Ref();
+    if (!keywords) return 61;
+    Ref sent = send.call({phone_number.get(), text.get()}, keywords.get());
+    if (!sent) return 61;
+    frame.bind(SENT_SMS, std::move(sent));
+  }
 
-  frame.mark(67);
-  const Ref status_print = Ref::borrow(builtin_print());  // reading status may run code that rebinds it
-  Ref status = Ref::steal(PyObject_GetAttr(sent.get(), constants.status));
-  if (!status || !call(status_print.get(), {status.get()})) return 67;
+  if (!frame.mark(67)) return 67;
+  {
+    const Ref status_print = Ref::borrow(builtin_print());  // reading status may run code that rebinds it
+    const Ref sent = frame.load(SENT_SMS);
+    Ref status = Ref::steal(sent ? PyObject_GetAttr(sent.get(), constants.status) : nullptr);
+    if (!status || !call(status_print.get(), {status.get()})) return 67;
+  }
 
-  result = Ref::steal(PyObject_GetAttr(sent.get(), constants.status));
+  if (!frame.mark_for_tracing(68)) return 68;
+  const Ref sent = frame.load(SENT_SMS);
+  result = Ref::steal(sent ? PyObject_GetAttr(sent.get(), constants.status) : nullptr);
   return result ? 0 : 68;
+}
+
+// modem.close() for a modem whose probe failed: an Exception from close is
+// dropped.  False with any other exception set.
+bool close_failed_probe(ActiveFrame& frame) noexcept {
+  const Ref modem = frame.load(MODEM);
+  if (!modem) return false;
+  if (!call_method(modem.get(), constants.close, {})) {
+    if (!PyErr_ExceptionMatches(PyExc_Exception)) return false;
+    PyErr_Clear();
+  }
+  return true;
+}
+
+// `raise Exception("Gsm Device Not Found")`, from `cause` when there is one.
+void raise_not_found(Ref cause) noexcept {
+  raise_new(PyExc_Exception, constants.not_found);
+  if (!cause) return;
+  PyObject *type, *value, *traceback;
+  PyErr_Fetch(&type, &value, &traceback);
+  PyErr_NormalizeException(&type, &value, &traceback);
+  if (value != nullptr && PyExceptionInstance_Check(value)) PyException_SetCause(value, cause.release());
+  PyErr_Restore(type, value, traceback);
 }
 
 }  // namespace
 
 PyObject* send_sms_body(PyObject* const* args) noexcept {
-  PyObject* const phone_number = args[0];
-  PyObject* const text = args[1];
-  Ref modem = Ref::borrow(Py_None);
   ActiveFrame frame;
-  if (!frame.enter_cached(submodule.send_sms_frame, submodule.send_sms_code, submodule.dict)) return nullptr;
-  Ref sentSms, port;
-  auto fail = [&](int line) {
-    PyObject* locals[] = {phone_number, text, sentSms.get(), modem.get(), port.get()};
-    return frame.fail(line, locals, 5);
-  };
+  if (!frame.enter_cached(submodule.send_sms_frame, submodule.send_sms_code, submodule.dict, args)) {
+    return nullptr;
+  }
   PyObject* const globals = submodule.dict;
+  // The exception of the last probe that failed: the cause of "Gsm Device
+  // Not Found".  Not a local of the function; released when the call ends.
+  Ref last_failure;
+
+  if (!frame.mark_for_tracing(47)) return frame.fail(47);
+  frame.bind(MODEM, Py_None);
 
   // The port walk ends at the first port whose modem comes up.  A modem that
   // does not come up is closed and dropped, never used to send.
-  frame.mark(48);
+  if (!frame.mark(48)) return frame.fail(48);
   Ref serial_ports = lookup_global(globals, constants.serial_ports);
   Ref ports = serial_ports ? call(serial_ports.get(), {}) : Ref();
   ForLoop walk;
-  if (!ports || !walk.begin(ports.get())) return fail(48);
+  if (!ports || !walk.begin(ports.get())) return frame.fail(48);
   ports.reset();
   for (;;) {
-    frame.mark(48);
+    if (!frame.mark(48)) return frame.fail(48);
     Ref next = walk.next();
     if (!next) {
-      if (PyErr_Occurred()) return fail(48);
+      if (PyErr_Occurred()) return frame.fail(48);
       break;
     }
-    port = std::move(next);
+    frame.bind(PORT, std::move(next));
 
-    frame.mark(49);
+    if (!frame.mark(49)) return frame.fail(49);
     Ref modem_class = lookup_global(globals, constants.GsmModem);
-    Ref baudrate = modem_class ? lookup_global(globals, constants.BAUDRATE) : Ref();
+    Ref port = modem_class ? frame.load(PORT) : Ref();
+    Ref baudrate = port ? lookup_global(globals, constants.BAUDRATE) : Ref();
     Ref made = baudrate ? call(modem_class.get(), {port.get(), baudrate.get()}) : Ref();
-    if (!made) return fail(49);
-    modem = std::move(made);
+    if (!made) return frame.fail(49);
+    frame.bind(MODEM, std::move(made));
 
-    const int failed_line = probe_modem(frame, modem.get(), port.get());
+    if (!frame.mark_for_tracing(50)) return frame.fail(50);
+    const int failed_line = probe_modem(frame);
     if (failed_line == 0) break;
     {
-      // except Exception: close this modem, forget it, try the next port
       ExceptionHandler handler;
-      handler.enter(frame.frame(), failed_line);
+      handler.enter(frame, failed_line);
+      if (!frame.mark_for_tracing(54)) {
+        handler.exit();
+        return frame.fail(54);
+      }
       if (!PyErr_GivenExceptionMatches(handler.type(), PyExc_Exception)) {
+        // except BaseException: an interruption (Ctrl-C, SystemExit) goes
+        // on, but not before the modem it interrupted is closed.
+        if (!frame.mark(56) || !close_failed_probe(frame)) {
+          handler.exit();
+          return frame.fail(56);
+        }
         handler.reraise();
         handler.exit();
-        return fail(failed_line);
+        return frame.fail(failed_line);
       }
-      frame.mark(55);
-      if (!call_method(modem.get(), constants.close, {})) {
-        if (!PyErr_ExceptionMatches(PyExc_Exception)) {
-          handler.exit();
-          return fail(55);
-        }
-        PyErr_Clear();
+      // except Exception: close this modem, forget it, try the next port
+      if (!frame.mark(55)) {
+        handler.exit();
+        return frame.fail(55);
       }
-      modem = Ref::borrow(Py_None);
+      last_failure = Ref::borrow(handler.value());
+      if (!close_failed_probe(frame)) {
+        handler.exit();
+        return frame.fail(55);
+      }
+      frame.bind(MODEM, Py_None);
     }
-    if (loop_service_step() < 0) return fail(48);
+    if (loop_service_step() < 0) return frame.fail(48);
   }
   walk.reset();
 
-  const int has_modem = modem.get() == Py_True    ? 1
-                        : modem.get() == Py_None || modem.get() == Py_False ? 0
-                                                                            : PyObject_IsTrue(modem.get());
-  if (has_modem < 0) return fail(57);
-  if (!has_modem) {
-    frame.mark(58);
-    raise_new(PyExc_Exception, constants.not_found);
-    return fail(58);
+  // The modem that came up is used whatever its truth value.
+  if (!frame.mark_for_tracing(57)) return frame.fail(57);
+  {
+    const Ref modem = frame.load(MODEM);
+    if (!modem) return frame.fail(57);
+    if (modem.get() == Py_None) {
+      if (!frame.mark(58)) return frame.fail(58);
+      raise_not_found(std::move(last_failure));
+      return frame.fail(58);
+    }
   }
+  last_failure.reset();
 
+  if (!frame.mark_for_tracing(59)) return frame.fail(59);
   Ref result;
-  const int failed_line = send_message(frame, modem.get(), phone_number, text, sentSms, result);
+  const int failed_line = send_message(frame, result);
   if (failed_line != 0) {
     // finally: close the modem while the failure is being handled; a
     // failure of close replaces the send's.
     ExceptionHandler handler;
-    handler.enter(frame.frame(), failed_line);
-    frame.mark(70);
-    if (!call_method(modem.get(), constants.close, {})) {
+    handler.enter(frame, failed_line);
+    const Ref modem = frame.mark(70) ? frame.load(MODEM) : Ref();
+    if (!modem || !call_method(modem.get(), constants.close, {})) {
       handler.exit();
-      return fail(70);
+      return frame.fail(70);
     }
     handler.reraise();
     handler.exit();
-    return fail(failed_line);
+    return frame.fail(failed_line);
   }
-  frame.mark(70);
-  if (!call_method(modem.get(), constants.close, {})) return fail(70);
-  frame.leave();
+  const Ref modem = frame.mark(70) ? frame.load(MODEM) : Ref();
+  if (!modem || !call_method(modem.get(), constants.close, {})) return frame.fail(70);
+  if (!frame.leave(result.get())) return nullptr;
   return result.release();
 }
 

@@ -42,34 +42,54 @@ Ref glob_candidates(PyObject* pattern) noexcept {
   return call_method(glob.get(), constants.glob_function, {pattern});
 }
 
+// The locals of serial_ports and of its COM name builder: their slots in
+// the frames, in the order of the code objects' variable names.
+enum Local { PORTS, RESULT, PORT, S };
+enum ComNamesLocal { I };
+
 // ["COM%s" % (i + 1) for i in range(256)], in a frame of its own.
 Ref com_port_names() noexcept {
   ActiveFrame frame;
   if (!frame.enter_cached(submodule.com_names_frame, submodule.com_names_code, submodule.dict)) return Ref();
   // The indices are our own range(256): its iterator would give exactly the
-  // ints 0 to 255, so the loop counts them itself and makes the int bound
-  // to `i` only for the locals of a failure.  For an exact int, i + 1 is the
-  // int's own addition, and str % int is the str's own formatting.
-  Py_ssize_t index = -1;
+  // ints 0 to 255, so the loop counts them itself and binds each to `i`.
+  // While `i` holds the int bound here, i + 1 is the int index + 1 (for an
+  // exact int the addition is the int's own); a trace function that rebound
+  // it gets the interpreter's addition.  str % int is the str's own
+  // formatting.
   auto fail = [&]() {
-    Ref i = index >= 0 ? Ref::steal(PyLong_FromSsize_t(index)) : Ref();  // a cached small int
-    PyObject* locals[] = {i.get()};
-    frame.fail(24, locals, 1);
+    frame.fail(24);
     return Ref();
   };
-  frame.mark(24);
+  if (!frame.mark(24)) return fail();
   Ref names = Ref::steal(PyList_New(0));
   if (!names) return fail();
   const Py_ssize_t count = PyObject_Length(constants.com_indices);
   if (count < 0) return fail();
-  for (index = 0; index < count; ++index) {
-    Ref number = Ref::steal(PyLong_FromSsize_t(index + 1));
+  for (Py_ssize_t index = 0; index < count; ++index) {
+    Ref bound = Ref::steal(PyLong_FromSsize_t(index));  // a cached small int
+    if (!bound) return fail();
+    PyObject* const bound_int = bound.get();
+    frame.bind(I, std::move(bound));
+    const Ref i = frame.load(I);
+    if (!i) return fail();
+    Ref number = Ref::steal(i.get() == bound_int ? PyLong_FromSsize_t(index + 1)
+                                                 : PyNumber_Add(i.get(), constants.one));
     Ref name = Ref::steal(number ? PyUnicode_Format(constants.com_format, number.get()) : nullptr);
     if (!name || append(names.get(), name.get()) < 0) return fail();
     if (loop_service_step() < 0) return fail();
+    if (!frame.mark_loop_pass(24)) return fail();
   }
-  frame.leave();
+  if (!frame.leave(names.get())) return Ref();
   return names;
+}
+
+// result.append(port): the list's own append for the list that the body
+// made, else through ordinary method lookup (a debugger may have rebound
+// `result`).  False with an exception set.
+bool append_result(PyObject* result, PyObject* port) noexcept {
+  if (PyList_CheckExact(result)) return append(result, port) == 0;
+  return static_cast<bool>(call_method(result, constants.append, {port}));
 }
 
 }  // namespace
@@ -79,91 +99,110 @@ PyObject* serial_ports_body(PyObject* const*) noexcept {
   if (!frame.enter_cached(submodule.serial_ports_frame, submodule.serial_ports_code, submodule.dict)) {
     return nullptr;
   }
-  Ref ports, result, port, s;
-  auto fail = [&](int line) {
-    PyObject* locals[] = {ports.get(), result.get(), port.get(), s.get()};
-    return frame.fail(line, locals, 4);
-  };
 
   // The candidates for this platform.
-  frame.mark(23);
+  if (!frame.mark(23)) return frame.fail(23);
   int is_platform = platform_starts_with(constants.prefix_win);
-  if (is_platform < 0) return fail(23);
+  if (is_platform < 0) return frame.fail(23);
   if (is_platform) {
-    frame.mark(24);
-    ports = com_port_names();
-    if (!ports) return fail(24);
+    if (!frame.mark(24)) return frame.fail(24);
+    Ref names = com_port_names();
+    if (!names) return frame.fail(24);
+    frame.bind(PORTS, std::move(names));
   } else {
-    frame.mark(25);
+    if (!frame.mark(25)) return frame.fail(25);
     is_platform = platform_starts_with(constants.prefix_linux);
     if (is_platform == 0) is_platform = platform_starts_with(constants.prefix_cygwin);
-    if (is_platform < 0) return fail(25);
+    if (is_platform < 0) return frame.fail(25);
     if (is_platform) {
-      frame.mark(27);
-      ports = glob_candidates(constants.pattern_linux);
-      if (!ports) return fail(27);
+      if (!frame.mark(27)) return frame.fail(27);
+      Ref found = glob_candidates(constants.pattern_linux);
+      if (!found) return frame.fail(27);
+      frame.bind(PORTS, std::move(found));
     } else {
-      frame.mark(28);
+      if (!frame.mark(28)) return frame.fail(28);
       is_platform = platform_starts_with(constants.prefix_darwin);
-      if (is_platform < 0) return fail(28);
+      if (is_platform < 0) return frame.fail(28);
       if (!is_platform) {
-        frame.mark(31);
+        if (!frame.mark(31)) return frame.fail(31);
         raise_new(PyExc_OSError, constants.unsupported_platform);
-        return fail(31);
+        return frame.fail(31);
       }
-      frame.mark(29);
-      ports = glob_candidates(constants.pattern_darwin);
-      if (!ports) return fail(29);
+      if (!frame.mark(29)) return frame.fail(29);
+      Ref found = glob_candidates(constants.pattern_darwin);
+      if (!found) return frame.fail(29);
+      frame.bind(PORTS, std::move(found));
     }
   }
 
   // Probing: keep the candidates that open and close.
-  result = Ref::steal(PyList_New(0));
-  if (!result) return fail(34);
-  frame.mark(34);
+  if (!frame.mark_for_tracing(33)) return frame.fail(33);
+  Ref empty = Ref::steal(PyList_New(0));
+  if (!empty) return frame.fail(33);
+  frame.bind(RESULT, std::move(empty));
+  if (!frame.mark(34)) return frame.fail(34);
   ForLoop candidates;
-  if (!candidates.begin(ports.get())) return fail(34);
+  {
+    const Ref ports = frame.load(PORTS);
+    if (!ports || !candidates.begin(ports.get())) return frame.fail(34);
+  }
   for (;;) {
-    frame.mark(34);
+    if (!frame.mark(34)) return frame.fail(34);
     Ref next = candidates.next();
     if (!next) {
-      if (PyErr_Occurred()) return fail(34);
+      if (PyErr_Occurred()) return frame.fail(34);
       break;
     }
-    port = std::move(next);
+    frame.bind(PORT, std::move(next));
+    if (!frame.mark_for_tracing(35)) return frame.fail(35);
 
     int failed_line = 36;
-    frame.mark(36);
-    Ref serial = lookup_global(submodule.dict, constants.serial);
-    Ref opened = serial ? call_method(serial.get(), constants.Serial, {port.get()}) : Ref();
-    if (opened) {
-      s = std::move(opened);  // the previous port object is released only now
-      failed_line = 37;
-      frame.mark(37);
-      if (call_method(s.get(), constants.close, {})) {
-        failed_line = 38;
-        frame.mark(38);
-        if (append(result.get(), port.get()) == 0) failed_line = 0;
+    if (frame.mark(36)) {
+      const Ref serial = lookup_global(submodule.dict, constants.serial);
+      Method open;
+      const Ref port = serial && open.look_up(serial.get(), constants.Serial, 1) ? frame.load(PORT) : Ref();
+      Ref opened = port ? open.call({port.get()}) : Ref();
+      if (opened) {
+        frame.bind(S, std::move(opened));  // the previous port object is released only now
+        failed_line = 37;
+        const Ref s = frame.mark(37) ? frame.load(S) : Ref();
+        if (s && call_method(s.get(), constants.close, {})) {
+          failed_line = 38;
+          const Ref result = frame.mark(38) ? frame.load(RESULT) : Ref();
+          const Ref appended = result ? frame.load(PORT) : Ref();
+          if (appended && append_result(result.get(), appended.get())) failed_line = 0;
+        }
       }
     }
     if (failed_line != 0) {
       // except (OSError, serial.SerialException): skip this candidate
       ExceptionHandler handler;
-      handler.enter(frame.frame(), failed_line);
-      frame.mark(39);
-      serial = lookup_global(submodule.dict, constants.serial);
-      Ref serial_exception = serial ? get_attribute(serial.get(), constants.SerialException) : Ref();
-      Ref classes = serial_exception ? Ref::steal(PyTuple_Pack(2, PyExc_OSError, serial_exception.get())) : Ref();
-      const int matched = classes ? exception_matches(handler.type(), classes.get()) : -1;
+      handler.enter(frame, failed_line);
+      int matched = -1;
+      if (frame.mark(39)) {
+        const Ref serial = lookup_global(submodule.dict, constants.serial);
+        Ref serial_exception = serial ? get_attribute(serial.get(), constants.SerialException) : Ref();
+        Ref classes =
+            serial_exception ? Ref::steal(PyTuple_Pack(2, PyExc_OSError, serial_exception.get())) : Ref();
+        matched = classes ? exception_matches(handler.type(), classes.get()) : -1;
+      }
       if (matched <= 0) {
         if (matched == 0) handler.reraise();
         handler.exit();
-        return fail(matched == 0 ? failed_line : 39);
+        return frame.fail(matched == 0 ? failed_line : 39);
+      }
+      if (!frame.mark_for_tracing(40)) {
+        handler.exit();
+        return frame.fail(40);
       }
     }
-    if (loop_service_step() < 0) return fail(34);
+    if (loop_service_step() < 0) return frame.fail(34);
   }
-  frame.leave();
+
+  if (!frame.mark_for_tracing(41)) return frame.fail(41);
+  Ref result = frame.load(RESULT);
+  if (!result) return frame.fail(41);
+  if (!frame.leave(result.get())) return nullptr;
   return result.release();
 }
 

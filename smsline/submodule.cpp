@@ -100,6 +100,7 @@ bool create_constants() noexcept {
     if ((*name.slot = interned(name.text)) == nullptr) return false;
   }
   constants.com_indices = PyObject_CallFunction(reinterpret_cast<PyObject*>(&PyRange_Type), "i", 256);
+  constants.one = PyLong_FromLong(1);
   constants.coverage_wait = PyLong_FromLong(30);
   constants.send_keyword_names[0] = interned("waitForDeliveryReport");
   constants.send_keyword_names[1] = interned("deliveryTimeout");
@@ -111,7 +112,7 @@ bool create_constants() noexcept {
                                    "return", &PyLong_Type);
   body.serial_ports_doc = PyUnicode_FromString(serial_ports_doc);
   body.send_sms_doc = PyUnicode_FromString(send_sms_doc);
-  return constants.com_indices && constants.coverage_wait && constants.send_keyword_names[0] &&
+  return constants.com_indices && constants.one && constants.coverage_wait && constants.send_keyword_names[0] &&
          constants.send_keyword_names[1] &&
          body.modem_names && body.baudrate && body.annotations && body.serial_ports_doc && body.send_sms_doc;
 }
@@ -138,7 +139,7 @@ bool create_code_objects() noexcept {
   submodule.send_sms_code =
       make_code("send_sms", submodule.file, 45, 70, 2,
                 names_tuple({"phone_number", "text", "sentSms", "modem", "port"}), CODE_FLAGS_FUNCTION);
-  submodule.serial_ports_code = make_code("serial_ports", submodule.file, 15, 39, 0,
+  submodule.serial_ports_code = make_code("serial_ports", submodule.file, 15, 41, 0,
                                           names_tuple({"ports", "result", "port", "s"}), CODE_FLAGS_FUNCTION);
   return submodule.com_names_code && submodule.module_code && submodule.send_sms_code &&
          submodule.serial_ports_code;
@@ -167,7 +168,7 @@ bool set_spec_location(PyObject* dict) noexcept {
 
 // `import name` at `line`, binding the module under `binding`.
 bool import_and_bind(ActiveFrame& frame, int line, const char* name, PyObject* binding) noexcept {
-  frame.mark(line);
+  if (!frame.mark(line)) return false;
   Ref module_name = Ref::steal(interned(name));
   if (!module_name) return false;
   Ref module = import_module(module_name.get(), submodule.dict, nullptr);
@@ -184,7 +185,7 @@ bool bind_from(PyObject* module, PyObject* name) noexcept {
 // Returns the failing line, or 0 when all succeeded.
 int run_module_statements(ActiveFrame& frame) noexcept {
   PyObject* dict = submodule.dict;
-  frame.mark(1);
+  if (!frame.mark(1)) return 1;
   if (!set_spec_location(dict)) return 1;
   if (PyDict_SetItem(dict, shared.cached, Py_None) < 0) return 1;
 
@@ -195,7 +196,7 @@ int run_module_statements(ActiveFrame& frame) noexcept {
   if (!import_and_bind(frame, 4, "glob", constants.glob)) return 4;
   if (!import_and_bind(frame, 6, "serial", constants.serial)) return 6;
 
-  frame.mark(7);
+  if (!frame.mark(7)) return 7;
   Ref modem = import_module(body.modem_module, dict, body.modem_names);
   if (!modem || !bind_from(modem.get(), constants.GsmModem) || !bind_from(modem.get(), body.SentSms)) return 7;
   return 0;
@@ -235,6 +236,7 @@ PyObject* run_first(PyObject* module) noexcept {
     ActiveFrame frame;
     if (!frame.enter_new(submodule.module_code, submodule.dict)) return nullptr;
     if (const int failed_line = run_module_statements(frame)) return frame.fail(failed_line);
+    if (!frame.leave(Py_None)) return nullptr;
   }
 
   PyObject* dict = submodule.dict;

@@ -57,6 +57,7 @@ struct SubmoduleConstants {
   PyObject* prefix_darwin;
   PyObject* com_format;       // "COM%s"
   PyObject* com_indices;      // range(256)
+  PyObject* one;              // 1, for i + 1 when a debugger rebound i
   PyObject* pattern_linux;    // "/dev/tty[A-Za-z]*"
   PyObject* pattern_darwin;   // "/dev/tty.*"
   PyObject* unsupported_platform;  // "Unsupported platform"

@@ -98,8 +98,9 @@ class ReferenceLinesTest(unittest.TestCase):
             45: 'def send_sms(phone_number: str, text: str) -> int:', 48: 'for port in serial_ports():',
             49: 'modem = GsmModem(port, BAUDRATE)', 51: 'modem.connect(PIN)',
             52: 'modem.waitForNetworkCoverage(30)', 53: 'print(f"Gsm Device Found on Port: {port}"); break',
-            55: 'modem = _close_failed_probe(modem)', 57: 'if not modem:',
-            58: 'raise Exception("Gsm Device Not Found")', 60: 'print("Sending message now.")',
+            55: 'modem = _close_failed_probe(modem)',
+            56: 'except BaseException: _close_failed_probe(modem); raise', 57: 'if modem is None:',
+            58: 'raise Exception("Gsm Device Not Found") from _probe.failure', 60: 'print("Sending message now.")',
             61: 'sentSms = modem.sendSms(phone_number, text, waitForDeliveryReport=False, deliveryTimeout=30)',
             67: 'print(sentSms.status)', 68: 'return sentSms.status', 70: 'modem.close()',
         }

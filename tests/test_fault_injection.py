@@ -13,6 +13,7 @@ close (the probe, lines 51 to 53) or never learns that the modem came up
 import json
 import sys
 import textwrap
+import types
 import unittest
 
 import smsline.send_sms as sms
@@ -248,14 +249,14 @@ class SendSmsFaults(WorldCase):
                     self.assertEqual(world.sent, [(self.PHONE, self.TEXT,
                                                    {"waitForDeliveryReport": False, "deliveryTimeout": 30})])
 
-    def test_probe_non_exceptions_propagate_without_a_close(self):
+    def test_probe_non_exceptions_close_the_modem_and_propagate(self):
         for operation, line in (("connect", 51), ("waitForNetworkCoverage", 52), ("print:found", 53)):
             for error in (Abort(operation), KeyboardInterrupt(), SystemExit(3)):
                 with self.subTest(operation=operation, error=type(error).__name__):
                     world = World()
                     world.faults[operation] = error
-                    self.check(world, error, line, left_open=["p1"], modem="p1", port="p1")
-                    self.assertEqual(len(world.modems), 1)
+                    self.check(world, error, line, modem="p1", port="p1")
+                    self.assertEqual([m.closed for m in world.modems], [1])
 
     def test_close_of_a_failed_probe(self):
         # An Exception from that close is discarded and the walk goes on.
@@ -336,21 +337,17 @@ class SendSmsFaults(WorldCase):
         self.assertEqual([m.closed for m in world.modems], [1, 1])
         self.assertEqual(world.sent, [])
 
-    def test_truth_of_the_modem(self):
-        # By design the truth test comes before any close: a modem that came
-        # up but cannot say it is true is left to the caller.
-        for error in (Failure("bool"), Abort("bool")):
+    def test_truth_of_the_modem_is_not_asked(self):
+        # The modem that came up is used, whatever its truth value would say.
+        for modem in (BadTruth(Failure("bool")), BadTruth(Abort("bool")), Falsy()):
             world = World(ports=["p1"])
-            world.faults[("GsmModem", "p1")] = modem = BadTruth(error)
+            world.faults[("GsmModem", "p1")] = modem
             modem.connect = modem.waitForNetworkCoverage = lambda *args: None
-            self.check(world, error, 57, modem=modem, port="p1")
-        world = World(ports=["p1"])
-        world.faults[("GsmModem", "p1")] = modem = Falsy()
-        modem.connect = modem.waitForNetworkCoverage = lambda *args: None
-        outer = Failure("outer")
-        error = self.check(world, Exception, 58, modem=modem, port="p1", handled=outer)
-        self.assertEqual(error.args, ("Gsm Device Not Found",))
-        self.assertIs(error.__context__, outer)
+            modem.sendSms = lambda *args, **kwargs: types.SimpleNamespace(status=0)
+            closed = []
+            modem.close = lambda: closed.append(True)
+            self.assertEqual(self.send(world), (0, None))
+            self.assertEqual(closed, [True])
 
     def test_send_block_failures_close_then_propagate(self):
         rows = [("print:notice", 60, False), ("sendSms", 61, False), ("status#1", 67, True),

@@ -303,25 +303,6 @@ class PortWalkTests(SendSmsCase):
         self.assertEqual(outcome.lines, [])
         self.assertEqual(world.names(), [("new", "A"), ("connect", "A"), ("wait", "A"), ("close", "A")])
 
-    def test_non_exception_from_the_probe_propagates(self):
-        for line, plan, port in ((51, {"connect": Abort()}, "A"), (52, {"wait": Abort()}, "A"),
-                                 (53, {}, Port("A", error=Abort()))):
-            with self.subTest(line=line):
-                world = self.use([port, "B"], A=plan)
-                outcome = self.call("1", "x")
-                self.assertFailure(outcome, Abort, line)
-                self.assertEqual(outcome.lines, [])
-                self.assertNotIn("close", [name for name, _ in world.names()])
-                self.assertEqual({p for _, p in world.names()}, {"A"})
-                recorded = self.recorded_locals(outcome)
-                self.assertEqual(port_name(recorded["port"]), "A")
-                self.assertIsInstance(recorded["modem"], FakeModem)
-
-        # A KeyboardInterrupt is no Exception either.
-        world = self.use(["A", "B"], A={"connect": KeyboardInterrupt()})
-        self.assertFailure(self.call("1", "x"), KeyboardInterrupt, 51)
-        self.assertEqual(world.names(), [("new", "A"), ("connect", "A")])
-
     def test_making_the_modem_object(self):
         # The constructor's failure is not caught, on any port.
         world = self.use(["A", "B", "C"], A={"connect": Boom()}, B={"new": Boom("constructor")})
@@ -379,16 +360,75 @@ class PortWalkTests(SendSmsCase):
         self.assertEqual(self.recorded_locals(outcome),
                          {"phone_number": "1", "text": "x", "modem": None, "port": "A"})
 
-    def test_truth_test_of_the_modem(self):
+
+
+class KeepsTheReasonTests(SendSmsCase):
+    """The walk's outcome says why: the cause of "Gsm Device Not Found", an
+    interrupted probe's modem closed, and the modem that came up used."""
+
+    def test_the_last_failed_probe_is_the_cause(self):
+        first, last = Boom("first"), Boom("last")
+        rows = [([], {}, None), (["A"], {"A": {"connect": first}}, first),
+                (["A", "B"], {"A": {"connect": first}, "B": {"wait": last}}, last),
+                ([Port("A", error=last)], {}, last)]
+        outer = Boom("outer")
+        for ports, plans, cause in rows:
+            with self.subTest(ports=[port_name(p) for p in ports]):
+                self.use(ports, **plans)
+                try:
+                    raise outer
+                except Boom:
+                    outcome = self.call("1", "x")
+                self.assertFailure(outcome, Exception, 58, NOT_FOUND)
+                self.assertIs(outcome.error.__cause__, cause)
+                # The caller's exception stays the context; a cause hides it from display.
+                self.assertIs(outcome.error.__context__, outer)
+                self.assertIs(outcome.error.__suppress_context__, cause is not None)
+                self.assertEqual(self.recorded_locals(outcome).get("modem", "unbound"), None)
+
+    def test_an_interrupted_probe_closes_its_modem(self):
+        for line, plan, port in ((51, {"connect": Abort()}, "A"), (52, {"wait": KeyboardInterrupt()}, "A"),
+                                 (53, {}, Port("A", error=SystemExit(2)))):
+            with self.subTest(line=line):
+                world = self.use([port, "B"], A=plan)
+                outcome = self.call("1", "x")
+                interrupt = outcome.error
+                self.assertIsInstance(interrupt, BaseException)
+                self.assertNotIsInstance(interrupt, Exception)
+                self.assertFailure(outcome, type(interrupt), line)
+                self.assertEqual(outcome.lines, [])
+                # Closed once, while the interrupt is handled; later ports untried.
+                self.assertEqual(world.names()[-1], ("close", "A"))
+                self.assertIs(world.log[-1].handled, interrupt)
+                self.assertEqual((world.log[-1].line, {p for _, p in world.names()}), (56, {"A"}))
+                recorded = self.recorded_locals(outcome)
+                self.assertEqual((port_name(recorded["port"]), port_name(recorded["modem"].port)), ("A", "A"))
+
+        # The close's own Exception is dropped; anything else replaces the interrupt.
+        for close, expected, line in ((Boom("close"), Abort, 51), (KeyboardInterrupt(), KeyboardInterrupt, 56)):
+            with self.subTest(close=type(close).__name__):
+                self.use(["A"], A={"connect": Abort(), "close": close})
+                outcome = self.call("1", "x")
+                self.assertFailure(outcome, expected, line)
+                if expected is KeyboardInterrupt:
+                    self.assertIsInstance(outcome.error.__context__, Abort)
+
+    def test_the_modem_that_came_up_is_used_whatever_its_truth(self):
         class Unsure(FakeModem):
             def __bool__(self):
                 raise Boom("truth")
-        world = self.use(["A"])
-        sms.GsmModem = lambda port, baudrate: Unsure(world, port)
-        outcome = self.call("1", "x")
-        self.assertFailure(outcome, Boom, 57, "truth")
-        self.assertEqual(outcome.lines, [FOUND + "A"])
-        self.assertEqual(world.names(), [("connect", "A"), ("wait", "A")])
+
+        class Falsy(FakeModem):
+            def __bool__(self):
+                return False
+        for modem_type in (Unsure, Falsy):
+            with self.subTest(modem=modem_type.__name__):
+                world = self.use(["A"])
+                sms.GsmModem = lambda port, baudrate, world=world, modem_type=modem_type: modem_type(world, port)
+                outcome = self.call("1", "x")
+                self.assertEqual((outcome.error, outcome.result), (None, 0))
+                self.assertEqual(outcome.lines, [FOUND + "A", SENDING, "0"])
+                self.assertEqual(world.names()[-1], ("close", "A"))
 
 
 class SendBlockTests(SendSmsCase):
@@ -536,20 +576,31 @@ class ArgumentTests(SendSmsCase):
 class FrameTests(SendSmsCase):
 
     def test_successful_calls_share_one_frame(self):
-        def mark_frame(pin):
-            send_sms_frame().f_trace = mark_frame   # survives only while the frame lives on
+        # The first call tags its frame (an extra f_locals entry, which the
+        # frame keeps) and leaves a debugger's f_trace on it; the second call
+        # runs in the tagged frame, without that f_trace or the first call's values.
+        class Tag(object):
+            pass
 
+        def tag_frame(pin):
+            frame = send_sms_frame()
+            frame.f_locals["@tag"] = Tag()
+            frame.f_trace = tag_frame
         checks = []
 
         def check_frame(pin):
             frame = send_sms_frame()
-            checks.append((frame.f_code.co_name, frame.f_trace is mark_frame))
-            frame.f_trace = None
-        world = self.use(["A"], A={"connect": mark_frame})
+            seen = dict(frame.f_locals)
+            checks.append((type(seen.pop("@tag", None)).__name__, frame.f_trace, seen))
+        world = self.use(["A"], A={"connect": tag_frame})
         self.assertEqual(self.call("1", "x").result, 0)
         world.plans["A"]["connect"] = check_frame
-        self.assertEqual(self.call("1", "x").result, 0)
-        self.assertEqual(checks, [("send_sms", True)])
+        self.assertEqual(self.call("2", "y").result, 0)
+        self.assertEqual(len(checks), 1)
+        self.assertEqual(checks[0][:2], ("Tag", None))
+        seen = checks[0][2]
+        self.assertEqual((sorted(seen), seen["phone_number"], seen["text"]),
+                         (["modem", "phone_number", "port", "text"], "2", "y"))
 
     def test_failed_call_keeps_its_frame(self):
         frames, callers = [], []

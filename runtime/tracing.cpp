@@ -1,0 +1,103 @@
+// Sending call, line, exception and return events to the thread's trace and profile functions.
+#include "runtime/tracing.h"
+
+namespace smsline {
+
+namespace {
+
+// One event to one function, with the thread's re-entry guard: while it
+// runs, no further events are sent on this thread.  0, or -1 with an
+// exception set.
+int call_trace(Py_tracefunc function, PyObject* owner, PyThreadState* tstate, PyFrameObject* frame, int what,
+               PyObject* arg) noexcept {
+  if (tstate->tracing) return 0;
+  ++tstate->tracing;
+  tstate->use_tracing = 0;
+  const int result = function(owner, frame, what, arg);
+  tstate->use_tracing = tstate->c_tracefunc != nullptr || tstate->c_profilefunc != nullptr;
+  --tstate->tracing;
+  return result;
+}
+
+// call_trace with a pending exception set aside and restored afterwards,
+// unless the function raised (then its exception is the pending one).
+int call_trace_protected(Py_tracefunc function, PyObject* owner, PyThreadState* tstate, PyFrameObject* frame,
+                         int what, PyObject* arg) noexcept {
+  PyObject *type, *value, *traceback;
+  PyErr_Fetch(&type, &value, &traceback);
+  if (call_trace(function, owner, tstate, frame, what, arg) == 0) {
+    PyErr_Restore(type, value, traceback);
+    return 0;
+  }
+  Py_XDECREF(type);
+  Py_XDECREF(value);
+  Py_XDECREF(traceback);
+  return -1;
+}
+
+}  // namespace
+
+int send_call_event(PyThreadState* tstate, PyFrameObject* frame) noexcept {
+  if (tstate->c_tracefunc != nullptr &&
+      call_trace_protected(tstate->c_tracefunc, tstate->c_traceobj, tstate, frame, PyTrace_CALL, Py_None) < 0) {
+    return -1;
+  }
+  if (tstate->c_profilefunc != nullptr &&
+      call_trace_protected(tstate->c_profilefunc, tstate->c_profileobj, tstate, frame, PyTrace_CALL, Py_None) < 0) {
+    return -1;
+  }
+  return 0;
+}
+
+int send_line_event(PyThreadState* tstate, PyFrameObject* frame) noexcept {
+  if (tstate->c_tracefunc == nullptr) return 0;
+  return call_trace(tstate->c_tracefunc, tstate->c_traceobj, tstate, frame, PyTrace_LINE, Py_None);
+}
+
+void send_exception_event(PyThreadState* tstate, PyFrameObject* frame) noexcept {
+  if (tstate->c_tracefunc == nullptr || tstate->tracing) return;
+  PyObject *type, *value, *traceback;
+  PyErr_Fetch(&type, &value, &traceback);
+  if (value == nullptr) {
+    value = Py_None;
+    Py_INCREF(value);
+  }
+  PyErr_NormalizeException(&type, &value, &traceback);
+  PyObject* arg = PyTuple_Pack(3, type, value, traceback != nullptr ? traceback : Py_None);
+  if (arg == nullptr) {
+    PyErr_Restore(type, value, traceback);
+    return;
+  }
+  const int failed = call_trace(tstate->c_tracefunc, tstate->c_traceobj, tstate, frame, PyTrace_EXCEPTION, arg);
+  Py_DECREF(arg);
+  if (failed == 0) {
+    PyErr_Restore(type, value, traceback);
+  } else {
+    Py_XDECREF(type);
+    Py_XDECREF(value);
+    Py_XDECREF(traceback);
+  }
+}
+
+int send_return_event(PyThreadState* tstate, PyFrameObject* frame, PyObject* result) noexcept {
+  // On a failure exit the functions get no result (the interpreter's
+  // trampolines show it as None) and the pending exception stays.
+  bool failing = result == nullptr;
+  if (tstate->c_tracefunc != nullptr) {
+    if (failing) {
+      call_trace_protected(tstate->c_tracefunc, tstate->c_traceobj, tstate, frame, PyTrace_RETURN, nullptr);
+    } else if (call_trace(tstate->c_tracefunc, tstate->c_traceobj, tstate, frame, PyTrace_RETURN, result) < 0) {
+      failing = true;
+    }
+  }
+  if (tstate->c_profilefunc != nullptr) {
+    if (failing) {
+      call_trace_protected(tstate->c_profilefunc, tstate->c_profileobj, tstate, frame, PyTrace_RETURN, nullptr);
+    } else if (call_trace(tstate->c_profilefunc, tstate->c_profileobj, tstate, frame, PyTrace_RETURN, result) < 0) {
+      failing = true;
+    }
+  }
+  return failing ? -1 : 0;
+}
+
+}  // namespace smsline
