@@ -37,12 +37,13 @@ bool ActiveFrame::start(PyObject* const* args, int count) noexcept {
   }
   if (!tracing_wanted(tstate_) || send_call_event(tstate_, frame_) == 0) return true;
   // The interpreter ends a call whose call event raised at once: no
-  // traceback entry and no return event.
+  // traceback entry of its own and no return event.  The frame keeps its
+  // arguments for whoever holds it (the trampoline's traceback entry).
   if (slot_ != nullptr && slot_->frame == frame_) {
     slot_->frame = nullptr;
     Py_DECREF(frame_);  // the slot's reference
   }
-  pop();
+  pop(false);
   return false;
 }
 
@@ -90,7 +91,13 @@ bool ActiveFrame::line_event(bool loop_pass) noexcept {
   const int lasti = frame_->f_lasti;
   if (lasti == last_traced_lasti_ && !loop_pass) return true;
   last_traced_lasti_ = lasti;
-  return send_line_event(tstate_, frame_) == 0;
+  if (send_line_event(tstate_, frame_) == 0) return true;
+  // The interpreter treats the trace function's exception as one raised by
+  // the statement: an entry of its own (the sys.settrace trampoline has
+  // already added one) and the exception event, should a trace function
+  // still be set.
+  record_exception();
+  return false;
 }
 
 Ref ActiveFrame::load(int index) const noexcept {
@@ -105,6 +112,10 @@ Ref ActiveFrame::load(int index) const noexcept {
 void ActiveFrame::raised(int line) noexcept {
   if (head_entry_is(frame_, tstate_)) return;
   mark_line(frame_, line);
+  record_exception();
+}
+
+void ActiveFrame::record_exception() noexcept {
   PyTraceBack_Here(frame_);
   if (tracing_wanted(tstate_)) send_exception_event(tstate_, frame_);
 }

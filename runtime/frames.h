@@ -74,12 +74,20 @@ class ActiveFrame {
     return !line_tracing_wanted(tstate_) || line_event(true);
   }
   // A statement that runs no code of others (a name binding, `try:`,
-  // `except`, a comparison with None): only a trace function sees it, so the
-  // line is marked only then, for its line event.
+  // `except`, a comparison with None): only a trace or profile function
+  // sees it, so the line is marked only then (with the line event for a
+  // trace function).
   [[nodiscard]] bool mark_for_tracing(int line) noexcept {
-    if (!line_tracing_wanted(tstate_)) return true;
+    if (!tracing_wanted(tstate_)) return true;
     set_line(line);
-    return line_event(false);
+    return !line_tracing_wanted(tstate_) || line_event(false);
+  }
+  // The interpreter reaches `line` by a jump into its middle (the re-raise
+  // after an except clause that did not match): no line event, and a trace
+  // function keeps seeing the line it saw last, while a profiler, which
+  // reads the line from f_lasti, sees `line`.  Only a hook can tell.
+  void jump_into_line(int line) const noexcept {
+    if (tracing_wanted(tstate_)) frame_->f_lasti = 2 * line - twice_first_line_;
   }
 
   // The local at `index` (new reference), or UnboundLocalError as the
@@ -120,6 +128,9 @@ class ActiveFrame {
     frame_->f_lineno = line;
   }
   bool line_event(bool loop_pass) noexcept;
+  // Adds this frame's traceback entry to the pending exception and sends
+  // the exception event.
+  void record_exception() noexcept;
   // Restores the thread's previous frame and releases the call's hold; with
   // `release_locals` the frame's locals are released too (last of all).
   void pop(bool release_locals = true) noexcept;

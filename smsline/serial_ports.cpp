@@ -187,7 +187,10 @@ PyObject* serial_ports_body(PyObject* const*) noexcept {
         matched = classes ? exception_matches(handler.type(), classes.get()) : -1;
       }
       if (matched <= 0) {
-        if (matched == 0) handler.reraise();
+        if (matched == 0) {
+          frame.jump_into_line(40);
+          handler.reraise();
+        }
         handler.exit();
         return frame.fail(matched == 0 ? failed_line : 39);
       }

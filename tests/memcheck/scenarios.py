@@ -1,6 +1,6 @@
 """Scenarios that tests/memcheck/run.py runs under valgrind's memcheck, one process each.
 
-    python tests/memcheck/scenarios.py NAME      (NAME: functions, loader, package_failure, submodule_failure)
+    python tests/memcheck/scenarios.py NAME      (NAME: functions, tracing, loader, package_failure, submodule_failure)
 
 Each walks the paths of one part a few times (valgrind is slow) and exits 0
 when every call did what it should; memcheck judges the memory.
@@ -249,7 +249,56 @@ def submodule_failure():
     expect(ImportError, __import__, "smsline.send_sms")
 
 
-SCENARIOS = {"functions": functions, "loader": loader, "package_failure": package_failure,
+def tracing():
+    """Our frames under trace and profile functions: events, f_lineno jumps
+    (refused: the code bytes cover the line table), raising hooks, debuggers'
+    locals writes, and frames cleared while a traceback holds them."""
+    import smsline.send_sms as sms
+    from tests.reliability import Failure, World
+    serial_ports, send_sms = sms.serial_ports, sms.send_sms
+    refused = []
+
+    def jumper(frame, event, arg):
+        if frame.f_code.co_filename == sms.__file__ and event == "line":
+            for target in (frame.f_code.co_firstlineno, frame.f_lineno, frame.f_lineno + 1, 10 ** 6, -1):
+                try:
+                    frame.f_lineno = target
+                except ValueError:
+                    refused.append(target)
+            frame.f_locals["text"] = "changed"  # written back to the slots after the event
+        return jumper
+
+    def raiser(when):
+        def hook(frame, event, arg):
+            if frame.f_code.co_filename == sms.__file__ and (event, frame.f_lineno) == when:
+                raise Failure(event)
+            return hook
+        return hook
+    for _ in range(REPETITIONS):
+        for setter, hook in ((sys.settrace, jumper), (sys.setprofile, jumper), (sys.settrace, raiser(("call", 45))),
+                             (sys.settrace, raiser(("line", 52))), (sys.settrace, raiser(("line", 61))),
+                             (sys.setprofile, raiser(("return", 70))), (sys.settrace, raiser(("line", 36)))):
+            for plan in ({}, {("connect", "p1"): Failure("no")}, {"sendSms": Failure("send")}):
+                world = World()
+                world.faults.update(plan)
+                undo = world.bind(own_serial_ports=False)
+                setter(hook)
+                try:
+                    send_sms("+1555", "text")
+                except Exception as error:
+                    tb = error.__traceback__
+                    while tb is not None:
+                        tb.tb_frame.f_locals
+                        tb = tb.tb_next
+                    import traceback
+                    traceback.clear_frames(error.__traceback__)
+                finally:
+                    setter(None)
+                    undo()
+    assert refused, "no f_lineno assignment was tried"
+
+
+SCENARIOS = {"functions": functions, "tracing": tracing, "loader": loader, "package_failure": package_failure,
              "submodule_failure": submodule_failure}
 
 if __name__ == "__main__":

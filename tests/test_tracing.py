@@ -1,0 +1,225 @@
+"""Trace and profile events, live locals and debuggers, against the interpreted twin.
+
+The twin is benchmarks/reference_send_sms.py: the same statements on the same
+lines as plain Python.  Each scenario runs both with the same stand-ins, and
+what the standard tools see of our functions must be what they see of the twin's.
+"""
+import bdb
+import cProfile
+import cgitb
+import contextlib
+import gc
+import importlib.util
+import io
+import os
+import pdb
+import linecache
+import pstats
+import sys
+import trace
+import traceback
+import types
+import unittest
+import weakref
+
+import smsline.send_sms as sms
+
+from tests import support
+
+_spec = importlib.util.spec_from_file_location(
+    "reference_send_sms", os.path.join(support.ROOT, "benchmarks", "reference_send_sms.py"))
+twin = importlib.util.module_from_spec(_spec)
+_spec.loader.exec_module(twin)
+OURS = ("send_sms", "serial_ports", "<listcomp>")
+
+
+class Modem(object):
+    """The port name says what happens: "bad" fails the probe, "intr" interrupts it, "refuse" fails the send."""
+
+    def __init__(self, port, baudrate):
+        self.port = port
+
+    def connect(self, pin):
+        if self.port == "bad":
+            raise ValueError("no modem")
+        if self.port == "intr":
+            raise KeyboardInterrupt()
+
+    def waitForNetworkCoverage(self, timeout):
+        pass
+
+    def sendSms(self, number, text, **options):
+        if self.port == "refuse":
+            raise KeyError("refused")
+        return types.SimpleNamespace(status=0)
+
+    def close(self):
+        pass
+
+
+class Port(object):
+    def __init__(self, name):
+        if name in ("bad", "kill"):
+            raise (OSError if name == "bad" else KeyError)(name)
+
+    def close(self):
+        pass
+
+
+SCENARIOS = [("send_sms", ["ok"]), ("send_sms", ["bad", "ok"]), ("send_sms", ["bad"]), ("send_sms", []),
+             ("send_sms", ["refuse"]), ("send_sms", ["intr"]), ("serial_ports", ["a", "bad", "b"]),
+             ("serial_ports", ["kill"]), ("serial_ports", "win32"), ("serial_ports", "beos")]
+
+
+@contextlib.contextmanager
+def world(module, ports, port_list=True):
+    """Binds the stand-ins into the module's globals (with `port_list`, a
+    serial_ports giving `ports`; a str is a platform); puts the originals back."""
+    platform = ports if isinstance(ports, str) else "linux"
+    values = dict(GsmModem=Modem, sys=types.SimpleNamespace(platform=platform, exc_info=sys.exc_info),
+                  glob=types.SimpleNamespace(glob=lambda pattern: list(ports)),
+                  serial=types.SimpleNamespace(Serial=Port, SerialException=OSError))
+    if port_list:
+        values["serial_ports"] = lambda: list(ports)
+    saved = {name: module.__dict__[name] for name in values}
+    module.__dict__.update(values)
+    try:
+        with contextlib.redirect_stdout(io.StringIO()):
+            yield
+    finally:
+        module.__dict__.update(saved)
+
+
+def describe(value):
+    return value if value is None or isinstance(value, (str, int)) else type(value).__name__
+
+
+def run(module, name, ports, hook=None, setter=sys.settrace):
+    """Runs one scenario; gives the outcome and the events of the module's own frames."""
+    events = []
+
+    def listen(frame, event, arg):
+        if frame.f_code.co_filename == module.__file__ and frame.f_code.co_name in OURS and \
+                event in ("call", "line", "return", "exception"):
+            # (The COM name builder does not show the interpreter's hidden ".0".)
+            seen = {k: describe(v) for k, v in frame.f_locals.items() if k != ".0"} if event == "line" else None
+            events.append((frame.f_code.co_name, event, frame.f_lineno,
+                           describe(arg[1]) if event == "exception" else describe(arg), seen))
+        return (hook or listen)(frame, event, arg) if hook else listen
+    error = None
+    with world(module, ports, port_list=name == "send_sms"):
+        setter(listen)
+        try:
+            result = module.serial_ports() if name == "serial_ports" else module.send_sms("1", "t")
+        except BaseException as caught:
+            error, result = caught, None
+        finally:
+            setter(None)
+    return (describe(result), describe(error), describe(error and error.__cause__), entries(module, error)), events
+
+
+def entries(module, error):
+    tb, found = error and error.__traceback__, []
+    while tb is not None:
+        if tb.tb_frame.f_code.co_filename == module.__file__:
+            found.append((tb.tb_frame.f_code.co_name, tb.tb_lineno,
+                          {k: describe(v) for k, v in tb.tb_frame.f_locals.items()}))
+        tb = tb.tb_next
+    return found
+
+
+class EventsTest(unittest.TestCase):
+
+    def test_trace_and_profile_events_match_the_twin(self):
+        # Every event with its line, argument and (for line events) the
+        # locals the frame shows at that moment; outcome with failure locals.
+        for setter in (sys.settrace, sys.setprofile):
+            for name, ports in SCENARIOS:
+                with self.subTest(hook=setter.__name__, function=name, ports=ports):
+                    self.assertEqual(run(sms, name, ports, setter=setter), run(twin, name, ports, setter=setter))
+
+    def test_raising_trace_and_profile_functions(self):
+        # (hook, event, line): a call event that raises ends the call with no
+        # entry of ours; a line event inside the probe is a probe failure;
+        # a raising return event makes the call fail.
+        class Stop(Exception):
+            pass
+        for setter, when in ((sys.settrace, ("call", 45)), (sys.settrace, ("line", 52)),
+                             (sys.settrace, ("line", 61)), (sys.setprofile, ("return", 70))):
+            def hook(frame, event, arg, when=when):
+                if frame.f_code.co_name == "send_sms" and (event, frame.f_lineno) == when:
+                    raise Stop(event)
+                return None if setter is sys.setprofile else hook
+            with self.subTest(hook=setter.__name__, when=when):
+                ours, theirs = run(sms, "send_sms", ["ok"], hook, setter), run(twin, "send_sms", ["ok"], hook, setter)
+                self.assertEqual(ours, theirs)
+                self.assertIn("Stop", ours[0][1:3])  # raised, or the cause of "Gsm Device Not Found"
+
+    def test_profilers_and_trace_count_like_the_twin(self):
+        def profile_counts(module, profiler):
+            with world(module, ["bad", "ok"], port_list=False):
+                profiler.runcall(lambda: (module.send_sms("1", "t"), module.serial_ports()))
+            stats = pstats.Stats(profiler).stats
+            return sorted((f[2], s[0], s[1]) for f, s in stats.items() if f[0] == module.__file__ and f[2] in OURS)
+
+        def line_counts(module, platform):
+            tracer = trace.Trace(count=1, trace=0)
+            with world(module, platform, port_list=False):
+                tracer.runfunc(module.serial_ports)
+            return sorted((line, n) for (file, line), n in tracer.results().counts.items() if file == module.__file__)
+        import profile
+        for make in (cProfile.Profile, profile.Profile):
+            counts = profile_counts(sms, make())
+            self.assertEqual(counts, profile_counts(twin, make()))
+            self.assertEqual([c[0] for c in counts], ["send_sms", "serial_ports"])
+        self.assertEqual(line_counts(sms, "win32"), line_counts(twin, "win32"))
+
+    def test_pdb_steps_into_send_sms_and_stops_at_breakpoints(self):
+        # pdb sets breakpoints only on lines it can read: both files get the twin's source.
+        with open(twin.__file__) as file:
+            source = file.read().splitlines(True)
+        linecache.cache[sms.__file__] = (0, None, source, sms.__file__)
+
+        def session(module, commands):
+            bdb.Breakpoint.next, bdb.Breakpoint.bplist, bdb.Breakpoint.bpbynumber = 1, {}, [None]
+            out = io.StringIO()
+            debugger = pdb.Pdb(stdin=io.StringIO(commands), stdout=out)
+            debugger.use_rawinput = False
+            with world(module, ["bad", "ok"]):
+                debugger.runcall(module.send_sms, "1", "t")
+            return out.getvalue().replace(module.__file__, "FILE")
+        try:
+            for commands in ("s\nn\nn\nn\nn\np sorted(locals())\nup\np phone_number\ndown\nn\nn\nn\np modem\nc\n",
+                             "b send_sms\nc\nb 61\nc\nc\np phone_number, text, type(modem).__name__\nc\n"):
+                ours = session(sms, commands)
+                self.assertEqual(ours, session(twin, commands))
+                self.assertIn("FILE(4", ours)
+        finally:
+            del linecache.cache[sms.__file__]
+
+
+class LocalsTest(unittest.TestCase):
+
+    def test_failed_call_frame_shows_and_releases_its_locals(self):
+        def fail():
+            with world(sms, ["refuse"]):
+                try:
+                    sms.send_sms("+1", "text")
+                except KeyError:
+                    return sys.exc_info()
+        info = fail()
+        self.assertIn("send_sms(phone_number='+1', text='text')", cgitb.text(info))
+        shown = traceback.TracebackException(*info, capture_locals=True).stack[1].locals
+        self.assertEqual(sorted(shown), ["modem", "phone_number", "port", "text"])
+
+        info = fail()
+        frame = info[2].tb_next.tb_frame
+        modem = weakref.ref(frame.f_locals["modem"])
+        traceback.clear_frames(info[2])
+        self.assertEqual(frame.f_locals, {})
+        gc.collect()
+        self.assertIsNone(modem())
+
+
+if __name__ == "__main__":
+    unittest.main()
