@@ -6,14 +6,14 @@ what the standard tools see of our functions must be what they see of the twin's
 """
 import bdb
 import cProfile
-import cgitb
 import contextlib
 import gc
 import importlib.util
 import io
+import linecache
 import os
 import pdb
-import linecache
+import profile
 import pstats
 import sys
 import trace
@@ -34,36 +34,31 @@ OURS = ("send_sms", "serial_ports", "<listcomp>")
 
 
 class Modem(object):
-    """The port name says what happens: "bad" fails the probe, "intr" interrupts it, "refuse" fails the send."""
+    """The port says what fails: "bad" the probe, "intr" is interrupted, "refuse" the send."""
+    FAULTS = {("bad", "connect"): ValueError, ("intr", "connect"): KeyboardInterrupt, ("refuse", "send"): KeyError}
 
     def __init__(self, port, baudrate):
         self.port = port
 
-    def connect(self, pin):
-        if self.port == "bad":
-            raise ValueError("no modem")
-        if self.port == "intr":
-            raise KeyboardInterrupt()
+    def step(self, name, result=None):
+        if (self.port, name) in self.FAULTS:
+            raise self.FAULTS[self.port, name](name)
+        return result
 
-    def waitForNetworkCoverage(self, timeout):
-        pass
+    def connect(self, pin):
+        self.step("connect")
 
     def sendSms(self, number, text, **options):
-        if self.port == "refuse":
-            raise KeyError("refused")
-        return types.SimpleNamespace(status=0)
+        return self.step("send", types.SimpleNamespace(status=0))
 
-    def close(self):
-        pass
+    waitForNetworkCoverage = close = lambda self, *args: None
 
 
-class Port(object):
-    def __init__(self, name):
-        if name in ("bad", "kill"):
-            raise (OSError if name == "bad" else KeyError)(name)
-
-    def close(self):
-        pass
+def Port(name):
+    """serial.Serial: "bad" does not open (OSError), "kill" fails otherwise (KeyError)."""
+    if name in ("bad", "kill"):
+        raise (OSError if name == "bad" else KeyError)(name)
+    return Modem(name, 0)
 
 
 SCENARIOS = [("send_sms", ["ok"]), ("send_sms", ["bad", "ok"]), ("send_sms", ["bad"]), ("send_sms", []),
@@ -73,11 +68,10 @@ SCENARIOS = [("send_sms", ["ok"]), ("send_sms", ["bad", "ok"]), ("send_sms", ["b
 
 @contextlib.contextmanager
 def world(module, ports, port_list=True):
-    """Binds the stand-ins into the module's globals (with `port_list`, a
-    serial_ports giving `ports`; a str is a platform); puts the originals back."""
-    platform = ports if isinstance(ports, str) else "linux"
-    values = dict(GsmModem=Modem, sys=types.SimpleNamespace(platform=platform, exc_info=sys.exc_info),
-                  glob=types.SimpleNamespace(glob=lambda pattern: list(ports)),
+    """The stand-ins in the module's globals (`ports` a list, or a platform), stdout caught."""
+    values = dict(GsmModem=Modem, glob=types.SimpleNamespace(glob=lambda pattern: list(ports)),
+                  sys=types.SimpleNamespace(platform=ports if isinstance(ports, str) else "linux",
+                                            exc_info=sys.exc_info),
                   serial=types.SimpleNamespace(Serial=Port, SerialException=OSError))
     if port_list:
         values["serial_ports"] = lambda: list(ports)
@@ -94,38 +88,39 @@ def describe(value):
     return value if value is None or isinstance(value, (str, int)) else type(value).__name__
 
 
+def shown_locals(frame):
+    # (The COM name builder does not show the interpreter's hidden ".0".)
+    return {name: describe(value) for name, value in frame.f_locals.items() if name != ".0"}
+
+
 def run(module, name, ports, hook=None, setter=sys.settrace):
-    """Runs one scenario; gives the outcome and the events of the module's own frames."""
+    """One scenario: the outcome, its traceback entries in the module's file
+    with their locals, and the events of the module's functions."""
     events = []
 
     def listen(frame, event, arg):
         if frame.f_code.co_filename == module.__file__ and frame.f_code.co_name in OURS and \
                 event in ("call", "line", "return", "exception"):
-            # (The COM name builder does not show the interpreter's hidden ".0".)
-            seen = {k: describe(v) for k, v in frame.f_locals.items() if k != ".0"} if event == "line" else None
             events.append((frame.f_code.co_name, event, frame.f_lineno,
-                           describe(arg[1]) if event == "exception" else describe(arg), seen))
-        return (hook or listen)(frame, event, arg) if hook else listen
-    error = None
+                           describe(arg[1]) if event == "exception" else describe(arg),
+                           shown_locals(frame) if event == "line" else None))
+        return hook(frame, event, arg) if hook else listen
+    error = result = None
     with world(module, ports, port_list=name == "send_sms"):
         setter(listen)
         try:
             result = module.serial_ports() if name == "serial_ports" else module.send_sms("1", "t")
         except BaseException as caught:
-            error, result = caught, None
+            error = caught
         finally:
             setter(None)
-    return (describe(result), describe(error), describe(error and error.__cause__), entries(module, error)), events
-
-
-def entries(module, error):
-    tb, found = error and error.__traceback__, []
+    tb = error and error.__traceback__
+    entries = []
     while tb is not None:
         if tb.tb_frame.f_code.co_filename == module.__file__:
-            found.append((tb.tb_frame.f_code.co_name, tb.tb_lineno,
-                          {k: describe(v) for k, v in tb.tb_frame.f_locals.items()}))
+            entries.append((tb.tb_frame.f_code.co_name, tb.tb_lineno, shown_locals(tb.tb_frame)))
         tb = tb.tb_next
-    return found
+    return (describe(result), describe(error), describe(error and error.__cause__), entries), events
 
 
 class EventsTest(unittest.TestCase):
@@ -167,7 +162,6 @@ class EventsTest(unittest.TestCase):
             with world(module, platform, port_list=False):
                 tracer.runfunc(module.serial_ports)
             return sorted((line, n) for (file, line), n in tracer.results().counts.items() if file == module.__file__)
-        import profile
         for make in (cProfile.Profile, profile.Profile):
             counts = profile_counts(sms, make())
             self.assertEqual(counts, profile_counts(twin, make()))
@@ -189,7 +183,7 @@ class EventsTest(unittest.TestCase):
                 debugger.runcall(module.send_sms, "1", "t")
             return out.getvalue().replace(module.__file__, "FILE")
         try:
-            for commands in ("s\nn\nn\nn\nn\np sorted(locals())\nup\np phone_number\ndown\nn\nn\nn\np modem\nc\n",
+            for commands in ("s\nn\nn\nn\nn\np sorted(locals())\nup\np phone_number\ndown\nn\nn\nn\np type(modem).__name__\nc\n",
                              "b send_sms\nc\nb 61\nc\nc\np phone_number, text, type(modem).__name__\nc\n"):
                 ours = session(sms, commands)
                 self.assertEqual(ours, session(twin, commands))
@@ -200,22 +194,15 @@ class EventsTest(unittest.TestCase):
 
 class LocalsTest(unittest.TestCase):
 
-    def test_failed_call_frame_shows_and_releases_its_locals(self):
-        def fail():
-            with world(sms, ["refuse"]):
-                try:
-                    sms.send_sms("+1", "text")
-                except KeyError:
-                    return sys.exc_info()
-        info = fail()
-        self.assertIn("send_sms(phone_number='+1', text='text')", cgitb.text(info))
-        shown = traceback.TracebackException(*info, capture_locals=True).stack[1].locals
-        self.assertEqual(sorted(shown), ["modem", "phone_number", "port", "text"])
-
-        info = fail()
-        frame = info[2].tb_next.tb_frame
+    def test_clearing_a_failed_calls_frame_releases_its_locals(self):
+        with world(sms, ["refuse"]):
+            try:
+                sms.send_sms("+1", "text")
+            except KeyError as error:
+                tb = error.__traceback__
+        frame = tb.tb_next.tb_frame
         modem = weakref.ref(frame.f_locals["modem"])
-        traceback.clear_frames(info[2])
+        traceback.clear_frames(tb)
         self.assertEqual(frame.f_locals, {})
         gc.collect()
         self.assertIsNone(modem())

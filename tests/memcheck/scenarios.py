@@ -250,12 +250,12 @@ def submodule_failure():
 
 
 def tracing():
-    """Our frames under trace and profile functions: events, f_lineno jumps
-    (refused: the code bytes cover the line table), raising hooks, debuggers'
-    locals writes, and frames cleared while a traceback holds them."""
+    """Our frames under trace and profile functions: f_lineno jumps (refused:
+    the code bytes cover the line table), locals written back, raising hooks,
+    and failed calls' frames cleared while their tracebacks live."""
+    import traceback
     import smsline.send_sms as sms
     from tests.reliability import Failure, World
-    serial_ports, send_sms = sms.serial_ports, sms.send_sms
     refused = []
 
     def jumper(frame, event, arg):
@@ -265,7 +265,7 @@ def tracing():
                     frame.f_lineno = target
                 except ValueError:
                     refused.append(target)
-            frame.f_locals["text"] = "changed"  # written back to the slots after the event
+            frame.f_locals["text"] = "changed"
         return jumper
 
     def raiser(when):
@@ -274,23 +274,20 @@ def tracing():
                 raise Failure(event)
             return hook
         return hook
+    hooks = [(sys.settrace, jumper), (sys.setprofile, jumper)] + [
+        (setter, raiser(when)) for setter, when in ((sys.settrace, ("call", 45)), (sys.settrace, ("line", 52)),
+                                                    (sys.settrace, ("line", 36)), (sys.setprofile, ("return", 70)))]
     for _ in range(REPETITIONS):
-        for setter, hook in ((sys.settrace, jumper), (sys.setprofile, jumper), (sys.settrace, raiser(("call", 45))),
-                             (sys.settrace, raiser(("line", 52))), (sys.settrace, raiser(("line", 61))),
-                             (sys.setprofile, raiser(("return", 70))), (sys.settrace, raiser(("line", 36)))):
+        for setter, hook in hooks:
             for plan in ({}, {("connect", "p1"): Failure("no")}, {"sendSms": Failure("send")}):
                 world = World()
                 world.faults.update(plan)
                 undo = world.bind(own_serial_ports=False)
                 setter(hook)
                 try:
-                    send_sms("+1555", "text")
+                    sms.send_sms("+1555", "text")
                 except Exception as error:
-                    tb = error.__traceback__
-                    while tb is not None:
-                        tb.tb_frame.f_locals
-                        tb = tb.tb_next
-                    import traceback
+                    traceback.TracebackException.from_exception(error, capture_locals=True)
                     traceback.clear_frames(error.__traceback__)
                 finally:
                     setter(None)
