@@ -100,13 +100,10 @@ bool ActiveFrame::line_event(bool loop_pass) noexcept {
   return false;
 }
 
-Ref ActiveFrame::load(int index) const noexcept {
-  PyObject* const value = frame_->f_localsplus[index];
-  if (value == nullptr) {
-    PyErr_Format(PyExc_UnboundLocalError, "local variable '%.200U' referenced before assignment",
-                 PyTuple_GET_ITEM(frame_->f_code->co_varnames, index));
-  }
-  return Ref::borrow(value);
+Ref ActiveFrame::unbound(int index) const noexcept {
+  PyErr_Format(PyExc_UnboundLocalError, "local variable '%.200U' referenced before assignment",
+               PyTuple_GET_ITEM(frame_->f_code->co_varnames, index));
+  return Ref();
 }
 
 void ActiveFrame::raised(int line) noexcept {

@@ -8,6 +8,10 @@
 #include "runtime/ref.h"
 #include "runtime/tracing.h"
 
+// The bodies mark lines and touch locals at every statement: these stay in
+// the body even where the compiler would rather call them.
+#define SMSLINE_INLINE inline __attribute__((always_inline))
+
 namespace smsline {
 
 // One function's reusable frame.  Process-wide; filled at the function's
@@ -62,14 +66,14 @@ class ActiveFrame {
   // line differs from the last one marked, it gets the line event.  False
   // with an exception set when the trace function raised: a failure of the
   // statement at `line`.
-  [[nodiscard]] bool mark(int line) noexcept {
+  [[nodiscard]] SMSLINE_INLINE bool mark(int line) noexcept {
     set_line(line);
     return !line_tracing_wanted(tstate_) || line_event(false);
   }
   // The next pass of a loop whose body is on the loop's own line: the
   // interpreter's jump back to the loop head gives a line event even though
   // the line has not changed.
-  [[nodiscard]] bool mark_loop_pass(int line) noexcept {
+  [[nodiscard]] SMSLINE_INLINE bool mark_loop_pass(int line) noexcept {
     set_line(line);
     return !line_tracing_wanted(tstate_) || line_event(true);
   }
@@ -77,7 +81,7 @@ class ActiveFrame {
   // `except`, a comparison with None): only a trace or profile function
   // sees it, so the line is marked only then (with the line event for a
   // trace function).
-  [[nodiscard]] bool mark_for_tracing(int line) noexcept {
+  [[nodiscard]] SMSLINE_INLINE bool mark_for_tracing(int line) noexcept {
     if (!tracing_wanted(tstate_)) return true;
     set_line(line);
     return !line_tracing_wanted(tstate_) || line_event(false);
@@ -92,9 +96,15 @@ class ActiveFrame {
 
   // The local at `index` (new reference), or UnboundLocalError as the
   // interpreter raises it when the slot is empty.
-  Ref load(int index) const noexcept;
+  SMSLINE_INLINE Ref load(int index) const noexcept {
+    PyObject* const value = frame_->f_localsplus[index];
+    if (__builtin_expect(value == nullptr, 0)) return unbound(index);
+    return Ref::borrow(value);
+  }
+  // Whether the local at `index` is `value` (identity; nothing is held).
+  bool holds(int index, const PyObject* value) const noexcept { return frame_->f_localsplus[index] == value; }
   // Binds the local at `index`; the value bound before is released last.
-  void bind(int index, Ref value) noexcept {
+  SMSLINE_INLINE void bind(int index, Ref value) noexcept {
     PyObject** const slot = &frame_->f_localsplus[index];
     PyObject* const old = *slot;
     *slot = value.release();
@@ -123,11 +133,13 @@ class ActiveFrame {
  private:
   void push(PyFrameObject* frame) noexcept;
   bool start(PyObject* const* args, int count) noexcept;
-  void set_line(int line) const noexcept {
+  SMSLINE_INLINE void set_line(int line) const noexcept {
     frame_->f_lasti = 2 * line - twice_first_line_;
     frame_->f_lineno = line;
   }
-  bool line_event(bool loop_pass) noexcept;
+  // The line event, out of the bodies' way: it runs only under a trace function.
+  __attribute__((noinline, cold)) bool line_event(bool loop_pass) noexcept;
+  __attribute__((noinline, cold)) Ref unbound(int index) const noexcept;
   // Adds this frame's traceback entry to the pending exception and sends
   // the exception event.
   void record_exception() noexcept;

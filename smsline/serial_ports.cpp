@@ -71,10 +71,14 @@ Ref com_port_names() noexcept {
     if (!bound) return fail();
     PyObject* const bound_int = bound.get();
     frame.bind(I, std::move(bound));
-    const Ref i = frame.load(I);
-    if (!i) return fail();
-    Ref number = Ref::steal(i.get() == bound_int ? PyLong_FromSsize_t(index + 1)
-                                                 : PyNumber_Add(i.get(), constants.one));
+    Ref number;
+    if (frame.holds(I, bound_int)) {
+      number = Ref::steal(PyLong_FromSsize_t(index + 1));
+    } else {
+      const Ref i = frame.load(I);
+      if (!i) return fail();
+      number = Ref::steal(PyNumber_Add(i.get(), constants.one));
+    }
     Ref name = Ref::steal(number ? PyUnicode_Format(constants.com_format, number.get()) : nullptr);
     if (!name || append(names.get(), name.get()) < 0) return fail();
     if (loop_service_step() < 0) return fail();
@@ -159,9 +163,8 @@ PyObject* serial_ports_body(PyObject* const*) noexcept {
     int failed_line = 36;
     if (frame.mark(36)) {
       const Ref serial = lookup_global(submodule.dict, constants.serial);
-      Method open;
-      const Ref port = serial && open.look_up(serial.get(), constants.Serial, 1) ? frame.load(PORT) : Ref();
-      Ref opened = port ? open.call({port.get()}) : Ref();
+      const Ref port = serial ? frame.load(PORT) : Ref();
+      Ref opened = port ? call_method(serial.get(), constants.Serial, {port.get()}) : Ref();
       if (opened) {
         frame.bind(S, std::move(opened));  // the previous port object is released only now
         failed_line = 37;
