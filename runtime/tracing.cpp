@@ -100,4 +100,18 @@ int send_return_event(PyThreadState* tstate, PyFrameObject* frame, PyObject* res
   return failing ? -1 : 0;
 }
 
+int send_c_call_event(PyThreadState* tstate, PyObject* function) noexcept {
+  return call_trace(tstate->c_profilefunc, tstate->c_profileobj, tstate, tstate->frame, PyTrace_C_CALL, function);
+}
+
+int send_c_return_event(PyThreadState* tstate, PyObject* function, bool failed) noexcept {
+  if (tstate->c_profilefunc == nullptr) return failed ? -1 : 0;
+  if (failed) {
+    call_trace_protected(tstate->c_profilefunc, tstate->c_profileobj, tstate, tstate->frame, PyTrace_C_EXCEPTION,
+                         function);
+    return -1;
+  }
+  return call_trace(tstate->c_profilefunc, tstate->c_profileobj, tstate, tstate->frame, PyTrace_C_RETURN, function);
+}
+
 }  // namespace smsline

@@ -16,6 +16,11 @@ inline bool line_tracing_wanted(const PyThreadState* tstate) noexcept {
   return tstate->use_tracing != 0 && tstate->c_tracefunc != nullptr;
 }
 
+// Whether a profile function wants the events of built-in calls now.
+inline bool profiling_wanted(const PyThreadState* tstate) noexcept {
+  return tstate->use_tracing != 0 && tstate->c_profilefunc != nullptr;
+}
+
 // The "call" event to the trace function, then to the profile function, at
 // frame entry.  A pending exception is kept aside around each.  0, or -1
 // with the exception of the trace or profile function that raised: the
@@ -37,5 +42,15 @@ void send_exception_event(PyThreadState* tstate, PyFrameObject* frame) noexcept;
 // with its exception set (the profile function then gets None).  A raising
 // profile function is ignored, as the interpreter ignores it.
 int send_return_event(PyThreadState* tstate, PyFrameObject* frame, PyObject* result) noexcept;
+
+// The "c_call" event to the profile function, for the built-in `function`
+// that the current frame is about to call.  0, or -1 with the profile
+// function's exception set: the call is then not made.
+int send_c_call_event(PyThreadState* tstate, PyObject* function) noexcept;
+
+// After that call: "c_return" when it returned (0, or -1 with the profile
+// function's exception set: the result is then dropped), or "c_exception"
+// when it failed (its exception kept, unless the profile function raised).
+int send_c_return_event(PyThreadState* tstate, PyObject* function, bool failed) noexcept;
 
 }  // namespace smsline

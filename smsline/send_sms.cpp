@@ -2,6 +2,7 @@
 #include <cstdint>
 #include <cstring>
 
+#include "runtime/body_calls.h"
 #include "runtime/builtins_hook.h"
 #include "runtime/calls.h"
 #include "runtime/exception_handling.h"
@@ -51,7 +52,7 @@ int probe_modem(ActiveFrame& frame) noexcept {
   if (!frame.mark(51)) return 51;
   {
     const Ref modem = frame.load(MODEM);
-    Method connect;
+    BodyMethod connect;
     if (!modem || !connect.look_up(modem.get(), constants.connect, 1)) return 51;
     Ref pin = lookup_global(submodule.dict, constants.PIN);
     if (!pin || !connect.call({pin.get()})) return 51;
@@ -60,7 +61,7 @@ int probe_modem(ActiveFrame& frame) noexcept {
   if (!frame.mark(52)) return 52;
   {
     const Ref modem = frame.load(MODEM);
-    if (!modem || !call_method(modem.get(), constants.waitForNetworkCoverage, {constants.coverage_wait})) return 52;
+    if (!modem || !body_call_method(modem.get(), constants.waitForNetworkCoverage, {constants.coverage_wait})) return 52;
   }
 
   if (!frame.mark(53)) return 53;
@@ -74,7 +75,7 @@ int probe_modem(ActiveFrame& frame) noexcept {
   const Ref port = frame.load(PORT);
   Ref port_text = port ? format_port(port.get()) : Ref();
   Ref line = Ref::steal(port_text ? PyUnicode_Concat(constants.found_prefix, port_text.get()) : nullptr);
-  if (!line || !call(print.get(), {line.get()})) return 53;
+  if (!line || !body_call(print.get(), {line.get()})) return 53;
   return 0;
 }
 
@@ -95,12 +96,12 @@ Ref send_keywords() noexcept {
 int send_message(ActiveFrame& frame, Ref& result) noexcept {
   if (!frame.mark(60)) return 60;
   const Ref print = Ref::borrow(builtin_print());
-  if (!call(print.get(), {constants.sending_notice})) return 60;
+  if (!body_call(print.get(), {constants.sending_notice})) return 60;
 
   if (!frame.mark(61)) return 61;
   {
     const Ref modem = frame.load(MODEM);
-    Method send;
+    BodyMethod send;
     if (!modem || !send.look_up(modem.get(), constants.sendSms, 2, true)) return 61;
     const Ref phone_number = frame.load(PHONE_NUMBER);
     const Ref text = phone_number ? frame.load(TEXT) : Ref();
@@ -116,7 +117,7 @@ int send_message(ActiveFrame& frame, Ref& result) noexcept {
     const Ref status_print = Ref::borrow(builtin_print());  // reading status may run code that rebinds it
     const Ref sent = frame.load(SENT_SMS);
     Ref status = Ref::steal(sent ? PyObject_GetAttr(sent.get(), constants.status) : nullptr);
-    if (!status || !call(status_print.get(), {status.get()})) return 67;
+    if (!status || !body_call(status_print.get(), {status.get()})) return 67;
   }
 
   if (!frame.mark_for_tracing(68)) return 68;
@@ -130,7 +131,7 @@ int send_message(ActiveFrame& frame, Ref& result) noexcept {
 bool close_failed_probe(ActiveFrame& frame) noexcept {
   const Ref modem = frame.load(MODEM);
   if (!modem) return false;
-  if (!call_method(modem.get(), constants.close, {})) {
+  if (!body_call_method(modem.get(), constants.close, {})) {
     if (!PyErr_ExceptionMatches(PyExc_Exception)) return false;
     PyErr_Clear();
   }
@@ -167,7 +168,7 @@ PyObject* send_sms_body(PyObject* const* args) noexcept {
   // does not come up is closed and dropped, never used to send.
   if (!frame.mark(48)) return frame.fail(48);
   Ref serial_ports = lookup_global(globals, constants.serial_ports);
-  Ref ports = serial_ports ? call(serial_ports.get(), {}) : Ref();
+  Ref ports = serial_ports ? body_call(serial_ports.get(), {}) : Ref();
   ForLoop walk;
   if (!ports || !walk.begin(ports.get())) return frame.fail(48);
   ports.reset();
@@ -184,7 +185,7 @@ PyObject* send_sms_body(PyObject* const* args) noexcept {
     Ref modem_class = lookup_global(globals, constants.GsmModem);
     Ref port = modem_class ? frame.load(PORT) : Ref();
     Ref baudrate = port ? lookup_global(globals, constants.BAUDRATE) : Ref();
-    Ref made = baudrate ? call(modem_class.get(), {port.get(), baudrate.get()}) : Ref();
+    Ref made = baudrate ? body_call(modem_class.get(), {port.get(), baudrate.get()}) : Ref();
     if (!made) return frame.fail(49);
     frame.bind(MODEM, std::move(made));
 
@@ -247,7 +248,7 @@ PyObject* send_sms_body(PyObject* const* args) noexcept {
     ExceptionHandler handler;
     handler.enter(frame, failed_line);
     const Ref modem = frame.mark(70) ? frame.load(MODEM) : Ref();
-    if (!modem || !call_method(modem.get(), constants.close, {})) {
+    if (!modem || !body_call_method(modem.get(), constants.close, {})) {
       handler.exit();
       return frame.fail(70);
     }
@@ -256,7 +257,7 @@ PyObject* send_sms_body(PyObject* const* args) noexcept {
     return frame.fail(failed_line);
   }
   const Ref modem = frame.mark(70) ? frame.load(MODEM) : Ref();
-  if (!modem || !call_method(modem.get(), constants.close, {})) return frame.fail(70);
+  if (!modem || !body_call_method(modem.get(), constants.close, {})) return frame.fail(70);
   if (!frame.leave(result.get())) return nullptr;
   return result.release();
 }

@@ -1,4 +1,5 @@
 // serial_ports(): the serial ports of this host that open and close.
+#include "runtime/body_calls.h"
 #include "runtime/calls.h"
 #include "runtime/exception_handling.h"
 #include "runtime/for_loop.h"
@@ -31,7 +32,7 @@ int platform_starts_with(PyObject* prefix) noexcept {
   if (!sys) return -1;
   Ref platform = get_attribute(sys.get(), constants.platform);
   if (!platform) return -1;
-  Ref answer = call_method(platform.get(), constants.startswith, {prefix});
+  Ref answer = body_call_method(platform.get(), constants.startswith, {prefix});
   return answer ? PyObject_IsTrue(answer.get()) : -1;
 }
 
@@ -39,7 +40,7 @@ int platform_starts_with(PyObject* prefix) noexcept {
 Ref glob_candidates(PyObject* pattern) noexcept {
   Ref glob = lookup_global(submodule.dict, constants.glob);
   if (!glob) return Ref();
-  return call_method(glob.get(), constants.glob_function, {pattern});
+  return body_call_method(glob.get(), constants.glob_function, {pattern});
 }
 
 // The locals of serial_ports and of its COM name builder: their slots in
@@ -90,10 +91,11 @@ Ref com_port_names() noexcept {
 
 // result.append(port): the list's own append for the list that the body
 // made, else through ordinary method lookup (a debugger may have rebound
-// `result`).  False with an exception set.
+// `result`, a profile function wants the call's events).  False with an
+// exception set.
 bool append_result(PyObject* result, PyObject* port) noexcept {
-  if (PyList_CheckExact(result)) return append(result, port) == 0;
-  return static_cast<bool>(call_method(result, constants.append, {port}));
+  if (PyList_CheckExact(result) && !profiling_wanted(current_thread_state())) return append(result, port) == 0;
+  return static_cast<bool>(body_call_method(result, constants.append, {port}));
 }
 
 }  // namespace
@@ -164,12 +166,12 @@ PyObject* serial_ports_body(PyObject* const*) noexcept {
     if (frame.mark(36)) {
       const Ref serial = lookup_global(submodule.dict, constants.serial);
       const Ref port = serial ? frame.load(PORT) : Ref();
-      Ref opened = port ? call_method(serial.get(), constants.Serial, {port.get()}) : Ref();
+      Ref opened = port ? body_call_method(serial.get(), constants.Serial, {port.get()}) : Ref();
       if (opened) {
         frame.bind(S, std::move(opened));  // the previous port object is released only now
         failed_line = 37;
         const Ref s = frame.mark(37) ? frame.load(S) : Ref();
-        if (s && call_method(s.get(), constants.close, {})) {
+        if (s && body_call_method(s.get(), constants.close, {})) {
           failed_line = 38;
           const Ref result = frame.mark(38) ? frame.load(RESULT) : Ref();
           const Ref appended = result ? frame.load(PORT) : Ref();

@@ -1,0 +1,59 @@
+// Calls written in our function bodies, made as the bytecode loop makes them, profile events included.
+#pragma once
+
+#include <cstddef>
+#include <initializer_list>
+
+#include "runtime/calls.h"
+#include "runtime/python.h"
+#include "runtime/ref.h"
+#include "runtime/tracing.h"
+
+namespace smsline {
+
+// The call of `callable` while a profile function is set: around a built-in
+// function or bound built-in method (what the interpreter's CALL_FUNCTION
+// reports), the c_call event, then c_return or c_exception, as the
+// interpreter sends them; anything else is called as it is.  Null on failure.
+Ref call_profiled(PyObject* callable, PyObject* const* args, std::size_t count, PyObject* kwargs) noexcept;
+
+// `callable(args)` in a body.  Null on failure.
+inline Ref body_call(PyObject* callable, std::initializer_list<PyObject*> args, PyObject* kwargs = nullptr) noexcept {
+  if (__builtin_expect(profiling_wanted(current_thread_state()), 0)) {
+    return call_profiled(callable, args.begin(), args.size(), kwargs);
+  }
+  return call(callable, args, kwargs);
+}
+
+// `target.name(...)` in a body, as a Method: the lookup, then the call.
+// Under a profile function the attribute is looked up as it is (a bound
+// built-in method, for the events); otherwise as Method looks it up.
+class BodyMethod {
+ public:
+  bool look_up(PyObject* target, PyObject* name, std::size_t count, bool keywords = false) noexcept {
+    if (__builtin_expect(profiling_wanted(current_thread_state()), 0)) {
+      bound_ = get_attribute(target, name);
+      return static_cast<bool>(bound_);
+    }
+    return method_.look_up(target, name, count, keywords);
+  }
+  Ref call(std::initializer_list<PyObject*> args, PyObject* kwargs = nullptr) const noexcept {
+    if (bound_) return call_profiled(bound_.get(), args.begin(), args.size(), kwargs);
+    return method_.call(args, kwargs);
+  }
+
+ private:
+  Method method_;
+  Ref bound_;  // the attribute, when looked up under a profile function
+};
+
+// `target.name(args)` in a body.  Null on failure.
+inline Ref body_call_method(PyObject* target, PyObject* name, std::initializer_list<PyObject*> args) noexcept {
+  if (__builtin_expect(profiling_wanted(current_thread_state()), 0)) {
+    BodyMethod method;
+    return method.look_up(target, name, args.size()) ? method.call(args) : Ref();
+  }
+  return call_method(target, name, args);
+}
+
+}  // namespace smsline
