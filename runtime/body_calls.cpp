@@ -3,14 +3,33 @@
 
 namespace smsline {
 
+namespace {
+
+// The call itself, through the interpreter's own entry (this path is rare:
+// the bodies' fast calls stay as they are).
+Ref call_plainly(PyObject* callable, PyObject* const* args, std::size_t count, PyObject* kwargs) noexcept {
+  return Ref::steal(_PyObject_FastCallDict(callable, const_cast<PyObject**>(args), static_cast<Py_ssize_t>(count),
+                                           kwargs));
+}
+
+}  // namespace
+
 Ref call_profiled(PyObject* callable, PyObject* const* args, std::size_t count, PyObject* kwargs) noexcept {
   PyThreadState* const tstate = current_thread_state();
-  if (!PyCFunction_Check(callable) || !profiling_wanted(tstate)) return call_array(callable, args, count, kwargs);
-  const Ref function = Ref::borrow(callable);  // the events name it after the call too
+  const Ref function = Ref::borrow(callable);  // held for the call, and the events name it after it
+  if (!PyCFunction_Check(callable) || !profiling_wanted(tstate)) return call_plainly(callable, args, count, kwargs);
   if (send_c_call_event(tstate, function.get()) < 0) return Ref();
-  Ref result = call_array(function.get(), args, count, kwargs);
+  Ref result = call_plainly(function.get(), args, count, kwargs);
   if (send_c_return_event(tstate, function.get(), !result) < 0) return Ref();
   return result;
 }
+
+Ref call_method_profiled(PyObject* target, PyObject* name, PyObject* const* args, std::size_t count) noexcept {
+  Ref bound = look_up_profiled(target, name);
+  return bound ? call_profiled(bound.get(), args, count, nullptr) : Ref();
+}
+
+Ref look_up_profiled(PyObject* target, PyObject* name) noexcept { return get_attribute(target, name); }
+
 
 }  // namespace smsline

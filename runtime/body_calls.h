@@ -15,7 +15,14 @@ namespace smsline {
 // function or bound built-in method (what the interpreter's CALL_FUNCTION
 // reports), the c_call event, then c_return or c_exception, as the
 // interpreter sends them; anything else is called as it is.  Null on failure.
-Ref call_profiled(PyObject* callable, PyObject* const* args, std::size_t count, PyObject* kwargs) noexcept;
+__attribute__((noinline, cold)) Ref call_profiled(PyObject* callable, PyObject* const* args, std::size_t count,
+                                                  PyObject* kwargs) noexcept;
+// `target.name(args)` under a profile function: the attribute as it is,
+// then call_profiled.
+__attribute__((noinline, cold)) Ref call_method_profiled(PyObject* target, PyObject* name, PyObject* const* args,
+                                                         std::size_t count) noexcept;
+// The attribute `target.name` as it is (under a profile function).
+__attribute__((noinline, cold)) Ref look_up_profiled(PyObject* target, PyObject* name) noexcept;
 
 // `callable(args)` in a body.  Null on failure.
 inline Ref body_call(PyObject* callable, std::initializer_list<PyObject*> args, PyObject* kwargs = nullptr) noexcept {
@@ -32,7 +39,7 @@ class BodyMethod {
  public:
   bool look_up(PyObject* target, PyObject* name, std::size_t count, bool keywords = false) noexcept {
     if (__builtin_expect(profiling_wanted(current_thread_state()), 0)) {
-      bound_ = get_attribute(target, name);
+      bound_ = look_up_profiled(target, name);
       return static_cast<bool>(bound_);
     }
     return method_.look_up(target, name, count, keywords);
@@ -50,8 +57,7 @@ class BodyMethod {
 // `target.name(args)` in a body.  Null on failure.
 inline Ref body_call_method(PyObject* target, PyObject* name, std::initializer_list<PyObject*> args) noexcept {
   if (__builtin_expect(profiling_wanted(current_thread_state()), 0)) {
-    BodyMethod method;
-    return method.look_up(target, name, args.size()) ? method.call(args) : Ref();
+    return call_method_profiled(target, name, args.begin(), args.size());
   }
   return call_method(target, name, args);
 }
