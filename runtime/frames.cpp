@@ -159,6 +159,7 @@ void ActiveFrame::pop(bool release_locals) noexcept {
   // done: a release can run code that calls the function again.
   PyObject* locals[max_frame_locals];
   int count = 0;
+  PyObject* locals_view = nullptr;  // f_locals, when a reader made it
   const int nlocals = frame->f_code->co_nlocals;
   if (release_locals && nlocals > 0) {
     PyObject** const slots = frame->f_localsplus;
@@ -168,20 +169,18 @@ void ActiveFrame::pop(bool release_locals) noexcept {
         slots[i] = nullptr;
       }
     }
-    if (frame->f_locals != nullptr) {
-      // A dictionary that a reader of f_locals made shows the now empty
-      // slots, so it keeps none of this call's values.
-      PyObject *type, *value, *traceback;
-      PyErr_Fetch(&type, &value, &traceback);
-      if (PyFrame_FastToLocalsWithError(frame) < 0) {
-        PyErr_Clear();
-        Py_CLEAR(frame->f_locals);
-      }
-      PyErr_Restore(type, value, traceback);
-    }
+    locals_view = frame->f_locals;
+    Py_XINCREF(locals_view);
   }
   Py_XDECREF(back);
   Py_DECREF(frame);
+  if (locals_view != nullptr) {
+    // The dictionary that a reader of f_locals made keeps nothing of this
+    // call, not even entries a debugger added; the frame keeps the (empty)
+    // dictionary for the next reader.
+    if (PyDict_Check(locals_view)) PyDict_Clear(locals_view);
+    Py_DECREF(locals_view);
+  }
   for (int i = 0; i < count; ++i) Py_DECREF(locals[i]);
 }
 

@@ -567,31 +567,31 @@ class ArgumentTests(SendSmsCase):
 class FrameTests(SendSmsCase):
 
     def test_successful_calls_share_one_frame(self):
-        # The first call tags its frame (an extra f_locals entry, which the
-        # frame keeps) and leaves a debugger's f_trace on it; the second call
-        # runs in the tagged frame, without that f_trace or the first call's values.
-        class Tag(object):
-            pass
+        # The first call keeps its frame's f_locals dictionary (which the
+        # frame keeps, emptied, between calls) and leaves a debugger's f_trace
+        # on it; the second call runs in that frame, without that f_trace or
+        # anything of the first call.
+        views = []
 
         def tag_frame(pin):
             frame = send_sms_frame()
-            frame.f_locals["@tag"] = Tag()
+            views.append(frame.f_locals)
+            frame.f_locals["@tag"] = True
             frame.f_trace = tag_frame
         checks = []
 
         def check_frame(pin):
             frame = send_sms_frame()
-            seen = dict(frame.f_locals)
-            checks.append((type(seen.pop("@tag", None)).__name__, frame.f_trace, seen))
+            checks.append((frame.f_locals is views[0], frame.f_trace, dict(frame.f_locals)))
         world = self.use(["A"], A={"connect": tag_frame})
         self.assertEqual(self.call("1", "x").result, 0)
+        self.assertEqual(views[0], {})
         world.plans["A"]["connect"] = check_frame
         self.assertEqual(self.call("2", "y").result, 0)
         self.assertEqual(len(checks), 1)
-        self.assertEqual(checks[0][:2], ("Tag", None))
-        seen = checks[0][2]
-        self.assertEqual((sorted(seen), seen["phone_number"], seen["text"]),
-                         (["modem", "phone_number", "port", "text"], "2", "y"))
+        same_view, trace, seen = checks[0]
+        self.assertEqual((same_view, trace, sorted(seen), seen["phone_number"], seen["text"]),
+                         (True, None, ["modem", "phone_number", "port", "text"], "2", "y"))
 
     def test_failed_call_keeps_its_frame(self):
         frames, callers = [], []
