@@ -243,7 +243,7 @@ class Watcher(object):
         """Close every modem made; ``closed`` lists the ports that were still open."""
         for port, modem in self.modems:
             try:
-                if getattr(modem, 'alive', False):
+                if getattr(modem, 'alive', False) and port not in self.closed:
                     self.closed.append(port)
                 modem.close()
             except Exception:
@@ -321,6 +321,10 @@ class _Watched(object):
         self._watcher.progress.line('%s: the modem accepted %s' % (self._port, words))
 
     def close(self):
+        # send_sms closes the modem whose bring-up Ctrl-C interrupted before
+        # the interrupt reaches us: it counts as closed for the last line.
+        if getattr(self._modem, 'alive', False) and self._port not in self._watcher.closed:
+            self._watcher.closed.append(self._port)
         return self._modem.close()
 
 
