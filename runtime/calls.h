@@ -118,7 +118,10 @@ class Method {
 };
 
 // Looks the attribute `name` up on `target` and calls it.  Null on failure.
-Ref call_method(PyObject* target, PyObject* name, std::initializer_list<PyObject*> args) noexcept;
+// Kept out of line: the lookup and the call inline into it, and the callers
+// (the bodies, at every method call) stay small.
+__attribute__((noinline, flatten)) Ref call_method(PyObject* target, PyObject* name,
+                                                   std::initializer_list<PyObject*> args) noexcept;
 
 // dict[key], with KeyError when it is missing.  Null on failure.
 Ref dict_item(PyObject* dict, PyObject* key) noexcept;
