@@ -323,6 +323,32 @@ class ReplyTests(ModemCase):
             modem.connect()
         self.assertEqual(caught.exception.code, '\xb2')
 
+    def test_registration_replies_and_unsolicited_lines_of_every_form(self):
+        # (lines around the OK of AT+CREG?, the stat read): n 0-2, with and
+        # without the access technology, among unsolicited +CREG lines of the same length
+        urc = '+CREG: 1,"00C3","0001A2B3",7'
+        cases = [(['+CREG: 0,1'], 1),
+                 (['+CREG: 2,5,"00C3","0001A2B3"'], 5),
+                 (['+CREG: 2,1,"00C3","0001A2B3",7'], 1),
+                 ([urc, '+CREG: 2,3,"00C3","0001A2B3",7', urc], 3),
+                 (['+CREG: 1,"00C3","0001A2B3"', '+CREG: 1,2', '+CREG: 2'], 2),
+                 (['+CREG: 2,1,,,7'], 1)]
+        for lines, stat in cases:
+            replies = {'AT+CMEE?': '\r\n+CMEE: 1\r\n\r\nOK\r\n', 'AT+CPIN?': '\r\n+CPIN: READY\r\n\r\nOK\r\n',
+                       'AT+CSQ': '\r\n+CSQ: 17,99\r\n\r\nOK\r\n',
+                       'AT+CREG?': ''.join('\r\n%s\r\n' % line for line in lines) + '\r\nOK\r\n'}
+            peer = ScriptedPeer(lambda line: replies.get(line, '\r\nOK\r\n').encode('latin-1'))
+            self.addCleanup(peer.close)
+            modem = GsmModem(peer.port, commandTimeout=0.3)
+            self.addCleanup(modem.close)
+            modem.connect()
+            try:
+                self.assertEqual(modem.waitForNetworkCoverage(0), 17, lines)
+                self.assertIn(stat, (1, 5), lines)
+            except (RegistrationError, RegistrationTimeoutError) as e:
+                self.assertEqual(e.stat, stat, lines)
+            modem.close()
+
     def test_modem_left_at_the_prompt_is_recovered_without_sending(self):
         sim, modem = self.connected('stuck-prompt', 'echo')
         self.assertEqual(sim.messages, [])

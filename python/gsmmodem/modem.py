@@ -66,6 +66,13 @@ _SEPARATORS = re.compile(r'[\s\-().]')
 _PIN = re.compile(r'[0-9]{4,8}')
 _DIGITS = re.compile(r'[0-9]+')
 _HEX = re.compile(r'[0-9A-Fa-f]+')
+# A +CREG line answering AT+CREG? is "<n>,<stat>[,<lac>,<ci>[,<AcT>...]]": its
+# second parameter is a bare number.  The unsolicited one is
+# "<stat>[,<lac>,<ci>[,<AcT>...]]", whose second parameter (if any) is the
+# quoted area code, so the two have the same number of parameters when a
+# modem adds the access technology (AcT) to the unsolicited one only.
+_CREG_REPLY = re.compile(r'\+CREG:\s*[0-9]+\s*,\s*([0-9]+)\s*(?:,|$)')
+_CREG_URC = re.compile(r'\+CREG:\s*([0-9]+)\s*(?:,|$)')
 
 
 def _number_or_none(text):
@@ -606,10 +613,9 @@ class GsmModem(object):
 
     def _registration(self):
         for line in self._command('AT+CREG?'):
-            if line.startswith('+CREG:'):
-                fields = _fields(line[6:])
-                if len(fields) in (2, 4):
-                    return _int_field(line[6:], 1, 'AT+CREG?')
+            match = _CREG_REPLY.match(line)
+            if match:
+                return int(match.group(1))
         raise GsmModemException('AT+CREG? gave no registration state')
 
     def _idle(self, until):
@@ -970,11 +976,11 @@ class GsmModem(object):
 
     def _unsolicited(self, line):
         if line.startswith('+CREG:'):
-            fields = _fields(line[6:])
-            if len(fields) in (1, 3):           # a replying +CREG has 2 or 4
-                self._creg_urc = _number_or_none(fields[0])
-                return True
-            return False
+            if _CREG_REPLY.match(line):
+                return False
+            match = _CREG_URC.match(line)
+            self._creg_urc = int(match.group(1)) if match else None
+            return True
         if line.startswith('+CDS:'):
             fields = _fields(line[5:])
             if len(fields) == 1:                # PDU mode: the PDU follows
