@@ -1,17 +1,23 @@
 """The gsmmodem library against the modem simulator, over a real pty and pyserial."""
+import errno
+import functools
+import itertools
 import json
 import logging
 import os
 import tempfile
+import termios
 import threading
 import time
 import tty
 import unittest
+from unittest import mock
 
 import serial
 
 import gsmmodem.modem
-from gsmmodem import (CommandError, CmsError, EncodingError, GsmModem, IncorrectPinError,
+from gsmmodem import (CommandError, CmsError, EncodingError, GsmModem, GsmModemException,
+                      IncorrectPinError,
                       InvalidPinError, InvalidStateException, MessageTooLongError,
                       PinRequiredError, PukRequiredError, RegistrationError,
                       RegistrationTimeoutError, SentSms, TimeoutException)
@@ -366,6 +372,59 @@ class ReplyTests(ModemCase):
         self.assertNotIn('4321', text)
         for part in ('<- AT+CPIN="****"', '-> AT+CPIN="****"', '<- AT+CMGS=16', '-> +CMGS: 1'):
             self.assertIn(part, text)
+
+
+class VanishingPort(object):
+    """A pyserial port whose device goes away after ``calls`` calls; from
+    then on each call fails the way pyserial's does on a vanished device."""
+
+    open_port = serial.Serial
+
+    def __init__(self, calls, *args, **kwargs):
+        self._port = self.open_port(*args, **kwargs)
+        self._calls = calls
+
+    def _call(self, name, failure, *args):
+        self._calls -= 1
+        if self._calls < 0:
+            raise failure
+        return getattr(self._port, name)(*args) if args or name != 'in_waiting' else self._port.in_waiting
+
+    @property
+    def in_waiting(self):       # an ioctl
+        return self._call('in_waiting', OSError(errno.EIO, 'Input/output error'))
+
+    def read(self, size=1):
+        return self._call('read', serial.SerialException('device disconnected'), size)
+
+    def write(self, data):
+        return self._call('write', serial.SerialException('write failed'), data)
+
+    def reset_input_buffer(self):   # tcflush
+        return self._call('reset_input_buffer', termios.error(errno.EIO, 'Input/output error'))
+
+    def close(self):
+        self._port.close()
+
+
+class VanishingDeviceTests(ModemCase):
+
+    def test_a_device_gone_at_any_point_raises_only_the_expected_errors(self):
+        # The device goes away after 0, 1, 2, ... calls on the port, until the
+        # whole bring-up and a long message with its reports went through.
+        sim, modem = self.open()
+        for calls in itertools.count():
+            with mock.patch.object(gsmmodem.modem.serial, 'Serial',
+                                   functools.partial(VanishingPort, calls)):
+                try:
+                    modem.connect()
+                    modem.sendSms('123', 'x' * 200, waitForDeliveryReport=True, deliveryTimeout=1)
+                    break
+                except (GsmModemException, serial.SerialException):
+                    pass
+                finally:
+                    modem.close()
+        self.assertGreater(calls, 20)
 
 
 class SharingTests(ModemCase):

@@ -431,8 +431,7 @@ class GsmModem(object):
         attempts = 0
         while True:
             attempts += 1
-            self._buf = b''
-            self._serial.reset_input_buffer()
+            self._drop_input()
             left = max(0.05, deadline - time.monotonic())
             try:
                 self._command('ATZ', timeout=min(self.startupAttemptTimeout, left))
@@ -468,6 +467,14 @@ class GsmModem(object):
                 synchronised = True
             elif synchronised and (line == 'OK' or _error_for(command, line) is not None):
                 return
+
+    def _drop_input(self):
+        # Not reset_input_buffer(): its tcflush raises termios.error, no
+        # SerialException, on a port whose device has gone.
+        waiting = self._waiting()
+        if waiting:
+            self._serial.read(waiting)
+        self._buf = b''
 
     def _drain(self, quiet):
         limit = time.monotonic() + self.commandTimeout
