@@ -141,6 +141,18 @@ class ConnectTests(ModemCase):
         with self.assertRaises(InvalidStateException):
             modem.waitForNetworkCoverage()
 
+    def test_a_failed_connect_leaves_a_modem_that_only_connects_again(self):
+        sim, modem = self.open('pin', pin='4321')
+        with self.assertRaises(PinRequiredError):
+            modem.connect()
+        self.assertTrue(modem.alive)    # open until close() or the next connect()
+        for call in (lambda: modem.sendSms('123', 'hi'), lambda: modem.waitForNetworkCoverage(1)):
+            with self.assertRaises(InvalidStateException):
+                call()
+        modem.connect('4321')
+        modem.sendSms('123', 'hi')
+        self.assertEqual(len(sim.messages), 1)
+
     def test_probe_and_sequential_connections(self):
         sim, modem = self.open()
         for _ in range(3):

@@ -365,7 +365,8 @@ class GsmModem(object):
         self._creg_urc = None
         self._skip_next = False
         self._cds_pdu_length = None  # a +CDS: <length> line came; its PDU is the next line
-        self.pduMode = None         # True in PDU mode, False in text mode, None before connect()
+        self.pduMode = None         # True in PDU mode, False in text mode; None until connect()
+                                    # completes, and after close()
 
     @property
     def alive(self):
@@ -392,11 +393,14 @@ class GsmModem(object):
         sent).  A PIN the SIM refused is never entered again in this process
         (IncorrectPinError at once); where the modem tells (AT+CPINR) the
         SIM errors say how many attempts are left.  On failure the port
-        stays open: call close().
+        stays open: call close(), or connect() again.  The modem is
+        connected (``pduMode`` set) only once this returns.
         """
         pin = check_pin(pin)
         if self._serial is not None:
-            raise InvalidStateException('%s is already connected' % self.port)
+            if self.pduMode is not None:
+                raise InvalidStateException('%s is already connected' % self.port)
+            self.close()    # left open by a connect() that failed: start again
         self._reset_session()
         self._serial = serial.Serial(self.port, self.baudrate, timeout=self.readTimeout,
                                      write_timeout=self.commandTimeout, exclusive=True)
@@ -413,6 +417,7 @@ class GsmModem(object):
         """Close the port; harmless when it is not open."""
         port, self._serial = self._serial, None
         self._buf = b''
+        self.pduMode = None
         if port is not None:
             log.debug('%s: closed', self.port)
             try:
@@ -855,7 +860,7 @@ class GsmModem(object):
     # ---- talking to the modem ------------------------------------------
 
     def _require_connection(self):
-        if self._serial is None:
+        if self.pduMode is None:    # never connected, closed, or its connect() failed
             raise InvalidStateException('modem on %s is not connected' % self.port)
 
     def _write(self, data):
