@@ -200,9 +200,24 @@ class InstalledCommandTests(unittest.TestCase):
         self.assertNotIn('4321', err)
         self.assertEqual(self.run_command('--version')[:2], (0, 'smsline-send %s\n' % __version__))
         # The installed package declares pyserial, and the environment has its metadata.
-        check = subprocess.run([os.path.join(os.path.dirname(INSTALLED), 'pip'), 'check'],
+        env = dict(os.environ)
+        env.pop('PYTHONPATH', None)
+        check = subprocess.run([os.path.join(os.path.dirname(INSTALLED), 'pip'), 'check'], env=env,
                                stdout=subprocess.PIPE, stderr=subprocess.STDOUT, universal_newlines=True)
         self.assertEqual(check.returncode, 0, check.stdout)
+
+    def test_non_ascii_text_without_a_locale(self):
+        # Cron jobs and services often run with no locale: CPython 3.6 then
+        # reads the arguments and standard input as ASCII.
+        env = {name: value for name, value in os.environ.items()
+               if not name.startswith(('LC_', 'LANG', 'PYTHON'))}
+        env['LC_ALL'] = 'C'
+        text = u'Gr\u00fc\u00dfe \u20ac'.encode('utf-8')
+        for argument, stdin in ((text, b''), (b'-', text + b'\n')):
+            done = subprocess.run([INSTALLED, '--simulate', '123', argument], input=stdin, env=env,
+                                  stdout=subprocess.PIPE, stderr=subprocess.PIPE, timeout=60)
+            self.assertEqual(done.returncode, 0, done.stderr)
+            self.assertIn(b'text=Gr\\xfc\\xdfe \\u20ac ref=1', done.stdout)
 
     def test_ctrl_c_closes_the_modem_and_exits_130(self):
         sim = self.simulator('silent')

@@ -275,7 +275,7 @@ class SendTests(ModemCase):
         sim, modem = self.connected(record=path)
         modem.sendSms('123', u'\u20ac1')
         modem.sendSms('456', 'two')
-        with open(path) as f:
+        with open(path, encoding='utf-8') as f:
             records = [json.loads(line) for line in f]
         self.assertEqual([(r['number'], r['text'], r['reference']) for r in records],
                          [('123', u'\u20ac1', 1), ('456', 'two', 2)])

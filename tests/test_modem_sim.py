@@ -107,6 +107,7 @@ class SimulatorProgramTests(unittest.TestCase):
     def start(self, *args):
         env = dict(os.environ)
         env['PYTHONPATH'] = os.pathsep.join(sys.path)
+        env['LC_ALL'] = 'C'     # no locale: the record is UTF-8 all the same
         proc = subprocess.Popen([sys.executable, '-m', 'smsline_tools.modem_sim'] + list(args),
                                 stdin=subprocess.PIPE, stdout=subprocess.PIPE, env=env,
                                 universal_newlines=True)
@@ -128,7 +129,7 @@ class SimulatorProgramTests(unittest.TestCase):
         modem.close()
         self.assertEqual(proc.wait(10), 0)
         announced = json.loads(proc.stdout.readline().split(' ', 1)[1])
-        with open(record) as f:
+        with open(record, encoding='utf-8') as f:
             recorded = json.loads(f.readline())
         self.assertEqual(announced, recorded)
         self.assertEqual((recorded['number'], recorded['text'], recorded['reference']),

@@ -12,6 +12,7 @@ import argparse
 import errno
 import importlib
 import logging
+import re
 import sys
 
 import serial
@@ -369,9 +370,11 @@ def _checked(parser, args):
         parser.error('--simulate and --port exclude each other')
     text = args.text
     if text == '-':
-        text = sys.stdin.read()
+        text = _from_locale(sys.stdin.read(), getattr(sys.stdin, 'encoding', None))
         if text.endswith('\n'):
             text = text[:-1]
+    else:
+        text = _from_locale(text, sys.getfilesystemencoding())
     if not text:
         parser.error('the text is empty')
     try:
@@ -380,6 +383,32 @@ def _checked(parser, args):
     except ValueError as e:
         parser.error(str(e))
     return text
+
+
+_ESCAPED = re.compile(u'[\udc80-\udcff]')
+
+
+def _from_locale(text, encoding):
+    """``text`` with the bytes that its locale could not decode read as UTF-8.
+
+    Under the C locale (cron jobs, services) CPython 3.6 decodes arguments
+    and standard input as ASCII, keeping every other byte as a surrogate
+    escape; such a text is what a UTF-8 terminal or file holds.
+    """
+    if encoding is None or not _ESCAPED.search(text):
+        return text
+    try:
+        return text.encode(encoding, 'surrogateescape').decode('utf-8')
+    except (UnicodeError, LookupError):
+        return text
+
+
+def _print(line):
+    """A line on stdout; what its encoding lacks (say, under the C locale) as backslash escapes."""
+    encoding = getattr(sys.stdout, 'encoding', None)
+    if encoding:
+        line = line.encode(encoding, 'backslashreplace').decode(encoding)
+    print(line)
 
 
 def _list_ports(module, progress):
@@ -425,8 +454,8 @@ def _send(args, module, watcher, progress):
             sim.stop()
     if sim is not None:
         for message in sim.messages:
-            print('simulator received: to=%s text=%s ref=%d'
-                  % (message['number'], message['text'], message['reference']))
+            _print('simulator received: to=%s text=%s ref=%d'
+                   % (message['number'], message['text'], message['reference']))
     return _delivery(status, args, watcher, progress)
 
 

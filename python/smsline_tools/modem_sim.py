@@ -150,7 +150,7 @@ class ModemSimulator(object):
             return self.port
         if self.record and self._record_file is None:
             # Opened now, so that a path that cannot be written fails here.
-            self._record_file = open(self.record, 'a')
+            self._record_file = open(self.record, 'a', encoding='utf-8')
         self._master, self._slave = os.openpty()
         # The simulator keeps its own slave fd open for its whole life: when a
         # client closes the port the pty is not hung up, and the next client
