@@ -3,6 +3,7 @@ contract, and as installed (the console script in .venv) against the simulator."
 import contextlib
 import errno
 import io
+import logging
 import os
 import signal
 import subprocess
@@ -105,6 +106,16 @@ class CliTests(unittest.TestCase):
             code, out, err = run(['-q', '123', 'hi'], module)
             self.assertEqual(code, status, error)
             self.assertIn(words, err, error)
+
+    def test_library_warnings_carry_the_prefix_and_respect_quiet(self):
+        module = stand_in()
+
+        def send_sms(phone_number, text):
+            logging.getLogger('gsmmodem').warning('part 2 of 3 failed')
+            return 0
+        module.send_sms = send_sms
+        self.assertEqual(run(['123', 'hi'], module)[2], 'smsline-send: gsmmodem: part 2 of 3 failed\n')
+        self.assertEqual(run(['-q', '123', 'hi'], module)[2], '')
 
     def test_cause_of_not_found_is_used_without_the_watcher(self):
         module = stand_in()

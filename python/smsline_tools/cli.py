@@ -333,6 +333,8 @@ def main(argv=None, module=None):
     """Entry point; ``module`` stands in for smsline.send_sms (tests).  Returns the exit status."""
     progress = Progress(sys.stderr, quiet=False)
     watcher = None
+    logger = logging.getLogger('gsmmodem')
+    level, handler = logger.level, None
     try:
         parser = _parser()
         args = parser.parse_args(argv)
@@ -340,12 +342,12 @@ def main(argv=None, module=None):
         if args.list_ports:
             return _list_ports(module, progress)
         args.text = _checked(parser, args)
-        if args.verbose:
-            handler = logging.StreamHandler(sys.stderr)
-            handler.setFormatter(logging.Formatter('smsline-send: %(name)s: %(message)s'))
-            logger = logging.getLogger('gsmmodem')
-            logger.addHandler(handler)
-            logger.setLevel(logging.DEBUG)
+        # The library's log: every AT line with -v, else its warnings (none with -q).
+        handler = logging.StreamHandler(sys.stderr) if args.verbose or not args.quiet \
+            else logging.NullHandler()
+        handler.setFormatter(logging.Formatter('smsline-send: %(name)s: %(message)s'))
+        logger.addHandler(handler)
+        logger.setLevel(logging.DEBUG if args.verbose else logging.WARNING)
         if module is None:
             module = importlib.import_module('smsline.send_sms')
         watcher = Watcher(getattr(module, 'GsmModem', GsmModem), progress)
@@ -359,6 +361,10 @@ def main(argv=None, module=None):
         progress.error('interrupted%s' % ('; closed the modem on %s' % ', '.join(closed)
                                            if closed else ''))
         return INTERRUPTED
+    finally:
+        if handler is not None:
+            logger.removeHandler(handler)
+            logger.setLevel(level)
 
 
 def _checked(parser, args):
