@@ -538,10 +538,9 @@ class GsmModem(object):
         offered = next((line[6:] for line in lines if line.startswith('+CMGF:')), None)
         modes = [0, 1]
         if offered is not None:
-            listed = set()
-            for low, high in re.findall(r'(\d+)(?:\s*-\s*(\d+))?', offered):
-                listed.update(range(int(low), int(high or low) + 1))
-            modes = [mode for mode in modes if mode in listed]
+            ranges = [(int(low), int(high or low))
+                      for low, high in re.findall(r'([0-9]+)(?:\s*-\s*([0-9]+))?', offered)]
+            modes = [mode for mode in modes if any(low <= mode <= high for low, high in ranges)]
             if not modes:
                 raise GsmModemException('AT+CMGF=? offers neither PDU nor text mode: %r'
                                         % offered)
