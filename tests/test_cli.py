@@ -10,6 +10,7 @@ import subprocess
 import time
 import types
 import unittest
+from unittest import mock
 
 import serial
 
@@ -116,6 +117,15 @@ class CliTests(unittest.TestCase):
         module.send_sms = send_sms
         self.assertEqual(run(['123', 'hi'], module)[2], 'smsline-send: gsmmodem: part 2 of 3 failed\n')
         self.assertEqual(run(['-q', '123', 'hi'], module)[2], '')
+
+    def test_an_extension_that_cannot_load_is_one_error_line(self):
+        with mock.patch.object(cli.importlib, 'import_module',
+                               side_effect=ImportError('No module named smsline.send_sms')):
+            for argv in (['123', 'hi'], ['--list-ports']):
+                code, out, err = run(argv, None)
+                self.assertEqual(code, cli.ERROR)
+                self.assertRegex(err, r'^smsline-send: error: cannot load smsline.send_sms '
+                                      r'\(No module named smsline.send_sms\): \w.*\n$')
 
     def test_cause_of_not_found_is_used_without_the_watcher(self):
         module = stand_in()

@@ -12,6 +12,7 @@ import argparse
 import errno
 import importlib
 import logging
+import platform
 import re
 import sys
 
@@ -349,10 +350,13 @@ def main(argv=None, module=None):
         logger.addHandler(handler)
         logger.setLevel(logging.DEBUG if args.verbose else logging.WARNING)
         if module is None:
-            module = importlib.import_module('smsline.send_sms')
+            module = _send_sms_module()
         watcher = Watcher(getattr(module, 'GsmModem', GsmModem), progress)
         watcher.report_wait = args.report
         return _send(args, module, watcher, progress)
+    except _Unavailable as e:
+        progress.error(str(e))
+        return ERROR
     except KeyboardInterrupt:
         closed = []
         if watcher is not None:
@@ -417,10 +421,24 @@ def _print(line):
     print(line)
 
 
+class _Unavailable(Exception):
+    """smsline.send_sms cannot be loaded."""
+
+
+def _send_sms_module():
+    try:
+        return importlib.import_module('smsline.send_sms')
+    except ImportError as e:
+        running = '%s %d.%d' % ((platform.python_implementation(),) + sys.version_info[:2])
+        raise _Unavailable('cannot load smsline.send_sms (%s): %s' % (
+            e, 'reinstall smsline' if running == 'CPython 3.6' else
+            'the smsline extension is built for CPython 3.6, and this is ' + running))
+
+
 def _list_ports(module, progress):
     try:
         if module is None:
-            module = importlib.import_module('smsline.send_sms')
+            module = _send_sms_module()
         for port in module.serial_ports():
             print(port)
     except Exception as e:
