@@ -15,7 +15,7 @@ from unittest import mock
 import serial
 
 from gsmmodem import GsmModem
-from gsmmodem.exceptions import PinRequiredError, RegistrationTimeoutError
+from gsmmodem.exceptions import CmsError, PinRequiredError, RegistrationTimeoutError
 from smsline_tools import __version__, cli
 from smsline_tools.modem_sim import ModemSimulator
 
@@ -126,6 +126,21 @@ class CliTests(unittest.TestCase):
                 self.assertEqual(code, cli.ERROR)
                 self.assertRegex(err, r'^smsline-send: error: cannot load smsline.send_sms '
                                       r'\(No module named smsline.send_sms\): \w.*\n$')
+
+    def test_a_send_that_ends_neither_accepted_nor_refused_says_so(self):
+        # (what sendSms raises, exit status, whether the message may have gone out)
+        cases = [(serial.SerialException('write failed: [Errno 5] Input/output error'), cli.ERROR, True),
+                 (KeyboardInterrupt(), cli.INTERRUPTED, True),
+                 (CmsError('AT+CMGS=16', 330), cli.NETWORK, False)]
+        for failure, status, unsure in cases:
+            class Failing(GsmModem):
+                def sendSms(self, *args, **kwargs):
+                    raise failure
+            module = stand_in()
+            module.GsmModem = Failing
+            code, out, err = run(['--simulate', '123', 'hi'], module)
+            self.assertEqual(code, status, failure)
+            self.assertEqual('may or may not have gone out' in err.splitlines()[-1], unsure, err)
 
     def test_cause_of_not_found_is_used_without_the_watcher(self):
         module = stand_in()

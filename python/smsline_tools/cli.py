@@ -18,7 +18,8 @@ import sys
 
 import serial
 
-from gsmmodem.exceptions import (CmeError, CmsError, GsmModemException,
+from gsmmodem.exceptions import (CmeError, CmsError, CommandError, EncodingError,
+                                 GsmModemException,
                                  IncorrectPinError, InvalidStateException,
                                  PinRequiredError, PukRequiredError,
                                  RegistrationError, RegistrationTimeoutError,
@@ -42,6 +43,8 @@ INTERRUPTED = 130   # Ctrl-C
 REPORT_WAIT = 60    # seconds --report waits when not told
 
 FAILED = 2  # SentSms.FAILED
+# After a send that the modem neither accepted nor refused.
+_UNSURE = 'the message may or may not have gone out: check before sending it again'
 NOT_FOUND = 'Gsm Device Not Found'
 
 EPILOG = '''exit status:
@@ -228,6 +231,7 @@ class Watcher(object):
         self.closed = []
         self.report_wait = None     # --report: seconds the send waits for the delivery report
         self.sent = None            # the SentSms of the send, once the modem accepted it
+        self.unsure = False         # a send began and ended neither accepted nor refused
 
     def __call__(self, port, baudrate):
         modem = self.modem_class(port, baudrate)
@@ -299,15 +303,19 @@ class _Watched(object):
             waitForDeliveryReport, deliveryTimeout = True, watcher.report_wait
             watcher.progress.status('%s: sending, then waiting up to %g s for the delivery '
                                     'report...' % (self._port, deliveryTimeout))
+        watcher.unsure = True
         try:
             sms = self._modem.sendSms(destination, text,
                                       waitForDeliveryReport=waitForDeliveryReport,
                                       deliveryTimeout=deliveryTimeout)
         except DeliveryTimeoutError as e:
-            watcher.sent = e.sentSms
+            watcher.sent, watcher.unsure = e.sentSms, False
             self._accepted(e.sentSms)
             raise
-        watcher.sent = sms
+        except (CommandError, EncodingError, InvalidStateException):
+            watcher.unsure = False      # refused, or never begun
+            raise
+        watcher.sent, watcher.unsure = sms, False
         self._accepted(sms)
         return sms
 
@@ -362,8 +370,9 @@ def main(argv=None, module=None):
         if watcher is not None:
             watcher.close_all()
             closed = watcher.closed
-        progress.error('interrupted%s' % ('; closed the modem on %s' % ', '.join(closed)
-                                           if closed else ''))
+        progress.error('interrupted%s%s' % (
+            '; closed the modem on %s' % ', '.join(closed) if closed else '',
+            '; ' + _UNSURE if watcher is not None and watcher.unsure else ''))
         return INTERRUPTED
     finally:
         if handler is not None:
@@ -534,9 +543,10 @@ def _failure(error, watcher, progress):
         progress.error('the message was refused: +CMS ERROR: %s (%s)%s' % (
             error.code, reason, '; %d of its parts had gone out already' % len(sent) if sent else ''))
         return NETWORK
-    if isinstance(error, TimeoutException) and watcher.found:
-        progress.error('%s; check later whether it arrived before sending it again'
-                       % _one_line(error))
+    if watcher.unsure:     # the modem went quiet (its timeout says what that means) or away
+        progress.error('%s; %s' % (_one_line(error), 'check later whether it arrived before '
+                                   'sending it again' if isinstance(error, TimeoutException)
+                                   else _UNSURE))
         return ERROR
     if watcher.failures or isinstance(error, (GsmModemException, serial.SerialException)):
         status, words = explain(error)
