@@ -342,15 +342,17 @@ class ReplyTests(ModemCase):
         self.assertEqual(caught.exception.code, '\xb2')
 
     def test_registration_replies_and_unsolicited_lines_of_every_form(self):
-        # (lines around the OK of AT+CREG?, the stat read): n 0-2, with and
-        # without the access technology, among unsolicited +CREG lines of the same length
+        # (lines before the OK of AT+CREG?, the stat read): n 0-2, with and
+        # without the access technology, among unsolicited lines (+CREG of the
+        # same length, a cell broadcast and its text)
         urc = '+CREG: 1,"00C3","0001A2B3",7'
         cases = [(['+CREG: 0,1'], 1),
                  (['+CREG: 2,5,"00C3","0001A2B3"'], 5),
                  (['+CREG: 2,1,"00C3","0001A2B3",7'], 1),
                  ([urc, '+CREG: 2,3,"00C3","0001A2B3",7', urc], 3),
                  (['+CREG: 1,"00C3","0001A2B3"', '+CREG: 1,2', '+CREG: 2'], 2),
-                 (['+CREG: 2,1,,,7'], 1)]
+                 (['+CREG: 2,1,,,7'], 1),
+                 (['+CBM: 1,50,0,1,1\r\nOK', '+CREG: 0,1'], 1)]  # a cell broadcast saying "OK"
         for lines, stat in cases:
             replies = {'AT+CMEE?': '\r\n+CMEE: 1\r\n\r\nOK\r\n', 'AT+CPIN?': '\r\n+CPIN: READY\r\n\r\nOK\r\n',
                        'AT+CSQ': '\r\n+CSQ: 17,99\r\n\r\nOK\r\n',

@@ -59,7 +59,7 @@ UCS2_LIMIT = pdu.SINGLE_UNITS   # UTF-16 code units in one message
 CTRL_Z = b'\x1a'
 ESC = b'\x1b'
 
-_URC_PREFIXES = ('RING', '+CRING:', '+CLIP:', '+CMTI:', '+CBM:', '+CBMI:',
+_URC_PREFIXES = ('RING', '+CRING:', '+CLIP:', '+CMTI:', '+CBMI:',
                  '+CUSD:', '+CGREG:', '+CEREG:', 'NO CARRIER')
 _NUMBER = re.compile(r'\+?[0-9*#]{1,20}')
 _SEPARATORS = re.compile(r'[\s\-().]')
@@ -1008,7 +1008,7 @@ class GsmModem(object):
             if index is not None and index not in self._report_indexes:
                 self._report_indexes.append(index)
             return True
-        if line.startswith('+CMT:'):            # the message text follows
+        if line.startswith(('+CMT:', '+CBM:')):     # the message (or broadcast) follows
             self._skip_next = True
             return True
         return line.startswith(_URC_PREFIXES)
