@@ -61,8 +61,6 @@ ESC = b'\x1b'
 
 _URC_PREFIXES = ('RING', '+CRING:', '+CLIP:', '+CMTI:', '+CBMI:',
                  '+CUSD:', '+CGREG:', '+CEREG:', 'NO CARRIER')
-_NUMBER = re.compile(r'\+?[0-9*#]{1,20}')
-_SEPARATORS = re.compile(r'[\s\-().]')
 _PIN = re.compile(r'[0-9]{4,8}')
 _DIGITS = re.compile(r'[0-9]+')
 _HEX = re.compile(r'[0-9A-Fa-f]+')
@@ -108,11 +106,7 @@ def check_message(destination, text):
 
 def _checked(destination, text):
     """check_message, and the number of parts the text goes in."""
-    number = _SEPARATORS.sub('', str(destination))
-    if not _NUMBER.fullmatch(number):
-        raise EncodingError('%r is not a phone number (digits, optionally a leading +)'
-                            % (destination,))
-    return number, len(pdu.split_text(text)[1])
+    return pdu.dialled_number(destination), len(pdu.split_text(text)[1])
 
 
 def _ucs2_hex(text):

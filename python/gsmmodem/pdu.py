@@ -23,7 +23,7 @@ __all__ = ['DCS_GSM7', 'DCS_8BIT', 'DCS_UCS2', 'VALIDITY_24H', 'MAX_PARTS',
            'DELIVERED', 'PENDING', 'FAILED', 'SubmitPart', 'Concat',
            'SmsSubmit', 'SmsStatusReport', 'Reassembler', 'gsm_septets',
            'gsm_encode', 'gsm_decode', 'pack_septets', 'unpack_septets',
-           'split_text', 'encode_address', 'encode_submit', 'decode_submit',
+           'split_text', 'dialled_number', 'encode_address', 'encode_submit', 'decode_submit',
            'decode_status_report', 'parse_status_report_text',
            'encode_status_report', 'status_report_text', 'reassemble',
            'classify_status', 'status_reason']
@@ -287,16 +287,26 @@ def split_text(text):
 
 # ---- SMS-SUBMIT -----------------------------------------------------------
 
+def dialled_number(number):
+    """``number`` as it is dialled: spaces, dashes, dots and brackets dropped.
+
+    What is left must be 1 to 20 digits (``*`` and ``#`` allowed) after an
+    optional ``+``; otherwise EncodingError.
+    """
+    dialled = _NUMBER_SEPARATORS.sub('', str(number))
+    if _NUMBER.match(dialled) is None:
+        raise EncodingError('%r is not a phone number (digits, optionally a leading +)'
+                            % (number,))
+    return dialled
+
+
 def encode_address(number):
     """TP-DA of a phone number: digit count, type of address, swapped semi-octets.
 
     A leading '+' makes it international (0x91), anything else is sent as
-    dialled (0x81).  Spaces, dashes, dots and brackets are dropped.
+    dialled (0x81); the number is read as dialled_number() reads it.
     """
-    match = _NUMBER.match(_NUMBER_SEPARATORS.sub('', str(number)))
-    if match is None:
-        raise EncodingError('%r is not a phone number' % (number,))
-    plus, digits = match.groups()
+    plus, digits = _NUMBER.match(dialled_number(number)).groups()
     nibbles = [_BCD_DIGITS.index(d) for d in digits]
     if len(nibbles) % 2:
         nibbles.append(0xF)
