@@ -44,8 +44,13 @@ BEHAVIOURS = ('healthy', 'pin', 'no-network', 'denied', 'slow-registration',
     ('garbage', 'noise', 'truncated', 'hangup')    # line faults, see _spoiled()
 _LINE_FAULTS = frozenset(['garbage', 'noise', 'truncated', 'hangup'])
 
-_UNSOLICITED = (b'RING', b'+CREG: 1', b'+CDSI: "SM",99')
+_UNSOLICITED = ('RING', '+CREG: 1', '+CDSI: "SM",99')
 _COMMAND = re.compile(r'^AT(\+[A-Z]+)(=\?|\?|=)?(.*)$', re.IGNORECASE)
+
+
+def _framed(lines):
+    """Lines as a modem sends them: each framed CR LF ... CR LF."""
+    return b''.join(b'\r\n' + line.encode('latin-1') + b'\r\n' for line in lines)
 
 
 def _args(text):
@@ -241,14 +246,10 @@ class ModemSimulator(object):
     def _send(self, lines=(), final=None):
         if self.behaviours & _LINE_FAULTS:
             return self._write(self._spoiled(lines, final))
-        out = b''
+        out = _framed(list(lines) + ([] if final is None else [final]))
         if 'unsolicited' in self.behaviours:
-            out += b'\r\n' + _UNSOLICITED[self._urc_turn % len(_UNSOLICITED)] + b'\r\n'
+            out = _framed([_UNSOLICITED[self._urc_turn % len(_UNSOLICITED)]]) + out
             self._urc_turn += 1
-        for line in lines:
-            out += b'\r\n' + line.encode('latin-1') + b'\r\n'
-        if final is not None:
-            out += b'\r\n' + final.encode('latin-1') + b'\r\n'
         self._write(out)
 
     # ---- line faults (garbage, noise, truncated, hangup) ----------------
@@ -268,9 +269,7 @@ class ModemSimulator(object):
             # that makes no sense; a line of binary noise comes first.
             lines = [line.split(':', 1)[0] + ': ' + self._noise.choice(self._GARBAGE_VALUES)
                      if ':' in line and self._noise.random() < 0.5 else line for line in lines]
-        out = b''.join(b'\r\n' + line.encode('latin-1') + b'\r\n' for line in lines)
-        if final is not None:
-            out += b'\r\n' + final.encode('latin-1') + b'\r\n'
+        out = _framed(list(lines) + ([] if final is None else [final]))
         if 'garbage' in self.behaviours:
             out = b'\r\n' + self._noise_bytes().replace(b'\n', b'') + b'\r\n' + out
         if 'noise' in self.behaviours:
@@ -573,7 +572,7 @@ class ModemSimulator(object):
                 index += 1
             self._stored[index] = stored
             direct = ['+CDSI: "SM",%d' % index]
-        out = b''.join(b'\r\n' + line.encode('latin-1') + b'\r\n' for line in direct)
+        out = _framed(direct)
         with self._timers_lock:
             self._timers.append((time.monotonic() + 0.02, out))
 
