@@ -377,6 +377,28 @@ class ReplyTests(ModemCase):
         modem.sendSms('123', 'after recovery')
         self.assertEqual([m['text'] for m in sim.messages], ['after recovery'])
 
+    def test_a_send_broken_off_in_the_text_leaves_nothing_typed(self):
+        # Half the body is written when Ctrl-C or a write time-out breaks the
+        # send off; the next command must not become text of that message (in
+        # text mode with echo its CR even brings a new "> ", as on real modems).
+        for behaviours in (['healthy'], ['text-only'], ['text-only', 'echo']):
+            for failure, raised in ((KeyboardInterrupt(), KeyboardInterrupt),
+                                    (serial.SerialTimeoutException('Write timeout'), TimeoutException)):
+                sim, modem = self.connected(*behaviours)
+                port, broken = modem._serial, []
+
+                def write(data, write=port.write, failure=failure):
+                    if data.endswith(b'\x1a') and not broken:
+                        broken.append(write(data[:len(data) // 2]))
+                        raise failure
+                    return write(data)
+                port.write = write
+                with self.assertRaises(raised):
+                    modem.sendSms('123', 'broken off')
+                modem.sendSms('456', 'intact')
+                self.assertEqual([(m['number'], m['text']) for m in sim.messages], [('456', 'intact')])
+                self.assertEqual(len(sim.discarded), 1, (behaviours, failure))
+
     def test_conversation_is_logged_with_the_pin_masked(self):
         sim, modem = self.open('pin', 'echo', pin='4321')
         with self.assertLogs('gsmmodem', logging.DEBUG) as logs:

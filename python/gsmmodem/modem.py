@@ -724,9 +724,19 @@ class GsmModem(object):
     def _submit_once(self, command, body, awaited):
         self._discard_stale()
         self._write(command + '\r')
-        echoing = self._wait_prompt(command, time.monotonic() + self.commandTimeout)
-        log.debug('%s: <- message body %r + Ctrl-Z', self.port, body)
-        self._serial_write(body + CTRL_Z)
+        try:
+            echoing = self._wait_prompt(command, time.monotonic() + self.commandTimeout)
+            log.debug('%s: <- message body %r + Ctrl-Z', self.port, body)
+            self._serial_write(body + CTRL_Z)
+        except CommandError:
+            raise       # the modem refused the command: it takes no text
+        except BaseException:
+            # Whatever else broke the send off (no prompt, a write that timed
+            # out, Ctrl-C), a modem still taking text would take the next
+            # command as more text of this message, and a CR in it as a new
+            # line with a new prompt.
+            self._leave_text_entry()
+            raise
         deadline = time.monotonic() + self.sendTimeout
         if echoing:
             self._skip_body_echo(deadline)
@@ -776,13 +786,23 @@ class GsmModem(object):
             line = self._pop_line()
             if line is None:
                 if not self._fill(deadline):
-                    self._write(ESC)    # leave text entry in case only the prompt got lost
                     raise TimeoutException('no "> " prompt after %s within %.1f s'
                                            % (command, self.commandTimeout), [self._buf])
             elif self._useful(line, echo):
                 error = _error_for(command, line)
                 if error is not None:
                     raise error
+
+    def _leave_text_entry(self):
+        """ESC: a modem taking message text drops it (a modem reading
+        commands ignores it); its answer is read off, so that it does not
+        pass for the next reply.  Best effort: the port may be what failed."""
+        try:
+            log.debug('%s: <- ESC (leave text entry)', self.port)
+            self._serial_write(ESC)
+            self._drain(0.1)
+        except Exception:
+            pass
 
     def _wait_reports(self, sms, timeout):
         """Fill in ``sms.reports`` until every part was delivered or one failed."""
