@@ -15,7 +15,8 @@ from unittest import mock
 import serial
 
 from gsmmodem import GsmModem
-from gsmmodem.exceptions import CmsError, PinRequiredError, RegistrationTimeoutError
+from gsmmodem.exceptions import (CmsError, PinRequiredError, RegistrationTimeoutError,
+                                 TimeoutException)
 from smsline_tools import __version__, cli
 from smsline_tools.modem_sim import ModemSimulator
 
@@ -97,7 +98,10 @@ class CliTests(unittest.TestCase):
                  (serial.SerialException(errno.EAGAIN, 'lock'), cli.NO_MODEM, 'in use by another program'),
                  (serial.SerialException(errno.EBUSY, 'open'), cli.NO_MODEM, 'in use by another program'),
                  (serial.SerialException(errno.EIO, 'open'), cli.NO_MODEM, 'cannot use the port'),
-                 (RegistrationTimeoutError('no coverage', 2), cli.NETWORK, 'registration timed out')]
+                 (RegistrationTimeoutError('no coverage', 2), cli.NETWORK, 'registration timed out'),
+                 (TimeoutException('no reply to ATZ', command='ATZ'), cli.NO_MODEM, 'not a modem'),
+                 (TimeoutException('no reply', command='AT+CPIN?'), cli.NO_MODEM,
+                  'the modem answered, then stopped (no reply to AT+CPIN?)')]
         for error, status, words in cases:
             module = stand_in()
 

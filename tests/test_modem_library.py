@@ -369,6 +369,18 @@ class ReplyTests(ModemCase):
                 self.assertEqual(e.stat, stat, lines)
             modem.close()
 
+    def test_a_timeout_names_the_command_left_unanswered(self):
+        replies = {'AT+CMEE?': '\r\n+CMEE: 1\r\n\r\nOK\r\n', 'AT+CPIN?': '\r\n+CPIN: READY\r\n\r\nOK\r\n'}
+        for silent in ('ATZ', 'AT+CMEE?', 'AT+CPIN?', 'AT+CMGF=0'):
+            peer = ScriptedPeer(lambda line, silent=silent: b'' if line == silent else
+                                replies.get(line, '\r\nOK\r\n').encode('latin-1'))
+            self.addCleanup(peer.close)
+            modem = GsmModem(peer.port, commandTimeout=0.2, startupTimeout=0.2)
+            self.addCleanup(modem.close)
+            with self.assertRaises(TimeoutException) as caught:
+                modem.connect()
+            self.assertEqual(caught.exception.command, silent)
+
     def test_modem_left_at_the_prompt_is_recovered_without_sending(self):
         sim, modem = self.connected('stuck-prompt', 'echo')
         self.assertEqual(sim.messages, [])

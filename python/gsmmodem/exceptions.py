@@ -10,11 +10,13 @@ class GsmModemException(Exception):
 
 
 class TimeoutException(GsmModemException):
-    """The modem did not answer in time; ``data`` holds what did arrive."""
+    """The modem did not answer in time; ``data`` holds what did arrive, and
+    ``command`` the command left unanswered (None when it was no command)."""
 
-    def __init__(self, message, data=None):
+    def __init__(self, message, data=None, command=None):
         super(TimeoutException, self).__init__(message)
         self.data = list(data or [])
+        self.command = command
 
 
 class DeliveryTimeoutError(TimeoutException):

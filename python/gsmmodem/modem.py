@@ -438,7 +438,8 @@ class GsmModem(object):
             except TimeoutException as e:
                 if time.monotonic() >= deadline:
                     raise TimeoutException('no reply to ATZ from %s within %.1f s (%d attempts)'
-                                           % (self.port, self.startupTimeout, attempts), e.data)
+                                           % (self.port, self.startupTimeout, attempts), e.data,
+                                           'ATZ')
             except CommandError:
                 # The answer to the half-typed line, not to ATZ: ask again.
                 if time.monotonic() >= deadline:
@@ -461,7 +462,7 @@ class GsmModem(object):
             line = self._next_line(deadline, [command])
             if line is None:
                 raise TimeoutException('no reply to %s within %.1f s'
-                                       % (command, self.commandTimeout))
+                                       % (command, self.commandTimeout), command=command)
             if line.startswith('+CMEE:'):
                 synchronised = True
             elif synchronised and (line == 'OK' or _error_for(command, line) is not None):
@@ -745,7 +746,8 @@ class GsmModem(object):
             line = self._next_line(deadline, [])
             if line is None:
                 raise TimeoutException('no answer to %s within %.1f s: the message may or may '
-                                       'not have been sent' % (command, self.sendTimeout))
+                                       'not have been sent' % (command, self.sendTimeout),
+                                       command=command)
             if line == 'OK':
                 if reference is None:
                     raise GsmModemException('%s: the modem answered OK without a +CMGS '
@@ -787,7 +789,7 @@ class GsmModem(object):
             if line is None:
                 if not self._fill(deadline):
                     raise TimeoutException('no "> " prompt after %s within %.1f s'
-                                           % (command, self.commandTimeout), [self._buf])
+                                           % (command, self.commandTimeout), [self._buf], command)
             elif self._useful(line, echo):
                 error = _error_for(command, line)
                 if error is not None:
@@ -931,7 +933,7 @@ class GsmModem(object):
             line = self._next_line(deadline, echo)
             if line is None:
                 raise TimeoutException('no reply to %s within %.1f s'
-                                       % (_shown(command), timeout), lines)
+                                       % (_shown(command), timeout), lines, _shown(command))
             if line == 'OK':
                 return lines
             error = _error_for(command, line)

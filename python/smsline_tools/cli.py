@@ -148,6 +148,9 @@ def explain(error, waited=None):
                               'ModemManager, or another smsline-send): stop it and try again')
         if code in (errno.ENOENT, errno.ENODEV, errno.ENXIO):
             return NO_MODEM, 'no such device (unplugged?)'
+    if isinstance(error, TimeoutException) and error.command not in (None, 'ATZ'):
+        return NO_MODEM, ('the modem answered, then stopped (no reply to %s): switch it off and '
+                          'on, or unplug it and plug it in again' % error.command)
     if isinstance(error, TimeoutException):
         within = '' if waited is None else ' in %g s' % waited
         return NO_MODEM, ('no answer%s: not a modem, or not its AT port (a modem often has '
