@@ -432,24 +432,27 @@ class VanishingPort(object):
         self._port = self.open_port(*args, **kwargs)
         self._calls = calls
 
-    def _call(self, name, failure, *args):
+    def _alive(self, failure):
         self._calls -= 1
         if self._calls < 0:
             raise failure
-        return getattr(self._port, name)(*args) if args or name != 'in_waiting' else self._port.in_waiting
 
     @property
     def in_waiting(self):       # an ioctl
-        return self._call('in_waiting', OSError(errno.EIO, 'Input/output error'))
+        self._alive(OSError(errno.EIO, 'Input/output error'))
+        return self._port.in_waiting
 
     def read(self, size=1):
-        return self._call('read', serial.SerialException('device disconnected'), size)
+        self._alive(serial.SerialException('device disconnected'))
+        return self._port.read(size)
 
     def write(self, data):
-        return self._call('write', serial.SerialException('write failed'), data)
+        self._alive(serial.SerialException('write failed'))
+        return self._port.write(data)
 
     def reset_input_buffer(self):   # tcflush
-        return self._call('reset_input_buffer', termios.error(errno.EIO, 'Input/output error'))
+        self._alive(termios.error(errno.EIO, 'Input/output error'))
+        self._port.reset_input_buffer()
 
     def close(self):
         self._port.close()
