@@ -5,6 +5,7 @@ import itertools
 import json
 import logging
 import os
+import select
 import tempfile
 import termios
 import threading
@@ -289,11 +290,15 @@ class ScriptedPeer(object):
         self.port = os.ttyname(slave)
         self.answer = answer
         self._slave = slave
-        threading.Thread(target=self._serve, daemon=True).start()
+        self._stop = threading.Event()
+        self._thread = threading.Thread(target=self._serve, daemon=True)
+        self._thread.start()
 
     def _serve(self):
         line = b''
-        while True:
+        while not self._stop.is_set():
+            if not select.select([self.master], [], [], 0.02)[0]:
+                continue
             try:
                 data = os.read(self.master, 1024)
             except OSError:
@@ -307,6 +312,9 @@ class ScriptedPeer(object):
                     line += bytes([byte])
 
     def close(self):
+        # The thread ends first: a later pty may get the same descriptors.
+        self._stop.set()
+        self._thread.join()
         for fd in (self._slave, self.master):
             os.close(fd)
 
