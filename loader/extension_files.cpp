@@ -8,6 +8,7 @@
 #include <initializer_list>
 
 #include "loader/module_table.h"
+#include "runtime/compat/extension_loading.h"
 #include "runtime/ref.h"
 
 namespace smsline {
@@ -23,15 +24,9 @@ PyObject* extension_module_paths = nullptr;
 PyObject* cached_listdir = nullptr;
 
 // The file-name suffixes of extension modules in the interpreter's order of
-// preference (the first item of each kind-3 entry of imp.get_suffixes()),
-// as a list made at the first scan with candidates and kept.
+// preference (importlib.machinery.EXTENSION_SUFFIXES), as a list of str
+// copied at the first scan with candidates and kept.
 PyObject* extension_suffixes = nullptr;
-
-// imp.C_EXTENSION: the kind number of extension-module suffixes.
-constexpr long EXTENSION_MODULE_KIND = 3;
-
-// The interpreter's API version, checked by PyModule_FromDefAndSpec2.
-constexpr int INTERPRETER_API_VERSION = 1013;
 
 // The candidates of a scan are a list of 3-tuples for the files of the
 // package directories whose name is the module's last name part, "." and a
@@ -56,22 +51,18 @@ PyObject* listdir_function() noexcept {
 // failure leaves nothing cached, so the next scan asks again.
 PyObject* suffix_list() noexcept {
   if (extension_suffixes != nullptr) return extension_suffixes;
-  Ref imp = Ref::steal(PyImport_ImportModule("imp"));
-  if (!imp) return nullptr;
-  Ref entries = Ref::steal(PyObject_CallMethod(imp.get(), "get_suffixes", nullptr));
-  if (!entries) return nullptr;
-  Ref sequence = Ref::steal(PySequence_Fast(entries.get(), "imp.get_suffixes() must return a sequence"));
+  Ref machinery = Ref::steal(PyImport_ImportModule("importlib.machinery"));
+  if (!machinery) return nullptr;
+  Ref listed = Ref::steal(PyObject_GetAttrString(machinery.get(), "EXTENSION_SUFFIXES"));
+  if (!listed) return nullptr;
+  Ref sequence = Ref::steal(PySequence_Fast(listed.get(), "importlib.machinery.EXTENSION_SUFFIXES must be a sequence"));
   if (!sequence) return nullptr;
   Ref suffixes = Ref::steal(PyList_New(0));
   if (!suffixes) return nullptr;
   for (Py_ssize_t i = 0; i < PySequence_Fast_GET_SIZE(sequence.get()); ++i) {
-    PyObject* entry = PySequence_Fast_GET_ITEM(sequence.get(), i);
-    if (!PyTuple_Check(entry) || PyTuple_GET_SIZE(entry) != 3) continue;
-    PyObject* kind = PyTuple_GET_ITEM(entry, 2);
-    if (!PyLong_Check(kind)) continue;
-    int overflow = 0;
-    if (PyLong_AsLongAndOverflow(kind, &overflow) != EXTENSION_MODULE_KIND || overflow != 0) continue;
-    if (PyList_Append(suffixes.get(), PyTuple_GET_ITEM(entry, 0)) < 0) return nullptr;
+    PyObject* suffix = PySequence_Fast_GET_ITEM(sequence.get(), i);
+    if (!PyUnicode_Check(suffix)) continue;
+    if (PyList_Append(suffixes.get(), suffix) < 0) return nullptr;
   }
   extension_suffixes = suffixes.release();
   return extension_suffixes;
@@ -167,9 +158,6 @@ int scan_package_directories(const char* name, const char* package) noexcept {
   return 1;
 }
 
-// The interpreter's current dlopen flags (what sys.getdlopenflags() reports).
-int interpreter_dlopen_flags() noexcept { return PyThreadState_Get()->interp->dlopenflags; }
-
 // ImportError carrying `message`, the module's name and the file's path, as
 // the interpreter raises it for its own extension files.
 void set_import_error(PyObject* message, PyObject* name, PyObject* path) noexcept {
@@ -219,7 +207,7 @@ void set_spec_and_loader(PyObject* module, PyObject* name, PyObject* path, PyObj
 PyObject* load_from_definition(PyObject* name, PyObject* path, PyModuleDef* definition) noexcept {
   Ref spec = file_module_spec(name, path);
   if (!spec) return nullptr;
-  Ref module = Ref::steal(PyModule_FromDefAndSpec2(definition, spec.get(), INTERPRETER_API_VERSION));
+  Ref module = Ref::steal(PyModule_FromDefAndSpec2(definition, spec.get(), PYTHON_API_VERSION));
   if (!module) {
     // The creation's own error stays reachable as the cause.
     if (PyErr_Occurred()) {
@@ -252,7 +240,7 @@ PyObject* register_single_phase(Ref module, PyObject* name, PyObject* path, PyOb
     PyErr_Clear();
   }
   if (PyModule_Check(module.get())) set_spec_and_loader(module.get(), name, path, nullptr);
-  if (_PyImport_FixupExtensionObject(module.get(), name, path) < 0) return nullptr;
+  if (record_extension_module(module.get(), name, path) < 0) return nullptr;
   return module.release();
 }
 
@@ -272,7 +260,9 @@ PyObject* load_file(PyObject* name, PyObject* path) noexcept {
     return nullptr;
   }
 
-  void* handle = dlopen(path_text, interpreter_dlopen_flags());
+  const int flags = interpreter_dlopen_flags();
+  if (flags == -1) return nullptr;
+  void* handle = dlopen(path_text, flags);
   if (handle == nullptr) {
     const char* error = dlerror();
     Ref message = Ref::steal(PyUnicode_FromString(error != nullptr ? error : "unknown dlopen() error"));
@@ -292,10 +282,9 @@ PyObject* load_file(PyObject* name, PyObject* path) noexcept {
 
   // The init function's module takes the full name from the package context
   // (when its definition's name is our last name part).
-  char* const previous_context = _Py_PackageContext;
-  _Py_PackageContext = last_dot != nullptr ? const_cast<char*>(full_name) : nullptr;
+  const char* const previous_context = set_package_context(last_dot != nullptr ? full_name : nullptr);
   PyObject* result = init();
-  _Py_PackageContext = previous_context;
+  set_package_context(previous_context);
 
   if (result == nullptr) {
     if (!PyErr_Occurred()) {

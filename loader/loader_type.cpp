@@ -5,6 +5,7 @@
 #include "loader/registry.h"
 #include "runtime/builtins_hook.h"
 #include "runtime/calls.h"
+#include "runtime/compat/extension_loading.h"
 #include "runtime/ref.h"
 
 namespace smsline {
@@ -294,7 +295,7 @@ PyObject* new_loader_instance(EmbeddedModuleEntry* row) noexcept {
 void register_embedded_loader(EmbeddedModuleEntry* table, const unsigned char* const* code_store) noexcept {
   if (registered_table != nullptr) return;
   registered_code_store = code_store;
-  prefix_rows_for_outer_package(table, _Py_PackageContext);
+  prefix_rows_for_outer_package(table, package_context());
   registered_table = table;
   // Nothing is reported: without the loader in sys.meta_path the package
   // still imports, and its submodules are simply not found.

@@ -1,6 +1,8 @@
 // Calls of built-ins from our function bodies under a profile function.
 #include "runtime/body_calls.h"
 
+#include "runtime/compat/calls.h"
+
 namespace smsline {
 
 namespace {
@@ -8,8 +10,7 @@ namespace {
 // The call itself, through the interpreter's own entry (this path is rare:
 // the bodies' fast calls stay as they are).
 Ref call_plainly(PyObject* callable, PyObject* const* args, std::size_t count, PyObject* kwargs) noexcept {
-  return Ref::steal(_PyObject_FastCallDict(callable, const_cast<PyObject**>(args), static_cast<Py_ssize_t>(count),
-                                           kwargs));
+  return Ref::steal(vector_call(callable, args, count, kwargs));
 }
 
 }  // namespace

@@ -3,6 +3,7 @@
 
 #include <cstdlib>
 
+#include "runtime/compat/extension_loading.h"
 #include "runtime/ref.h"
 
 namespace smsline {
@@ -72,7 +73,7 @@ bool install_builtins_hook() noexcept {
   // an import goes through builtins.__import__, which the user may have
   // replaced with one that refuses, or deleted.  Without the module the
   // runtime cannot work at all.
-  PyObject* modules = PyThreadState_GET()->interp->modules;
+  PyObject* modules = interpreter_modules();
   Ref module = Ref::borrow(modules != nullptr ? PyDict_GetItemString(modules, "builtins") : nullptr);
   if (!module || !PyModule_Check(module.get()) || PyModule_GetDict(module.get()) == nullptr) {
     PyErr_SetString(PyExc_ImportError, "the interpreter has no builtins module");
@@ -82,7 +83,7 @@ bool install_builtins_hook() noexcept {
   builtins_dict = PyModule_GetDict(builtins_module);
   builtins_module_type.tp_base = &PyModule_Type;
   if (PyType_Ready(&builtins_module_type) < 0) return false;
-  if (Py_TYPE(builtins_module) == &PyModule_Type) Py_TYPE(builtins_module) = &builtins_module_type;
+  if (Py_TYPE(builtins_module) == &PyModule_Type) Py_SET_TYPE(builtins_module, &builtins_module_type);
   return true;
 }
 

@@ -6,6 +6,7 @@
 #include <utility>
 
 #include "runtime/builtins_hook.h"
+#include "runtime/compat/calls.h"
 
 namespace smsline {
 
@@ -65,7 +66,7 @@ Ref call_c_function(PyObject* function, PyMethodDef* method, PyObject* self, PyO
     }
     function = bound.get();
   }
-  return Ref::steal(_Py_CheckFunctionResult(function, result, nullptr));
+  return Ref::steal(check_call_result(tstate, function, result));
 }
 
 // Whether a built-in function of these flags takes these arguments without
@@ -122,8 +123,7 @@ Ref call_array(PyObject* callable, PyObject* const* args, std::size_t count, PyO
   // Interpreter functions and built-in functions take their arguments
   // without a tuple and check their own results.
   if (PyFunction_Check(callable) || PyCFunction_Check(callable)) {
-    return Ref::steal(_PyObject_FastCallDict(callable, const_cast<PyObject**>(args),
-                                             static_cast<Py_ssize_t>(count), kwargs));
+    return Ref::steal(vector_call(callable, args, count, kwargs));
   }
   ternaryfunc slot = Py_TYPE(callable)->tp_call;
   if (slot == nullptr) {
@@ -146,7 +146,7 @@ Ref call_array(PyObject* callable, PyObject* const* args, std::size_t count, PyO
     }
     return Ref();
   }
-  if (error_pending(tstate)) return Ref::steal(_Py_CheckFunctionResult(callable, result.release(), nullptr));
+  if (error_pending(tstate)) return Ref::steal(check_call_result(tstate, callable, result.release()));
   return result;
 }
 
@@ -221,7 +221,7 @@ Ref Method::call(PyObject* const* args, std::size_t count, PyObject* kwargs) con
   PyObject* stack[MAX_ARGS + 1];
   stack[0] = self_;
   for (std::size_t i = 0; i < count; ++i) stack[i + 1] = args[i];
-  return Ref::steal(_PyObject_FastCallDict(callable_.get(), stack, static_cast<Py_ssize_t>(count + 1), kwargs));
+  return Ref::steal(vector_call(callable_.get(), stack, count + 1, kwargs));
 }
 
 Ref call_method(PyObject* target, PyObject* name, std::initializer_list<PyObject*> args) noexcept {

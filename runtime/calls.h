@@ -5,6 +5,8 @@
 #include <cstdint>
 #include <initializer_list>
 
+#include "runtime/compat/dicts.h"
+#include "runtime/compat/thread_state.h"
 #include "runtime/python.h"
 #include "runtime/ref.h"
 
@@ -25,10 +27,6 @@ constexpr Py_hash_t RECENT_LOOKUP_MASK = 127;  // few collisions among the names
 extern GlobalLookup recent_lookups[RECENT_LOOKUP_MASK + 1];
 extern PyObject* builtins_dict;
 
-inline std::uint64_t dict_version(PyObject* dict) noexcept {
-  return reinterpret_cast<PyDictObject*>(dict)->ma_version_tag;
-}
-
 // The lookup itself, for a name the recent lookups do not answer.
 Ref lookup_global_uncached(PyObject* globals, PyObject* name) noexcept;
 
@@ -42,36 +40,6 @@ inline Ref lookup_global(PyObject* globals, PyObject* name) noexcept {
     return Ref::borrow(recent.value);
   }
   return lookup_global_uncached(globals, name);
-}
-
-}  // namespace smsline
-
-// The interpreter's own record of the current thread state: what
-// PyThreadState_Get() returns, read here without the call (outside the
-// interpreter's core the headers make PyThreadState_GET() that call).
-struct SmslineAtomicAddress {
-  std::uintptr_t value;
-};
-extern "C" SmslineAtomicAddress _PyThreadState_Current;
-
-namespace smsline {
-
-// The current thread state; the caller holds the interpreter lock.
-inline PyThreadState* current_thread_state() noexcept {
-  return reinterpret_cast<PyThreadState*>(__atomic_load_n(&_PyThreadState_Current.value, __ATOMIC_RELAXED));
-}
-
-// PyErr_Occurred() != nullptr, read inline.
-inline bool error_pending(PyThreadState* tstate) noexcept { return tstate->curexc_type != nullptr; }
-inline bool error_pending() noexcept { return error_pending(current_thread_state()); }
-
-// Py_EnterRecursiveCall(" while calling a Python object") and
-// Py_LeaveRecursiveCall() for a thread state already at hand.
-inline bool enter_call(PyThreadState* tstate) noexcept {
-  return _Py_MakeRecCheck(tstate->recursion_depth) && _Py_CheckRecursiveCall(" while calling a Python object");
-}
-inline void leave_call(PyThreadState* tstate) noexcept {
-  if (_Py_MakeEndRecCheck(tstate->recursion_depth)) tstate->overflowed = 0;
 }
 
 // Calls `callable` with positional `args` and optional keyword dictionary.

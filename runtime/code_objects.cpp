@@ -3,6 +3,7 @@
 
 #include <opcode.h>
 
+#include "runtime/compat/frames.h"
 #include "runtime/ref.h"
 #include "runtime/shared_values.h"
 
@@ -12,14 +13,8 @@ PyCodeObject* make_code(const char* name, PyObject* filename, int first_line, in
                         int argcount, PyObject* varnames, int flags) noexcept {
   Ref names = Ref::steal(varnames);
   if (!names) return nullptr;
-  // One (offset +2, line +1) pair per line after the first.
-  const Py_ssize_t pairs = last_line > first_line ? last_line - first_line : 0;
-  Ref lnotab = Ref::steal(PyBytes_FromStringAndSize(nullptr, 2 * pairs));
-  if (!lnotab) return nullptr;
-  for (Py_ssize_t i = 0; i < pairs; ++i) {
-    PyBytes_AS_STRING(lnotab.get())[2 * i] = 2;
-    PyBytes_AS_STRING(lnotab.get())[2 * i + 1] = 1;
-  }
+  Ref line_table = Ref::steal(make_line_table(first_line, last_line));
+  if (!line_table) return nullptr;
   if (PyTuple_GET_SIZE(names.get()) > max_frame_locals) {
     PyErr_SetString(PyExc_SystemError, "too many locals for a frame of ours");
     return nullptr;
@@ -33,11 +28,11 @@ PyCodeObject* make_code(const char* name, PyObject* filename, int first_line, in
     PyBytes_AS_STRING(code_bytes.get())[2 * i + 1] = 0;
   }
   Ref code_name = Ref::steal(PyUnicode_FromString(name));
-  if (!lnotab || !code_bytes || !code_name) return nullptr;
+  if (!code_bytes || !code_name) return nullptr;
   PyObject* empty = shared.empty_tuple;
   const int nlocals = static_cast<int>(PyTuple_GET_SIZE(names.get()));
   return PyCode_New(argcount, 0, nlocals, 0, flags, code_bytes.get(), empty, empty, names.get(), empty,
-                    empty, filename, code_name.get(), first_line, lnotab.get());
+                    empty, filename, code_name.get(), first_line, line_table.get());
 }
 
 }  // namespace smsline

@@ -27,9 +27,4 @@ constexpr int max_frame_locals = 8;
 PyCodeObject* make_code(const char* name, PyObject* filename, int first_line, int last_line,
                         int argcount, PyObject* varnames, int flags) noexcept;
 
-// The instruction offset that makes `code` report `line` (see make_code).
-inline int offset_for_line(const PyCodeObject* code, int line) noexcept {
-  return 2 * (line - code->co_firstlineno);
-}
-
 }  // namespace smsline

@@ -1,6 +1,7 @@
 // Handler entry and exit around caught exceptions, and the interpreter's class matching.
 #include "runtime/exception_handling.h"
 
+#include "runtime/compat/exception_state.h"
 #include "runtime/frames.h"
 
 namespace smsline {
@@ -15,13 +16,10 @@ void ExceptionHandler::enter(ActiveFrame& frame, int line) noexcept {
   value_ = Ref::steal(value);
   traceback_ = Ref::steal(traceback);
 
-  PyThreadState* tstate = PyThreadState_GET();
-  saved_type_ = tstate->exc_type;
-  saved_value_ = tstate->exc_value;
-  saved_traceback_ = tstate->exc_traceback;
-  tstate->exc_type = type_.copy().release();
-  tstate->exc_value = value_.copy().release();
-  tstate->exc_traceback = traceback_.copy().release();
+  saved_type_ = type_.copy().release();
+  saved_value_ = value_.copy().release();
+  saved_traceback_ = traceback_.copy().release();
+  swap_handled_exception(PyThreadState_GET(), saved_type_, saved_value_, saved_traceback_);
   active_ = true;
 }
 
@@ -32,14 +30,11 @@ void ExceptionHandler::reraise() noexcept {
 void ExceptionHandler::exit() noexcept {
   if (!active_) return;
   active_ = false;
-  PyThreadState* tstate = PyThreadState_GET();
-  PyObject* type = tstate->exc_type;
-  PyObject* value = tstate->exc_value;
-  PyObject* traceback = tstate->exc_traceback;
-  tstate->exc_type = saved_type_;
-  tstate->exc_value = saved_value_;
-  tstate->exc_traceback = saved_traceback_;
+  PyObject* type = saved_type_;
+  PyObject* value = saved_value_;
+  PyObject* traceback = saved_traceback_;
   saved_type_ = saved_value_ = saved_traceback_ = nullptr;
+  swap_handled_exception(PyThreadState_GET(), type, value, traceback);
   Py_XDECREF(type);
   Py_XDECREF(value);
   Py_XDECREF(traceback);

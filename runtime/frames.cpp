@@ -23,9 +23,9 @@ void ActiveFrame::push(PyFrameObject* frame) noexcept {
   }
   frame->f_lasti = -1;
   frame->f_lineno = frame->f_code->co_firstlineno;
-  twice_first_line_ = 2 * frame->f_code->co_firstlineno;
+  lasti_base_ = LASTI_PER_LINE * frame->f_code->co_firstlineno;
   last_traced_lasti_ = -1;
-  frame->f_executing = 1;
+  set_frame_running(frame, true);
   tstate_->frame = frame;
 }
 
@@ -153,7 +153,7 @@ void ActiveFrame::pop(bool release_locals) noexcept {
   tstate_->frame = frame->f_back;
   PyFrameObject* const back = frame->f_back;
   frame->f_back = nullptr;
-  frame->f_executing = 0;
+  set_frame_running(frame, false);
 
   // Everything the frame lets go of is released after its bookkeeping is
   // done: a release can run code that calls the function again.

@@ -4,6 +4,7 @@
 #include <cstddef>
 
 #include "runtime/code_objects.h"
+#include "runtime/compat/frames.h"
 #include "runtime/python.h"
 #include "runtime/ref.h"
 #include "runtime/tracing.h"
@@ -25,7 +26,7 @@ struct FrameSlot {
 // through the code object's line table) and f_lineno (read while a trace
 // function is set).
 inline void mark_line(PyFrameObject* frame, int line) noexcept {
-  frame->f_lasti = offset_for_line(frame->f_code, line);
+  frame->f_lasti = lasti_for_line(frame->f_code, line);
   frame->f_lineno = line;
 }
 
@@ -91,7 +92,7 @@ class ActiveFrame {
   // function keeps seeing the line it saw last, while a profiler, which
   // reads the line from f_lasti, sees `line`.  Only a hook can tell.
   void jump_into_line(int line) const noexcept {
-    if (tracing_wanted(tstate_)) frame_->f_lasti = 2 * line - twice_first_line_;
+    if (tracing_wanted(tstate_)) frame_->f_lasti = LASTI_PER_LINE * line - lasti_base_;
   }
 
   // The local at `index` (new reference), or UnboundLocalError as the
@@ -134,7 +135,7 @@ class ActiveFrame {
   void push(PyFrameObject* frame) noexcept;
   bool start(PyObject* const* args, int count) noexcept;
   SMSLINE_INLINE void set_line(int line) const noexcept {
-    frame_->f_lasti = 2 * line - twice_first_line_;
+    frame_->f_lasti = LASTI_PER_LINE * line - lasti_base_;
     frame_->f_lineno = line;
   }
   // The line event, out of the bodies' way: it runs only under a trace function.
@@ -150,7 +151,7 @@ class ActiveFrame {
   PyFrameObject* frame_ = nullptr;  // owned for the duration of the call
   PyThreadState* tstate_ = nullptr;
   FrameSlot* slot_ = nullptr;
-  int twice_first_line_ = 0;   // 2 * co_firstlineno of the frame's code (see offset_for_line)
+  int lasti_base_ = 0;         // LASTI_PER_LINE * co_firstlineno of the frame's code
   int last_traced_lasti_ = -1;  // f_lasti at the last line event, to send one per line
 };
 

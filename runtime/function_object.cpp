@@ -3,6 +3,7 @@
 
 #include <structmember.h>
 
+#include "runtime/compat/calls.h"
 #include "runtime/ref.h"
 #include "runtime/shared_values.h"
 
@@ -134,6 +135,7 @@ PyObject* function_call(PyObject* self, PyObject* args, PyObject* kwargs) noexce
   // The pairs hold the keywords and the values bound from them for the
   // whole call: code run by the binding or the body could change the
   // caller's dictionary.
+  if (keywords && check_keywords_before_binding(kwargs) < 0) return nullptr;
   Ref pairs = keywords ? keyword_pairs(kwargs) : Ref();
   if (keywords && !pairs) return nullptr;
   PyObject* checked[max_parameters] = {};

@@ -5,6 +5,7 @@
 
 #include "runtime/builtins_hook.h"
 #include "runtime/calls.h"
+#include "runtime/compat/calls.h"
 #include "runtime/function_object.h"
 #include "runtime/ref.h"
 
@@ -45,7 +46,7 @@ int function_isinstance(PyObject* obj, PyObject* classes) noexcept {
   return original_answer(obj, classes);
 }
 
-PyObject* isinstance_hook(PyObject*, PyObject** args, Py_ssize_t nargs, PyObject* kwnames) noexcept {
+PyObject* isinstance_hook(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) noexcept {
   if (kwnames != nullptr && PyTuple_GET_SIZE(kwnames) > 0) {
     PyErr_SetString(PyExc_TypeError, "isinstance() takes no keyword arguments");
     return nullptr;
@@ -68,7 +69,7 @@ PyObject* isinstance_hook(PyObject*, PyObject** args, Py_ssize_t nargs, PyObject
 
 PyMethodDef isinstance_def = {
     "isinstance", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(isinstance_hook)),
-    METH_FASTCALL, nullptr};
+    METH_FASTCALL_KEYWORDS, nullptr};
 
 }  // namespace
 

@@ -2,6 +2,8 @@
 #include "runtime/loop_service.h"
 
 #include "runtime/builtins_hook.h"
+#include "runtime/compat/thread_state.h"
+#include "runtime/compat/tracing.h"
 #include "runtime/python.h"
 #include "runtime/ref.h"
 
@@ -43,11 +45,11 @@ int take_async_exception(PyThreadState* tstate) noexcept {
     handover_code = reinterpret_cast<PyObject*>(code);
     handover_globals = globals.release();
   }
-  tstate->use_tracing = 0;
+  use_tracing(tstate) = 0;
   Ref result = Ref::steal(PyEval_EvalCode(handover_code, handover_globals, handover_globals));
   // As sys.settrace computes it (a signal handler run by the loop may have
   // changed the trace functions meanwhile).
-  tstate->use_tracing = tstate->c_tracefunc != nullptr || tstate->c_profilefunc != nullptr;
+  use_tracing(tstate) = tstate->c_tracefunc != nullptr || tstate->c_profilefunc != nullptr;
   if (!result) {
     PyObject *type, *value, *traceback;
     PyErr_Fetch(&type, &value, &traceback);
@@ -71,7 +73,7 @@ int loop_service_run() noexcept {
   loop_service_countdown = 20;
   if (Py_MakePendingCalls() < 0 && PyErr_Occurred()) return -1;
   PyThreadState* tstate = PyThreadState_GET();
-  if (PyEval_ThreadsInitialized()) {
+  if (interpreter_lock_exists()) {
     // Taken back as the interpreter takes it back after blocking calls: a
     // daemon thread that finds the interpreter finalizing ends there.
     PyEval_SaveThread();

@@ -1,4 +1,4 @@
-// The one include for the interpreter's headers, with the 3.6 internals the runtime reads.
+// The one include for the interpreter's headers, for the interpreter versions the runtime builds for.
 #pragma once
 
 #define PY_SSIZE_T_CLEAN
@@ -7,6 +7,16 @@
 #include <traceback.h>
 #include <marshal.h>
 
-#if PY_VERSION_HEX < 0x03060000 || PY_VERSION_HEX >= 0x03070000
-#error "smsline reads CPython 3.6 structures directly and builds against 3.6 headers only"
+// The runtime reads frames and thread states directly; from 3.11 frames
+// live in the interpreter's own frame stack, a layout it does not handle.
+// What differs between 3.6 and 3.10 is kept in runtime/compat/.
+#if PY_VERSION_HEX < 0x03060000 || PY_VERSION_HEX >= 0x030B0000
+#error "smsline builds against the headers of CPython 3.6 to 3.10 only"
+#endif
+
+// The setters of an object's type and size, which replace assignments
+// through Py_TYPE and Py_SIZE from 3.9 (3.10 no longer allows those).
+#if PY_VERSION_HEX < 0x03090000
+#define Py_SET_TYPE(object, type) (Py_TYPE(object) = (type))
+#define Py_SET_SIZE(object, size) (Py_SIZE(object) = (size))
 #endif

@@ -12,9 +12,9 @@ int call_trace(Py_tracefunc function, PyObject* owner, PyThreadState* tstate, Py
                PyObject* arg) noexcept {
   if (tstate->tracing) return 0;
   ++tstate->tracing;
-  tstate->use_tracing = 0;
+  use_tracing(tstate) = 0;
   const int result = function(owner, frame, what, arg);
-  tstate->use_tracing = tstate->c_tracefunc != nullptr || tstate->c_profilefunc != nullptr;
+  use_tracing(tstate) = tstate->c_tracefunc != nullptr || tstate->c_profilefunc != nullptr;
   --tstate->tracing;
   return result;
 }

@@ -1,6 +1,7 @@
 // Trace and profile events for our frames, sent as the interpreter's bytecode loop sends them.
 #pragma once
 
+#include "runtime/compat/tracing.h"
 #include "runtime/python.h"
 
 namespace smsline {
@@ -9,16 +10,16 @@ namespace smsline {
 // being handled right now: the one check that a call makes when nothing
 // listens.  (The interpreter clears use_tracing while it runs a trace or
 // profile function, so events are never nested.)
-inline bool tracing_wanted(const PyThreadState* tstate) noexcept { return tstate->use_tracing != 0; }
+inline bool tracing_wanted(PyThreadState* tstate) noexcept { return use_tracing(tstate) != 0; }
 
 // Whether a trace function (not only a profile function) wants line events now.
-inline bool line_tracing_wanted(const PyThreadState* tstate) noexcept {
-  return tstate->use_tracing != 0 && tstate->c_tracefunc != nullptr;
+inline bool line_tracing_wanted(PyThreadState* tstate) noexcept {
+  return use_tracing(tstate) != 0 && tstate->c_tracefunc != nullptr;
 }
 
 // Whether a profile function wants the events of built-in calls now.
-inline bool profiling_wanted(const PyThreadState* tstate) noexcept {
-  return tstate->use_tracing != 0 && tstate->c_profilefunc != nullptr;
+inline bool profiling_wanted(PyThreadState* tstate) noexcept {
+  return use_tracing(tstate) != 0 && tstate->c_profilefunc != nullptr;
 }
 
 // The "call" event to the trace function, then to the profile function, at

@@ -6,6 +6,7 @@
 
 #include "runtime/calls.h"
 #include "runtime/code_objects.h"
+#include "runtime/compat/extension_loading.h"
 #include "runtime/frames.h"
 #include "runtime/ref.h"
 #include "runtime/shared_values.h"
@@ -188,7 +189,7 @@ PyObject* init_package_from_table(PyObject* module, EmbeddedModuleEntry* row) no
 using namespace smsline;
 
 PyObject* PyInit_smsline(void) {
-  if (_Py_PackageContext != nullptr && !take_package_full_name(_Py_PackageContext)) return nullptr;
+  if (package_context() != nullptr && !take_package_full_name(package_context())) return nullptr;
   package_module_def.m_name = package_full_name;
   PyObject* module = PyModule_Create2(&package_module_def, PYTHON_API_VERSION);
   if (module == nullptr) return nullptr;

@@ -19,7 +19,7 @@ int append(PyObject* list, PyObject* item) noexcept {
   if (size < self->allocated && size + 1 >= (self->allocated >> 1)) {
     Py_INCREF(item);
     self->ob_item[size] = item;
-    Py_SIZE(self) = size + 1;
+    Py_SET_SIZE(self, size + 1);
     return 0;
   }
   return PyList_Append(list, item);

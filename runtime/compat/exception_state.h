@@ -1,0 +1,29 @@
+// The thread's handled exception (what sys.exc_info() reports) on each interpreter version.
+#pragma once
+
+#include "runtime/python.h"
+
+namespace smsline {
+
+// Exchanges the thread's handled exception with (type, value, traceback):
+// afterwards the thread holds the given references and the variables hold
+// the ones it had.  3.6 keeps the triple on the thread state itself; from
+// 3.7 it is the top item of the thread's stack of handled exceptions (the
+// running generator's own item while one runs), where the interpreter's
+// except blocks put it too.
+inline void swap_handled_exception(PyThreadState* tstate, PyObject*& type, PyObject*& value,
+                                   PyObject*& traceback) noexcept {
+#if PY_VERSION_HEX < 0x03070000
+  PyObject** const fields[] = {&tstate->exc_type, &tstate->exc_value, &tstate->exc_traceback};
+#else
+  _PyErr_StackItem* const item = tstate->exc_info;
+  PyObject** const fields[] = {&item->exc_type, &item->exc_value, &item->exc_traceback};
+#endif
+  PyObject* held[] = {type, value, traceback};
+  type = *fields[0];
+  value = *fields[1];
+  traceback = *fields[2];
+  for (int i = 0; i < 3; ++i) *fields[i] = held[i];
+}
+
+}  // namespace smsline

@@ -1,0 +1,21 @@
+// The interpreter's dlopen flags on each interpreter version.
+#include "runtime/compat/extension_loading.h"
+
+#include "runtime/ref.h"
+
+namespace smsline {
+
+int interpreter_dlopen_flags() noexcept {
+#if PY_VERSION_HEX < 0x03080000
+  return PyThreadState_Get()->interp->dlopenflags;
+#else
+  Ref sys = Ref::steal(PyImport_ImportModule("sys"));
+  Ref flags = Ref::steal(sys ? PyObject_CallMethod(sys.get(), "getdlopenflags", nullptr) : nullptr);
+  if (!flags) return -1;
+  const long value = PyLong_AsLong(flags.get());
+  if (value == -1 && PyErr_Occurred()) return -1;
+  return static_cast<int>(value);
+#endif
+}
+
+}  // namespace smsline

@@ -1,0 +1,63 @@
+// The thread state as the runtime reads it on each interpreter version: current thread, pending error, recursion guard.
+#pragma once
+
+#include <cstdint>
+
+#include "runtime/python.h"
+
+#if PY_VERSION_HEX < 0x03070000
+// 3.6 keeps the current thread state in an exported variable: what
+// PyThreadState_Get() returns, read here without the call (outside the
+// interpreter's core the headers make PyThreadState_GET() that call).
+struct SmslineAtomicAddress {
+  std::uintptr_t value;
+};
+extern "C" SmslineAtomicAddress _PyThreadState_Current;
+#endif
+
+namespace smsline {
+
+// The current thread state; the caller holds the interpreter lock.
+inline PyThreadState* current_thread_state() noexcept {
+#if PY_VERSION_HEX < 0x03070000
+  return reinterpret_cast<PyThreadState*>(__atomic_load_n(&_PyThreadState_Current.value, __ATOMIC_RELAXED));
+#else
+  // From 3.7 the record lives inside the runtime's internal state.
+  return _PyThreadState_UncheckedGet();
+#endif
+}
+
+// PyErr_Occurred() != nullptr, read inline.
+inline bool error_pending(PyThreadState* tstate) noexcept { return tstate->curexc_type != nullptr; }
+inline bool error_pending() noexcept { return error_pending(current_thread_state()); }
+
+// Py_EnterRecursiveCall(" while calling a Python object") and
+// Py_LeaveRecursiveCall() for a thread state already at hand.  Up to 3.8
+// the guard is a macro over the thread state's depth, inlined here; from
+// 3.9 it is a function of the interpreter.
+inline bool enter_call([[maybe_unused]] PyThreadState* tstate) noexcept {
+#if PY_VERSION_HEX < 0x03090000
+  return _Py_MakeRecCheck(tstate->recursion_depth) && _Py_CheckRecursiveCall(" while calling a Python object");
+#else
+  return Py_EnterRecursiveCall(" while calling a Python object") != 0;
+#endif
+}
+inline void leave_call([[maybe_unused]] PyThreadState* tstate) noexcept {
+#if PY_VERSION_HEX < 0x03090000
+  if (_Py_MakeEndRecCheck(tstate->recursion_depth)) tstate->overflowed = 0;
+#else
+  Py_LeaveRecursiveCall();
+#endif
+}
+
+// Whether the interpreter lock exists (it always does from 3.7, where
+// PyEval_ThreadsInitialized is deprecated).
+inline bool interpreter_lock_exists() noexcept {
+#if PY_VERSION_HEX < 0x03070000
+  return PyEval_ThreadsInitialized() != 0;
+#else
+  return true;
+#endif
+}
+
+}  // namespace smsline
