@@ -35,8 +35,9 @@ PYTHON_DIR = os.path.join(ROOT, 'python')
 EXT_SUFFIX = sysconfig.get_config_var('EXT_SUFFIX')
 EXTENSION_NAME = 'smsline' + EXT_SUFFIX
 # What users get: the Release build (link-time optimised) that scripts/setup
-# installs into the project's environment with `pip install .`.
-INSTALLED_EXTENSION = os.path.join(ROOT, '.venv', 'lib', 'python3.6', 'site-packages', EXTENSION_NAME)
+# installs into the project's environment with `pip install .`, in the
+# site-packages of the environment whose interpreter runs the suite.
+INSTALLED_EXTENSION = os.path.join(sysconfig.get_paths()['platlib'], EXTENSION_NAME)
 CONTENDERS = ('smsline', 'python', 'cython')
 MODULES = {'smsline': 'smsline.send_sms', 'python': 'reference_send_sms', 'cython': 'cython_send_sms'}
 NUMBER, TEXT = '+15551234567', 'Hello from the benchmarks'

@@ -3,12 +3,16 @@ import os
 import shutil
 import subprocess
 import sys
+import sysconfig
 import tempfile
 import textwrap
 
 ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
-EXTENSION = os.environ.get("SMSLINE_EXTENSION") or os.path.join(
-    ROOT, "build", "cmake", "smsline.cpython-36m-x86_64-linux-gnu.so")
+# The extension-module suffix of the interpreter running the tests, which the
+# extension it was built for carries.
+EXT_SUFFIX = sysconfig.get_config_var("EXT_SUFFIX")
+BUILD_DIR = os.path.join(ROOT, "build", "cmake" if sys.version_info[:2] == (3, 6) else "cmake-%d.%d" % sys.version_info[:2])
+EXTENSION = os.environ.get("SMSLINE_EXTENSION") or os.path.join(BUILD_DIR, "smsline" + EXT_SUFFIX)
 EXTENSION_NAME = os.path.basename(EXTENSION)
 PYTHON_DIR = os.path.join(ROOT, "python")
 

@@ -24,10 +24,11 @@ from gsmmodem.exceptions import GsmModemException
 from gsmmodem.modem import GsmModem
 from smsline_tools.modem_sim import ModemSimulator
 
+from tests import support
 from tests.reliability import Failure, World, call, recorded_locals
 
 serial_ports, send_sms = sms.serial_ports, sms.send_sms
-SUFFIX = ".cpython-36m-x86_64-linux-gnu.so"
+SUFFIX = support.EXT_SUFFIX
 
 
 class Loud(object):
@@ -63,7 +64,7 @@ class ArgumentTests(unittest.TestCase):
                       ((1, 2), {"text": 3}), ((1, 2), {"x": 3}), ((), {"phone_number": 1, "text": 2, "y": 0}),
                       ((), {"phone_number": 1, "text": 2}), ((1,), {"text": 2}), ((), {1: 2}),
                       ((), {Text("text"): 2, "phone_number": 1}), ((1, 2, 3), {"phone_number": 4}),
-                      ((), {"text" * 1000: 1})]
+                      ((), {"text" * 1000: 1}), ((), {"x": 1, 2: 3})]
             for args, kwargs in shapes:
                 with self.subTest(args=args[:4], kwargs=kwargs):
                     expected, expected_error = call(lambda: reference_send(*args, **kwargs))

@@ -7,9 +7,7 @@ import sysconfig
 import tempfile
 import unittest
 
-from tests.support import ExtensionDir, run_python
-
-FULL_SUFFIX = ".cpython-36m-x86_64-linux-gnu.so"
+from tests.support import EXT_SUFFIX as FULL_SUFFIX, ExtensionDir, run_python
 
 # Single-phase: the module comes from PyModule_Create; LABEL tells the builds apart.
 SINGLE_PHASE = r"""

@@ -80,8 +80,10 @@ class FinderTests(unittest.TestCase):
                 self.assertEqual(outcome(method, *["smsline"] * count), (TypeError, message))
                 self.assertEqual(outcome(method)[0], TypeError)
                 self.assertEqual(outcome(method, "smsline", bogus=1)[0], TypeError)
+        # The interpreter's argument parser names the function from 3.7.
         self.assertEqual(outcome(L.find_spec, "smsline", bogus=1),
-                         (TypeError, "'bogus' is an invalid keyword argument for this function"))
+                         (TypeError, "'bogus' is an invalid keyword argument for "
+                                     + ("this function" if sys.version_info < (3, 7) else "find_spec()")))
         for method in [L.find_spec, L.find_module, L.load_module, L.is_package]:
             with self.subTest(method=method.__name__, name=1):
                 self.assertEqual(outcome(method, 1)[0], TypeError)
@@ -222,7 +224,10 @@ class ReferenceCountTests(unittest.TestCase):
         before = counts()
         for _ in range(200):
             calls()
-        self.assertEqual(counts(), before)
+        # Counted before the assertion's own lookup: on 3.9 a count taken
+        # while `self.assertEqual` waits on the stack can be one higher.
+        after = counts()
+        self.assertEqual(after, before)
 
 
 class PackageWalkingTests(unittest.TestCase):

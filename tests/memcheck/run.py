@@ -16,6 +16,7 @@ import os
 import shutil
 import subprocess
 import sys
+import sysconfig
 import tempfile
 import time
 import xml.etree.ElementTree as ElementTree
@@ -26,7 +27,7 @@ sys.path.insert(0, HERE)
 import scenarios  # noqa: E402
 
 EXTENSION = os.environ.get("SMSLINE_EXTENSION") or os.path.join(
-    ROOT, "build", "cmake", "smsline.cpython-36m-x86_64-linux-gnu.so")
+    ROOT, "build", "cmake", "smsline" + sysconfig.get_config_var("EXT_SUFFIX"))
 
 
 def frames(error):
