@@ -240,6 +240,36 @@ class HandledExceptionTest(unittest.TestCase):
         # Raised while the caller handled its KeyError.
         self.assertIs(value.__context__, outer_error)
 
+    def test_handled_inside_a_generator(self):
+        # From 3.7 the handled exception is the top of a stack in which a
+        # running generator has its own item: the handler works on that one.
+        seen = []
+
+        class Serial(FakeSerialModule):
+            @property
+            def SerialException(self):
+                seen.append(sys.exc_info()[1])
+                return FakeSerialException
+
+        def walk():
+            try:
+                raise ValueError("handled by the generator")
+            except ValueError as own:
+                yield m.serial_ports(), own, sys.exc_info()[1]
+
+        with bound_globals(m, **linux_world(["/dev/ttyA"], Serial(exception_class=MISSING,
+                                                                   open_outcomes={"/dev/ttyA": OSError}))):
+            try:
+                raise KeyError("handled by the caller")
+            except KeyError as outer:
+                ports, own, after = next(walk())
+                self.assertIs(sys.exc_info()[1], outer)
+        self.assertEqual(ports, [])
+        self.assertIs(after, own)
+        self.assertEqual(len(seen), 1)
+        self.assertIsInstance(seen[0], OSError)
+        self.assertIs(seen[0].__context__, own)
+
     def test_builtins_and_globals(self):
         recorded = []
         factory = FakeModemFactory()
