@@ -10,6 +10,7 @@
 #include "loader/module_table.h"
 #include "runtime/compat/extension_loading.h"
 #include "runtime/ref.h"
+#include "runtime/shared_values.h"
 
 namespace smsline {
 
@@ -125,7 +126,7 @@ int scan_package_directories(const char* name, const char* package) noexcept {
   // Held: reading __path__ can run code that takes it out of sys.modules.
   const Ref package_module = Ref::borrow(PyDict_GetItemString(PyImport_GetModuleDict(), package));
   if (!package_module) return 0;
-  Ref directories = Ref::steal(PyObject_GetAttrString(package_module.get(), "__path__"));
+  Ref directories = Ref::steal(PyObject_GetAttr(package_module.get(), shared.path));
   if (!directories) return 0;
   if (!PyList_Check(directories.get())) return 0;
 
@@ -171,8 +172,8 @@ void set_import_error(PyObject* message, PyObject* name, PyObject* path) noexcep
 // Null with an exception set.
 Ref file_module_spec(PyObject* name, PyObject* path) noexcept {
   Ref spec = Ref::steal(make_module_spec(name, false));
-  if (!spec || PyObject_SetAttrString(spec.get(), "origin", path) < 0 ||
-      PyObject_SetAttrString(spec.get(), "has_location", Py_True) < 0) {
+  if (!spec || PyObject_SetAttr(spec.get(), shared.origin, path) < 0 ||
+      PyObject_SetAttr(spec.get(), shared.has_location, Py_True) < 0) {
     return Ref();
   }
   return spec;
@@ -189,15 +190,15 @@ void set_spec_and_loader(PyObject* module, PyObject* name, PyObject* path, PyObj
     spec = made.get();
   }
   struct Attribute {
-    const char* name;
+    PyObject* name;
     PyObject* value;
   };
-  for (const Attribute& attribute : {Attribute{"__spec__", spec}, Attribute{"__loader__", embedded_loader_type()},
-                                     Attribute{"__file__", path}}) {
+  for (const Attribute& attribute : {Attribute{shared.spec, spec}, Attribute{shared.loader, embedded_loader_type()},
+                                     Attribute{shared.file, path}}) {
     if (attribute.value == nullptr) continue;
-    Ref current = Ref::steal(PyObject_GetAttrString(module, attribute.name));
+    Ref current = Ref::steal(PyObject_GetAttr(module, attribute.name));
     if (!current) PyErr_Clear();
-    if ((!current || current.get() == Py_None) && PyObject_SetAttrString(module, attribute.name, attribute.value) < 0) {
+    if ((!current || current.get() == Py_None) && PyObject_SetAttr(module, attribute.name, attribute.value) < 0) {
       PyErr_Clear();
     }
   }

@@ -7,6 +7,7 @@
 #include "runtime/calls.h"
 #include "runtime/compat/extension_loading.h"
 #include "runtime/ref.h"
+#include "runtime/shared_values.h"
 
 namespace smsline {
 
@@ -107,7 +108,7 @@ PyObject* loader_create_module(PyObject*, PyObject* args, PyObject* kwargs) noex
   if (!PyArg_ParseTupleAndKeywords(args, kwargs, "O:create_module", const_cast<char**>(keywords), &spec)) {
     return nullptr;
   }
-  Ref name = Ref::steal(PyObject_GetAttrString(spec, "name"));
+  Ref name = Ref::steal(PyObject_GetAttr(spec, shared.spec_name));
   if (!name) return nullptr;
   return PyModule_NewObject(name.get());
 }
@@ -119,7 +120,7 @@ PyObject* loader_exec_module(PyObject*, PyObject* args, PyObject* kwargs) noexce
     return nullptr;
   }
   const Ref module = Ref::borrow(argument);
-  Ref name = Ref::steal(PyObject_GetAttrString(module.get(), "__name__"));
+  Ref name = Ref::steal(PyObject_GetAttr(module.get(), shared.name));
   if (!name) return nullptr;
   if (Ref path = recorded_extension_path(name.get())) return load_extension_file(name.get(), path.get());
   return load_embedded_module(module.get(), name.get());
@@ -167,11 +168,11 @@ PyObject* loader_get_data(PyObject*, PyObject* args, PyObject* kwargs) noexcept 
   const Ref open = Ref::borrow(kept_open());
   Ref file = call(open.get(), {}, open_kwargs.get());
   if (!file) return nullptr;
-  Ref contents = Ref::steal(PyObject_CallMethod(file.get(), "read", nullptr));
+  Ref contents = Ref::steal(PyObject_CallMethodObjArgs(file.get(), shared.read, nullptr));
   if (!contents) return nullptr;  // the file closes when its object is freed
   // Closed explicitly after a read: a file left to close when freed warns
   // (ResourceWarning).
-  Ref closed = Ref::steal(PyObject_CallMethod(file.get(), "close", nullptr));
+  Ref closed = Ref::steal(PyObject_CallMethodObjArgs(file.get(), shared.close, nullptr));
   return closed ? contents.release() : nullptr;
 }
 

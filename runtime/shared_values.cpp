@@ -29,6 +29,7 @@ bool create_shared_values() noexcept {
       {&shared.spec_name, "name"},
       {&shared.parent, "parent"},
       {&shared.close, "close"},
+      {&shared.read, "read"},
   };
   for (const Entry& entry : names) {
     if (*entry.slot == nullptr && (*entry.slot = interned(entry.text)) == nullptr) return false;

@@ -7,6 +7,9 @@ namespace smsline {
 
 // Interned names and small values, made once by create_shared_values() (the
 // second start-up duty, run by the first module body) and never released.
+// Code that looks attributes up again and again uses these rather than a
+// fresh str per lookup: from 3.10 the interpreter's attribute cache keeps
+// the name object of each lookup alive, so fresh names would pile up there.
 struct SharedValues {
   PyObject* name;           // "__name__"
   PyObject* package;        // "__package__"
@@ -24,6 +27,7 @@ struct SharedValues {
   PyObject* spec_name;      // "name"
   PyObject* parent;         // "parent"
   PyObject* close;          // "close"
+  PyObject* read;           // "read"
   PyObject* empty_tuple;    // ()
 };
 
