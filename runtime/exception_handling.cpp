@@ -16,10 +16,15 @@ void ExceptionHandler::enter(ActiveFrame& frame, int line) noexcept {
   value_ = Ref::steal(value);
   traceback_ = Ref::steal(traceback);
 
-  saved_type_ = type_.copy().release();
-  saved_value_ = value_.copy().release();
-  saved_traceback_ = traceback_.copy().release();
-  swap_handled_exception(PyThreadState_GET(), saved_type_, saved_value_, saved_traceback_);
+  // The caught exception becomes the handled one; the one it replaces is set aside.
+  PyThreadState* const tstate = PyThreadState_GET();
+  PyObject* handled_type = type_.copy().release();
+  PyObject* handled_value = value_.copy().release();
+  PyObject* handled_traceback = traceback_.copy().release();
+  swap_handled_exception(tstate, handled_type, handled_value, handled_traceback);
+  saved_type_ = handled_type;
+  saved_value_ = handled_value;
+  saved_traceback_ = handled_traceback;
   active_ = true;
 }
 
@@ -30,11 +35,12 @@ void ExceptionHandler::reraise() noexcept {
 void ExceptionHandler::exit() noexcept {
   if (!active_) return;
   active_ = false;
+  PyThreadState* const tstate = PyThreadState_GET();
   PyObject* type = saved_type_;
   PyObject* value = saved_value_;
   PyObject* traceback = saved_traceback_;
   saved_type_ = saved_value_ = saved_traceback_ = nullptr;
-  swap_handled_exception(PyThreadState_GET(), type, value, traceback);
+  swap_handled_exception(tstate, type, value, traceback);
   Py_XDECREF(type);
   Py_XDECREF(value);
   Py_XDECREF(traceback);

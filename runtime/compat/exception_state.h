@@ -1,6 +1,8 @@
 // The thread's handled exception (what sys.exc_info() reports) on each interpreter version.
 #pragma once
 
+#include <utility>
+
 #include "runtime/python.h"
 
 namespace smsline {
@@ -14,16 +16,15 @@ namespace smsline {
 inline void swap_handled_exception(PyThreadState* tstate, PyObject*& type, PyObject*& value,
                                    PyObject*& traceback) noexcept {
 #if PY_VERSION_HEX < 0x03070000
-  PyObject** const fields[] = {&tstate->exc_type, &tstate->exc_value, &tstate->exc_traceback};
+  std::swap(tstate->exc_type, type);
+  std::swap(tstate->exc_value, value);
+  std::swap(tstate->exc_traceback, traceback);
 #else
   _PyErr_StackItem* const item = tstate->exc_info;
-  PyObject** const fields[] = {&item->exc_type, &item->exc_value, &item->exc_traceback};
+  std::swap(item->exc_type, type);
+  std::swap(item->exc_value, value);
+  std::swap(item->exc_traceback, traceback);
 #endif
-  PyObject* held[] = {type, value, traceback};
-  type = *fields[0];
-  value = *fields[1];
-  traceback = *fields[2];
-  for (int i = 0; i < 3; ++i) *fields[i] = held[i];
 }
 
 }  // namespace smsline
