@@ -29,16 +29,28 @@ static Py_ssize_t frame_looks = 0;     /* stand-in calls that looked */
 /* The mark: any object of ours (a function that does nothing). */
 static PyObject* frame_mark = NULL;
 
+#if PY_VERSION_HEX < 0x03070000
+#define FRAME_MARKED(frame) ((frame)->f_exc_type == frame_mark)
+#define MARK_FRAME(frame) do { Py_INCREF(frame_mark); Py_XSETREF((frame)->f_exc_type, frame_mark); } while (0)
+#else
+/* From 3.7 a frame has no exception state of its own.  The mark is then a
+ * value of f_trace_opcodes that the interpreter never gives it: every new
+ * frame starts with 0, and nothing but a trace function changes it (none
+ * runs while frames are noted). */
+#define FRAME_MARK_VALUE 0x5a
+#define FRAME_MARKED(frame) ((frame)->f_trace_opcodes == FRAME_MARK_VALUE)
+#define MARK_FRAME(frame) ((frame)->f_trace_opcodes = FRAME_MARK_VALUE)
+#endif
+
 static void
 note_frame(void)
 {
     PyFrameObject* frame = PyThreadState_GET()->frame;
     frame_looks++;
-    if (frame == NULL || frame->f_exc_type == frame_mark)
+    if (frame == NULL || FRAME_MARKED(frame))
         return;
     frames_noted++;
-    Py_INCREF(frame_mark);
-    Py_XSETREF(frame->f_exc_type, frame_mark);
+    MARK_FRAME(frame);
 }
 
 #define NOTE_FRAME() do { if (noting_frames) note_frame(); } while (0)

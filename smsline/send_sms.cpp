@@ -258,6 +258,9 @@ PyObject* send_sms_body(PyObject* const* args) noexcept {
   }
   const Ref modem = frame.mark(70) ? frame.load(MODEM) : Ref();
   if (!modem || !body_call_method(modem.get(), constants.close, {})) return frame.fail(70);
+  // `return sentSms.status` returns from inside the try: on some versions
+  // the interpreter goes back to its line after the finally block.
+  if (RETURN_LINE_AFTER_FINALLY && !frame.mark(68)) return frame.fail(68);
   if (!frame.leave(result.get())) return nullptr;
   return result.release();
 }

@@ -139,8 +139,11 @@ class EventsTest(unittest.TestCase):
         # a raising return event makes the call fail.
         class Stop(Exception):
             pass
+        # send_sms returns from inside its try/finally: after the finally
+        # block, 3.8 and 3.9 stand on the return statement again.
+        return_line = 68 if (3, 8) <= sys.version_info[:2] < (3, 10) else 70
         for setter, when in ((sys.settrace, ("call", 45)), (sys.settrace, ("line", 52)),
-                             (sys.settrace, ("line", 61)), (sys.setprofile, ("return", 70))):
+                             (sys.settrace, ("line", 61)), (sys.setprofile, ("return", return_line))):
             def hook(frame, event, arg, when=when):
                 if frame.f_code.co_name == "send_sms" and (event, frame.f_lineno) == when:
                     raise Stop(event)

@@ -27,6 +27,13 @@ inline int lasti_for_line(const PyCodeObject* code, int line) noexcept {
 // the first at the first line.  New bytes object, or null with an exception set.
 PyObject* make_line_table(int first_line, int last_line) noexcept;
 
+// Where a function that returns from inside try/finally stands once the
+// finally block has run: still on the finally block's last line up to 3.7
+// and from 3.10, but back on the return statement's line in 3.8 and 3.9,
+// whose compilers give the returning instruction that line (a trace
+// function sees the line again, and the return event is sent there).
+constexpr bool RETURN_LINE_AFTER_FINALLY = PY_VERSION_HEX >= 0x03080000 && PY_VERSION_HEX < 0x030A0000;
+
 // Marks the frame running (what frame.clear() and the generator machinery
 // look at) or no longer running: f_executing up to 3.9, f_state from 3.10.
 inline void set_frame_running(PyFrameObject* frame, bool running) noexcept {
