@@ -47,16 +47,20 @@ foreach(_candidate IN LISTS _py_candidates)
     break()
   endif()
   set(_py_unsupported "${_candidate} is ${_py_implementation} ${_py_version}")
+  # 3.11 and later keep their frames in the interpreter's own frame stack,
+  # which the runtime's frames do not yet know how to join.
+  set(_py_why "")
+  if(_py_implementation STREQUAL "cpython" AND _py_version VERSION_GREATER_EQUAL 3.11)
+    set(_py_why "CPython 3.11 and later are not supported yet: their frames live in the "
+                "interpreter's own frame stack, which smsline's functions cannot join.\n")
+  endif()
 endforeach()
 
 if(NOT SMSLINE_PYTHON_EXECUTABLE)
   if(_py_unsupported)
-    # 3.11 and later keep their frames in the interpreter's own frame stack,
-    # which the runtime's frames do not yet know how to join.
     message(FATAL_ERROR
       "smsline builds for CPython 3.6 to 3.10, and ${_py_unsupported}.\n"
-      "CPython 3.11 and later are not supported yet: their frames live in the "
-      "interpreter's own frame stack, which smsline's functions cannot join.\n"
+      ${_py_why}
       "Point at a supported interpreter with -DPYTHON=/path/to/python3.X or the "
       "environment variable PYTHON=/path/to/python3.X.")
   endif()
