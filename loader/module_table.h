@@ -47,13 +47,13 @@ PyObject* make_module_spec(PyObject* name, bool is_package) noexcept;
 
 // Records where the package `name` lives, once its body has found out: its
 // code file path and the directories of its __path__ as the body computed
-// them (copied).  The spec that find_spec gives for that package from then
+// them (copied).  The module spec that find_spec gives for that package from then
 // on carries them, so that the package keeps its location and directories
 // when the import system makes it anew (a reload, or an import after its
 // removal from sys.modules).  False with an exception set.
 bool record_package_location(PyObject* name, PyObject* file, PyObject* directories) noexcept;
 
-// The spec for the package row named `name`: make_module_spec(name, true),
+// The module spec for the package row named `name`: make_module_spec(name, true),
 // located as record_package_location recorded, when it did.  New reference,
 // or null with an exception set.
 PyObject* make_package_spec(PyObject* name) noexcept;
