@@ -2,13 +2,13 @@
 # include directory, extension-module suffix and library from it.
 #
 # The interpreter: the PYTHON cache/environment variable, else python3.6 on
-# PATH, else pyenv's 3.6.15.  smsline builds for CPython 3.6 to 3.10; the
+# PATH, else pyenv's 3.6.15.  smsline builds for CPython 3.6 to 3.13; the
 # extension carries the chosen interpreter's own suffix (sysconfig's
 # EXT_SUFFIX).  Sets SMSLINE_PYTHON_EXECUTABLE, SMSLINE_PYTHON_VERSION (e.g.
 # "3.9"), SMSLINE_PYTHON_INCLUDE_DIR, SMSLINE_PYTHON_EXT_SUFFIX,
 # SMSLINE_PYTHON_LIBRARY and SMSLINE_PYTHON_PREFIX.
 
-set(SMSLINE_SUPPORTED_PYTHONS 3.6 3.7 3.8 3.9 3.10)
+set(SMSLINE_SUPPORTED_PYTHONS 3.6 3.7 3.8 3.9 3.10 3.11 3.12 3.13)
 
 if(NOT PYTHON AND DEFINED ENV{PYTHON})
   set(PYTHON "$ENV{PYTHON}")
@@ -47,25 +47,25 @@ foreach(_candidate IN LISTS _py_candidates)
     break()
   endif()
   set(_py_unsupported "${_candidate} is ${_py_implementation} ${_py_version}")
-  # 3.11 and later keep their frames in the interpreter's own frame stack,
-  # which the runtime's frames do not yet know how to join.
+  # The runtime reads the interpreter's frame and thread records as each
+  # version lays them out; a later version's layout is unknown to it.
   set(_py_why "")
-  if(_py_implementation STREQUAL "cpython" AND _py_version VERSION_GREATER_EQUAL 3.11)
-    set(_py_why "CPython 3.11 and later are not supported yet: their frames live in the "
-                "interpreter's own frame stack, which smsline's functions cannot join.\n")
+  if(_py_implementation STREQUAL "cpython" AND _py_version VERSION_GREATER_EQUAL 3.14)
+    set(_py_why "CPython 3.14 and later are not supported yet: smsline reads the interpreter's "
+                "frame records as each version lays them out, and does not know theirs.\n")
   endif()
 endforeach()
 
 if(NOT SMSLINE_PYTHON_EXECUTABLE)
   if(_py_unsupported)
     message(FATAL_ERROR
-      "smsline builds for CPython 3.6 to 3.10, and ${_py_unsupported}.\n"
+      "smsline builds for CPython 3.6 to 3.13, and ${_py_unsupported}.\n"
       ${_py_why}
       "Point at a supported interpreter with -DPYTHON=/path/to/python3.X or the "
       "environment variable PYTHON=/path/to/python3.X.")
   endif()
   message(FATAL_ERROR
-    "smsline needs a CPython interpreter (3.6 to 3.10) with its headers, and none was found "
+    "smsline needs a CPython interpreter (3.6 to 3.13) with its headers, and none was found "
     "(tried: ${_py_candidates}).\n"
     "Point at one with -DPYTHON=/path/to/python3.X or the environment variable "
     "PYTHON=/path/to/python3.X, or put python3.6 on PATH "

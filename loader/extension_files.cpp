@@ -286,6 +286,10 @@ PyObject* load_file(PyObject* name, PyObject* path) noexcept {
   const char* const previous_context = set_package_context(last_dot != nullptr ? full_name : nullptr);
   PyObject* result = init();
   set_package_context(previous_context);
+  if (result != nullptr && !PyErr_Occurred() && adopt_package_context(result, full_name) < 0) {
+    if (!PyObject_TypeCheck(result, &PyModuleDef_Type)) Py_DECREF(result);
+    return nullptr;
+  }
 
   if (result == nullptr) {
     if (!PyErr_Occurred()) {

@@ -6,6 +6,7 @@
 #include "runtime/builtins_hook.h"
 #include "runtime/calls.h"
 #include "runtime/compat/extension_loading.h"
+#include "runtime/compat/frozen_modules.h"
 #include "runtime/ref.h"
 #include "runtime/shared_values.h"
 
@@ -94,9 +95,7 @@ PyObject* loader_find_module(PyObject*, PyObject* args, PyObject* kwargs) noexce
   if (name == nullptr) return nullptr;
   if (!ours) Py_RETURN_NONE;
   if (find_row(name) != nullptr) return loader_result();
-  for (const struct _frozen* entry = PyImport_FrozenModules; entry != nullptr && entry->name != nullptr; ++entry) {
-    if (std::strcmp(entry->name, name) == 0) return loader_result();
-  }
+  if (is_frozen_module(name)) return loader_result();
   if (scan_parent_package(name) == 1) return loader_result();
   if (PyErr_Occurred()) return nullptr;
   Py_RETURN_NONE;
@@ -110,7 +109,7 @@ PyObject* loader_create_module(PyObject*, PyObject* args, PyObject* kwargs) noex
   }
   Ref name = Ref::steal(PyObject_GetAttr(spec, shared.spec_name));
   if (!name) return nullptr;
-  return PyModule_NewObject(name.get());
+  return new_module_object(name.get());
 }
 
 PyObject* loader_exec_module(PyObject*, PyObject* args, PyObject* kwargs) noexcept {
@@ -138,7 +137,7 @@ PyObject* loader_load_module(PyObject*, PyObject* args, PyObject* kwargs) noexce
   if (module_name_text(fullname.get(), ours) == nullptr) return nullptr;
   if (!ours) Py_RETURN_NONE;
   if (Ref path = recorded_extension_path(fullname.get())) return load_extension_file(fullname.get(), path.get());
-  Ref module = Ref::steal(PyModule_NewObject(fullname.get()));
+  Ref module = Ref::steal(new_module_object(fullname.get()));
   if (!module) return nullptr;
   return load_embedded_module(module.get(), fullname.get());
 }

@@ -3,6 +3,8 @@
 #include <cstring>
 
 #include "loader/registry.h"
+#include "runtime/compat/extension_loading.h"
+#include "runtime/compat/frozen_modules.h"
 #include "runtime/ref.h"
 #include "runtime/shared_values.h"
 #include "smsline/package.h"
@@ -10,13 +12,6 @@
 namespace smsline {
 
 namespace {
-
-bool is_frozen_module(const char* name) noexcept {
-  for (const struct _frozen* entry = PyImport_FrozenModules; entry != nullptr && entry->name != nullptr; ++entry) {
-    if (std::strcmp(entry->name, name) == 0) return true;
-  }
-  return false;
-}
 
 // Runs the row named `name` + `suffix`, if the table has one, as a module of
 // that name.  True when no exception is set afterwards.  The name is formed
@@ -29,7 +24,7 @@ bool run_trigger_module(const char* name, const char* suffix) noexcept {
   if (find_row(trigger) == nullptr) return true;
   Ref trigger_name = Ref::steal(PyUnicode_FromStringAndSize(trigger, length));
   if (!trigger_name) return false;
-  Ref module = Ref::steal(PyModule_NewObject(trigger_name.get()));
+  Ref module = Ref::steal(new_module_object(trigger_name.get()));
   if (!module) return false;
   Ref result = Ref::steal(load_embedded_module(module.get(), trigger_name.get()));
   return !PyErr_Occurred();

@@ -3,6 +3,7 @@
 
 #include <opcode.h>
 
+#include "runtime/compat/code_objects.h"
 #include "runtime/compat/frames.h"
 #include "runtime/ref.h"
 #include "runtime/shared_values.h"
@@ -29,10 +30,8 @@ PyCodeObject* make_code(const char* name, PyObject* filename, int first_line, in
   }
   Ref code_name = Ref::steal(PyUnicode_FromString(name));
   if (!code_bytes || !code_name) return nullptr;
-  PyObject* empty = shared.empty_tuple;
-  const int nlocals = static_cast<int>(PyTuple_GET_SIZE(names.get()));
-  return PyCode_New(argcount, 0, nlocals, 0, flags, code_bytes.get(), empty, empty, names.get(), empty,
-                    empty, filename, code_name.get(), first_line, line_table.get());
+  return new_code(argcount, flags, code_bytes.get(), names.get(), filename, code_name.get(), first_line,
+                  line_table.get(), shared.empty_tuple);
 }
 
 }  // namespace smsline

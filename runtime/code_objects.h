@@ -1,13 +1,14 @@
 // Code objects that name our module bodies and functions in frames and tracebacks.
 #pragma once
 
+#include "runtime/compat/code_objects.h"
 #include "runtime/python.h"
 
 namespace smsline {
 
 // Code object flags used by our code objects.
-constexpr int CODE_FLAGS_MODULE = CO_NOFREE;                                  // 0x40
-constexpr int CODE_FLAGS_FUNCTION = CO_OPTIMIZED | CO_NEWLOCALS | CO_NOFREE;  // 0x43
+constexpr int CODE_FLAGS_MODULE = CODE_FLAG_NOFREE;                    // 0x40; 0 from 3.11
+constexpr int CODE_FLAGS_FUNCTION = CO_OPTIMIZED | CO_NEWLOCALS | CODE_FLAG_NOFREE;  // 0x43; 0x3 from 3.11
 
 // Most locals a code object of ours declares (the frames release them
 // through a buffer of this size).

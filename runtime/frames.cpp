@@ -7,6 +7,14 @@ namespace smsline {
 
 namespace {
 
+// Sets the frame's current line so that every reader sees it: f_lasti (read
+// through the code object's line table) and f_lineno (read while a trace
+// function is set).
+void mark_line(PyFrameObject* frame, int line) noexcept {
+  frame->f_lasti = lasti_for_line(frame->f_code, line);
+  frame->f_lineno = line;
+}
+
 bool head_entry_is(PyFrameObject* frame, PyThreadState* tstate) noexcept {
   PyObject* head = tstate->curexc_traceback;
   return head != nullptr && PyTraceBack_Check(head) && reinterpret_cast<PyTracebackObject*>(head)->tb_frame == frame;

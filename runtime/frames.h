@@ -22,14 +22,6 @@ struct FrameSlot {
   PyFrameObject* frame = nullptr;
 };
 
-// Sets the frame's current line so that every reader sees it: f_lasti (read
-// through the code object's line table) and f_lineno (read while a trace
-// function is set).
-inline void mark_line(PyFrameObject* frame, int line) noexcept {
-  frame->f_lasti = lasti_for_line(frame->f_code, line);
-  frame->f_lineno = line;
-}
-
 // A frame while it is the thread's current frame.  Entered by one of the
 // enter functions, left by leave() (normal exit) or fail() (failure exit).
 //
@@ -92,21 +84,21 @@ class ActiveFrame {
   // function keeps seeing the line it saw last, while a profiler, which
   // reads the line from f_lasti, sees `line`.  Only a hook can tell.
   void jump_into_line(int line) const noexcept {
-    if (tracing_wanted(tstate_)) frame_->f_lasti = LASTI_PER_LINE * line - lasti_base_;
+    if (tracing_wanted(tstate_)) set_frame_lasti(frame_, LASTI_PER_LINE * line - lasti_base_);
   }
 
   // The local at `index` (new reference), or UnboundLocalError as the
   // interpreter raises it when the slot is empty.
   SMSLINE_INLINE Ref load(int index) const noexcept {
-    PyObject* const value = frame_->f_localsplus[index];
+    PyObject* const value = frame_slots(frame_)[index];
     if (__builtin_expect(value == nullptr, 0)) return unbound(index);
     return Ref::borrow(value);
   }
   // Whether the local at `index` is `value` (identity; nothing is held).
-  bool holds(int index, const PyObject* value) const noexcept { return frame_->f_localsplus[index] == value; }
+  bool holds(int index, const PyObject* value) const noexcept { return frame_slots(frame_)[index] == value; }
   // Binds the local at `index`; the value bound before is released last.
   SMSLINE_INLINE void bind(int index, Ref value) noexcept {
-    PyObject** const slot = &frame_->f_localsplus[index];
+    PyObject** const slot = &frame_slots(frame_)[index];
     PyObject* const old = *slot;
     *slot = value.release();
     Py_XDECREF(old);
@@ -135,8 +127,8 @@ class ActiveFrame {
   void push(PyFrameObject* frame) noexcept;
   bool start(PyObject* const* args, int count) noexcept;
   SMSLINE_INLINE void set_line(int line) const noexcept {
-    frame_->f_lasti = LASTI_PER_LINE * line - lasti_base_;
-    frame_->f_lineno = line;
+    set_frame_lasti(frame_, LASTI_PER_LINE * line - lasti_base_);
+    set_frame_lineno(frame_, line);
   }
   // The line event, out of the bodies' way: it runs only under a trace function.
   __attribute__((noinline, cold)) bool line_event(bool loop_pass) noexcept;

@@ -4,6 +4,7 @@
 #include <structmember.h>
 
 #include "runtime/compat/calls.h"
+#include "runtime/compat/code_objects.h"
 #include "runtime/ref.h"
 #include "runtime/shared_values.h"
 
@@ -81,14 +82,14 @@ int bind_arguments(FunctionObject* fn, PyObject* args, PyObject* pairs, PyObject
     }
     Py_ssize_t index = -1;
     for (Py_ssize_t i = 0; i < params; ++i) {
-      PyObject* param = PyTuple_GET_ITEM(code->co_varnames, i);
+      PyObject* param = PyTuple_GET_ITEM(code_varnames(code), i);
       if (param == keyword) {
         index = i;
         break;
       }
     }
     for (Py_ssize_t i = 0; index < 0 && i < params; ++i) {
-      int equal = PyObject_RichCompareBool(keyword, PyTuple_GET_ITEM(code->co_varnames, i), Py_EQ);
+      int equal = PyObject_RichCompareBool(keyword, PyTuple_GET_ITEM(code_varnames(code), i), Py_EQ);
       if (equal < 0) return -1;
       if (equal) index = i;
     }
@@ -110,7 +111,7 @@ int bind_arguments(FunctionObject* fn, PyObject* args, PyObject* pairs, PyObject
   PyObject* missing[max_parameters];
   Py_ssize_t missing_count = 0;
   for (Py_ssize_t i = 0; i < params; ++i) {
-    if (bound[i] == nullptr) missing[missing_count++] = PyTuple_GET_ITEM(code->co_varnames, i);
+    if (bound[i] == nullptr) missing[missing_count++] = PyTuple_GET_ITEM(code_varnames(code), i);
   }
   if (missing_count > 0) {
     Ref names = Ref::steal(join_missing(missing, missing_count));

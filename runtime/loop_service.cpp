@@ -2,6 +2,7 @@
 #include "runtime/loop_service.h"
 
 #include "runtime/builtins_hook.h"
+#include "runtime/compat/code_objects.h"
 #include "runtime/compat/thread_state.h"
 #include "runtime/compat/tracing.h"
 #include "runtime/python.h"
@@ -28,28 +29,16 @@ PyObject* handover_globals = nullptr;
 // it, without a traceback.
 int take_async_exception(PyThreadState* tstate) noexcept {
   if (handover_code == nullptr) {
-    static const char code_bytes[] = {100, 0, 83, 0};  // LOAD_CONST 0 (None); RETURN_VALUE
-    Ref bytes = Ref::steal(PyBytes_FromStringAndSize(code_bytes, sizeof code_bytes));
-    Ref consts = Ref::steal(PyTuple_Pack(1, Py_None));
-    Ref empty = Ref::steal(PyTuple_New(0));
-    Ref name = Ref::steal(PyUnicode_FromString("<async exception>"));
-    Ref table = Ref::steal(PyBytes_FromStringAndSize(nullptr, 0));
     Ref globals = Ref::steal(PyDict_New());
-    if (!bytes || !consts || !empty || !name || !table || !globals ||
-        PyDict_SetItemString(globals.get(), "__builtins__", builtins_module) < 0) {
-      return -1;
-    }
-    PyCodeObject* code = PyCode_New(0, 0, 0, 1, CO_NOFREE, bytes.get(), consts.get(), empty.get(), empty.get(),
-                                    empty.get(), empty.get(), name.get(), name.get(), 1, table.get());
+    if (!globals || PyDict_SetItemString(globals.get(), "__builtins__", builtins_module) < 0) return -1;
+    PyObject* code = return_none_code("<async exception>");
     if (code == nullptr) return -1;
-    handover_code = reinterpret_cast<PyObject*>(code);
+    handover_code = code;
     handover_globals = globals.release();
   }
-  use_tracing(tstate) = 0;
+  hold_off_tracing(tstate);
   Ref result = Ref::steal(PyEval_EvalCode(handover_code, handover_globals, handover_globals));
-  // As sys.settrace computes it (a signal handler run by the loop may have
-  // changed the trace functions meanwhile).
-  use_tracing(tstate) = tstate->c_tracefunc != nullptr || tstate->c_profilefunc != nullptr;
+  resume_tracing(tstate);
   if (!result) {
     PyObject *type, *value, *traceback;
     PyErr_Fetch(&type, &value, &traceback);

@@ -7,11 +7,11 @@
 #include <traceback.h>
 #include <marshal.h>
 
-// The runtime reads frames and thread states directly; from 3.11 frames
-// live in the interpreter's own frame stack, a layout it does not handle.
-// What differs between 3.6 and 3.10 is kept in runtime/compat/.
-#if PY_VERSION_HEX < 0x03060000 || PY_VERSION_HEX >= 0x030B0000
-#error "smsline builds against the headers of CPython 3.6 to 3.10 only"
+// The runtime reads frames and thread states directly, as each version
+// lays them out; what differs between 3.6 and 3.13 is kept in
+// runtime/compat/.
+#if PY_VERSION_HEX < 0x03060000 || PY_VERSION_HEX >= 0x030E0000
+#error "smsline builds against the headers of CPython 3.6 to 3.13 only"
 #endif
 
 // The setters of an object's type and size, which replace assignments

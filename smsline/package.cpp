@@ -184,15 +184,11 @@ PyObject* init_package_from_table(PyObject* module, EmbeddedModuleEntry* row) no
   return result;
 }
 
-}  // namespace smsline
+namespace {
 
-using namespace smsline;
-
-PyObject* PyInit_smsline(void) {
-  if (package_context() != nullptr && !take_package_full_name(package_context())) return nullptr;
-  package_module_def.m_name = package_full_name;
-  PyObject* module = PyModule_Create2(&package_module_def, PYTHON_API_VERSION);
-  if (module == nullptr) return nullptr;
+// The rest of PyInit_smsline, for the package module just created (a
+// reference the call takes).
+PyObject* init_package(PyObject* module) noexcept {
   // Registered before anything else runs, so that imports made by the
   // start-up find the package.
   if (Ref name = Ref::steal(PyUnicode_FromString(package_full_name))) {
@@ -205,5 +201,31 @@ PyObject* PyInit_smsline(void) {
   if (package_body_started) return module;
   PyObject* result = run_package_body(nullptr);
   Py_DECREF(module);
+  return result;
+}
+
+}  // namespace
+
+}  // namespace smsline
+
+using namespace smsline;
+
+PyObject* PyInit_smsline(void) {
+  if (package_context() != nullptr && !take_package_full_name(package_context())) return nullptr;
+  package_module_def.m_name = package_full_name;
+  PyObject* module = PyModule_Create2(&package_module_def, PYTHON_API_VERSION);
+  if (module == nullptr) return nullptr;
+  // Where the interpreter's package context is its own, the name it gave
+  // the module is the full name, and the context for the rest of the
+  // initialisation (the loader's rows take it).
+  const char* const resolved = resolved_module_name(module);
+  if (resolved != nullptr && !take_package_full_name(resolved)) {
+    Py_DECREF(module);
+    return nullptr;
+  }
+  package_module_def.m_name = package_full_name;
+  const char* const previous_context = resolved != nullptr ? set_package_context(package_full_name) : nullptr;
+  PyObject* result = init_package(module);
+  if (resolved != nullptr) set_package_context(previous_context);
   return result;
 }

@@ -5,6 +5,12 @@
 
 #include "runtime/python.h"
 
+#if PY_VERSION_HEX >= 0x030D0000
+// Exported by the interpreter; its declaration left the public headers in 3.13.
+extern "C" PyObject* _Py_CheckFunctionResult(PyThreadState* tstate, PyObject* callable, PyObject* result,
+                                              const char* where);
+#endif
+
 namespace smsline {
 
 // The flags of a built-in function that takes (self, args, nargs, kwnames):

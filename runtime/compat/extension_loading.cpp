@@ -5,6 +5,10 @@
 
 namespace smsline {
 
+#if PY_VERSION_HEX >= 0x030C0000
+const char* loader_package_context = nullptr;
+#endif
+
 int interpreter_dlopen_flags() noexcept {
 #if PY_VERSION_HEX < 0x03080000
   return PyThreadState_Get()->interp->dlopenflags;

@@ -17,8 +17,13 @@ PyObject* make_line_table(int first_line, int last_line) noexcept {
     bytes[2 * i] = 2;  // one instruction further
 #if PY_VERSION_HEX < 0x030A0000
     bytes[2 * i + 1] = 1;  // one line further
-#else
+#elif PY_VERSION_HEX < 0x030B0000
     bytes[2 * i + 1] = i == 0 ? 0 : 1;  // the first entry is the first line itself
+#else
+    // A location entry: 0x80, the kind "line only" (13) << 3, one code unit
+    // (length - 1 = 0); then the line delta as a signed varint (0, then +1 = 2).
+    bytes[2 * i] = static_cast<char>(0x80 | (13 << 3));
+    bytes[2 * i + 1] = i == 0 ? 0 : 2;
 #endif
   }
   return table;

@@ -21,14 +21,33 @@ namespace smsline {
 inline PyThreadState* current_thread_state() noexcept {
 #if PY_VERSION_HEX < 0x03070000
   return reinterpret_cast<PyThreadState*>(__atomic_load_n(&_PyThreadState_Current.value, __ATOMIC_RELAXED));
-#else
+#elif PY_VERSION_HEX < 0x030D0000
   // From 3.7 the record lives inside the runtime's internal state.
   return _PyThreadState_UncheckedGet();
+#else
+  return PyThreadState_GetUnchecked();
 #endif
 }
 
-// PyErr_Occurred() != nullptr, read inline.
-inline bool error_pending(PyThreadState* tstate) noexcept { return tstate->curexc_type != nullptr; }
+// PyErr_Occurred() != nullptr, read inline: from 3.12 the thread holds the
+// pending exception alone, no longer its type, value and traceback.
+inline bool error_pending(PyThreadState* tstate) noexcept {
+#if PY_VERSION_HEX < 0x030C0000
+  return tstate->curexc_type != nullptr;
+#else
+  return tstate->current_exception != nullptr;
+#endif
+}
+
+// The head entry of the pending exception's traceback (borrowed), or null.
+inline PyObject* pending_traceback(PyThreadState* tstate) noexcept {
+#if PY_VERSION_HEX < 0x030C0000
+  return tstate->curexc_traceback;
+#else
+  PyObject* const exception = tstate->current_exception;
+  return exception != nullptr ? reinterpret_cast<PyBaseExceptionObject*>(exception)->traceback : nullptr;
+#endif
+}
 inline bool error_pending() noexcept { return error_pending(current_thread_state()); }
 
 // Py_EnterRecursiveCall(" while calling a Python object") and
