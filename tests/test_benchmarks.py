@@ -33,7 +33,8 @@ class QuickRunTest(unittest.TestCase):
 
         contenders = figures['settings']['contenders']
         self.assertEqual(contenders[:2], ['smsline', 'python'])
-        if shutil.which('cython3'):
+        # Debian's cython3 (0.29) writes code that compiles up to 3.11.
+        if shutil.which('cython3') and sys.version_info < (3, 12):
             self.assertIn('cython', contenders)
         cases = figures['cases']
         self.assertEqual(set(cases), set(IN_MEMORY) | {'import_total', 'import_own', 'end_to_end',

@@ -21,8 +21,8 @@ class InterpreterChoiceTest(unittest.TestCase):
     def test_unsupported_interpreters_stop_the_configuration(self):
         # Interpreters that only answer the version question: the build must
         # refuse them at configure time, saying why, before compiling anything.
-        for version, implementation, reason in (("3.11", "cpython", "own frame stack"),
-                                                ("3.9", "pypy", "builds for CPython 3.6 to 3.10")):
+        for version, implementation, reason in (("3.14", "cpython", "frame records"),
+                                                ("3.9", "pypy", "builds for CPython 3.6 to 3.13")):
             with self.subTest(version=version, implementation=implementation):
                 work = tempfile.mkdtemp(prefix="smsline-build-")
                 self.addCleanup(shutil.rmtree, work, ignore_errors=True)

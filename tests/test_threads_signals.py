@@ -70,6 +70,8 @@ class ConcurrentCalls(unittest.TestCase):
 
         def check_frame(function, line, depth=2):
             """The frame of ours that called the stand-in: its function, line and caller."""
+            if not support.LIVE_FRAMES:
+                return  # not seen while running
             frame = sys._getframe(depth)
             where = (frame.f_code.co_name, frame.f_lineno)
             if where != (function, line):

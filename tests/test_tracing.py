@@ -123,6 +123,7 @@ def run(module, name, ports, hook=None, setter=sys.settrace):
     return (describe(result), describe(error), describe(error and error.__cause__), entries), events
 
 
+@support.needs_events
 class EventsTest(unittest.TestCase):
 
     def test_trace_and_profile_events_match_the_twin(self):
