@@ -10,6 +10,12 @@
 #include <Python.h>
 #include <frameobject.h>
 #include <structmember.h>
+#if PY_VERSION_HEX >= 0x030B0000
+/* From 3.11 a frame object's fields are described by the internal headers. */
+#define Py_BUILD_CORE 1
+#undef _PyGC_FINALIZED
+#include <internal/pycore_frame.h>
+#endif
 #ifdef WITH_CALLGRIND
 #include <valgrind/callgrind.h>
 #endif
@@ -45,7 +51,11 @@ static PyObject* frame_mark = NULL;
 static void
 note_frame(void)
 {
+#if PY_VERSION_HEX < 0x030B0000
     PyFrameObject* frame = PyThreadState_GET()->frame;
+#else
+    PyFrameObject* frame = PyEval_GetFrame();  /* borrowed */
+#endif
     frame_looks++;
     if (frame == NULL || FRAME_MARKED(frame))
         return;

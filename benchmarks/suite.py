@@ -134,11 +134,21 @@ def build_all(options):
     build_reference(options.build_dir)
     if not options.no_cython:
         started = time.perf_counter()
-        if build_cython(options.build_dir) is None:
-            log('cython3 not found: the Cython contender is left out')
+        try:
+            built = build_cython(options.build_dir)
+        except RuntimeError as error:
+            # Debian's cython3 generates C for the interpreters it knows;
+            # for a later one (3.12 and on) its code does not compile.
+            log('cython3 %s cannot build for Python %d.%d: the Cython contender is left out (%s)'
+                % (cython_version(), sys.version_info[0], sys.version_info[1],
+                   str(error).splitlines()[0]))
             options.no_cython = True
         else:
-            log('Cython build ready (%.1f s)' % (time.perf_counter() - started))
+            if built is None:
+                log('cython3 not found: the Cython contender is left out')
+                options.no_cython = True
+            else:
+                log('Cython build ready (%.1f s)' % (time.perf_counter() - started))
 
 
 def import_path(options):
