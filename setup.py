@@ -10,6 +10,7 @@ import sys
 
 from setuptools import Extension, setup
 from setuptools.command.build_ext import build_ext
+from setuptools.command.install import install
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 # What `pip install .` builds; recorded beside the installed packages (see below).
@@ -60,6 +61,15 @@ class CMakeBuild(build_ext):
                 json.dump({"build_type": BUILD_TYPE, "version": VERSION}, handle)
 
 
+class Install(install):
+    """The install command, with the layout options that Debian's setuptools
+    (the one available for 3.12 and later here) reads from it; Debian's own
+    distutils is patched to have them, the one setuptools carries is not."""
+
+    install_layout = None
+    prefix_option = None
+
+
 setup(
     name="smsline",
     version=VERSION,
@@ -81,12 +91,15 @@ setup(
         "Programming Language :: Python :: 3.8",
         "Programming Language :: Python :: 3.9",
         "Programming Language :: Python :: 3.10",
+        "Programming Language :: Python :: 3.11",
+        "Programming Language :: Python :: 3.12",
+        "Programming Language :: Python :: 3.13",
         "Topic :: Communications :: Telephony",
     ],
-    python_requires=">=3.6, <3.11",
+    python_requires=">=3.6, <3.14",
     install_requires=["pyserial>=3.3"],   # 3.3 brought exclusive=True
     ext_modules=[CMakeExtension("smsline")],
-    cmdclass={"build_ext": CMakeBuild},
+    cmdclass={"build_ext": CMakeBuild, "install": Install},
     package_dir={"": "python"},
     packages=["gsmmodem", "smsline_tools"],
     entry_points={"console_scripts": ["smsline-send = smsline_tools.cli:main"]},

@@ -6,7 +6,7 @@
 # build build/cmake.  Every other version X.Y gets .venv-X.Y and
 # build/cmake-X.Y.
 
-SMSLINE_PYTHONS=(3.6 3.7 3.8 3.9 3.10)
+SMSLINE_PYTHONS=(3.6 3.7 3.8 3.9 3.10 3.11 3.12 3.13)
 
 # The interpreter for version X.Y: pythonX.Y on PATH, else pyenv's newest
 # X.Y.*.  Prints its path; returns 1 when none answers as CPython X.Y.
