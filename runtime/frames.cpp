@@ -65,15 +65,8 @@ bool ActiveFrame::enter_cached(FrameSlot& slot, PyCodeObject* code, PyObject* gl
     // the function again, which must then see the frame in use.
     Py_INCREF(frame);
   } else {
-    // PyFrame_New links the new frame above the current frame.  The old
-    // frame is released last, when the new one is in the slot and in use
-    // (its release can run code that calls the function again).
-    frame = PyFrame_New(PyThreadState_GET(), code, globals, nullptr);
+    frame = slot.renew(PyThreadState_GET(), code, globals);
     if (frame == nullptr) return false;
-    Py_INCREF(frame);
-    PyFrameObject* old = slot.frame;
-    slot.frame = frame;
-    Py_XDECREF(old);
   }
   slot_ = &slot;
   push(frame);
@@ -144,12 +137,7 @@ std::nullptr_t ActiveFrame::fail(int line) noexcept {
   if (frame_ == nullptr) return nullptr;
   raised(line);
   if (tracing_wanted(tstate_)) send_return_event(tstate_, frame_, nullptr);
-  if (slot_ != nullptr && slot_->frame == frame_) {
-    // The traceback keeps the frame, with its locals; the next call makes
-    // a fresh one.
-    slot_->frame = nullptr;
-    Py_DECREF(frame_);  // the slot's reference; the traceback holds its own
-  }
+  if (slot_ != nullptr) slot_->hand_to_traceback(frame_);
   pop(false);
   return nullptr;
 }

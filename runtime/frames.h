@@ -20,6 +20,29 @@ namespace smsline {
 // Owns one reference to the frame it holds.
 struct FrameSlot {
   PyFrameObject* frame = nullptr;
+
+  // Puts a fresh frame for `code` in the slot (PyFrame_New links it above
+  // the thread's current frame) and returns it with the call's reference.
+  // The old frame is released last, when the new one is in the slot and in
+  // use (its release can run code that calls the function again).  Null
+  // with an exception set.
+  PyFrameObject* renew(PyThreadState* tstate, PyCodeObject* code, PyObject* globals) noexcept {
+    PyFrameObject* const fresh = PyFrame_New(tstate, code, globals, nullptr);
+    if (fresh == nullptr) return nullptr;
+    Py_INCREF(fresh);
+    PyFrameObject* const old = frame;
+    frame = fresh;
+    Py_XDECREF(old);
+    return fresh;
+  }
+
+  // A failed call's frame goes to the traceback, which keeps it with its
+  // locals; the slot lets go of it and the next call makes a fresh one.
+  void hand_to_traceback(PyFrameObject* failed) noexcept {
+    if (frame != failed) return;
+    frame = nullptr;
+    Py_DECREF(failed);  // the slot's reference; the traceback holds its own
+  }
 };
 
 // A frame while it is the thread's current frame.  Entered by one of the

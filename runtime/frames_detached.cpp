@@ -43,14 +43,8 @@ bool ActiveFrame::enter_cached(FrameSlot& slot, PyCodeObject* code, PyObject* gl
   if (frame != nullptr && Py_REFCNT(frame) == 1) {
     Py_INCREF(frame);
   } else {
-    // The old frame is released last, when the new one is in the slot and
-    // in use (its release can run code that calls the function again).
-    frame = PyFrame_New(current_thread_state(), code, globals, nullptr);
+    frame = slot.renew(current_thread_state(), code, globals);
     if (frame == nullptr) return false;
-    Py_INCREF(frame);
-    PyFrameObject* old = slot.frame;
-    slot.frame = frame;
-    Py_XDECREF(old);
   }
   slot_ = &slot;
   push(frame);
@@ -90,12 +84,7 @@ bool ActiveFrame::leave(PyObject*) noexcept {
 std::nullptr_t ActiveFrame::fail(int line) noexcept {
   if (frame_ == nullptr) return nullptr;
   raised(line);
-  if (slot_ != nullptr && slot_->frame == frame_) {
-    // The traceback keeps the frame, with its locals; the next call makes
-    // a fresh one.
-    slot_->frame = nullptr;
-    Py_DECREF(frame_);  // the slot's reference; the traceback holds its own
-  }
+  if (slot_ != nullptr) slot_->hand_to_traceback(frame_);
   pop(false);
   return nullptr;
 }
