@@ -25,7 +25,7 @@ PyCodeObject* make_code(const char* name, PyObject* filename, int first_line, in
   Ref code_bytes = Ref::steal(PyBytes_FromStringAndSize(nullptr, 2 * lines));
   if (!code_bytes) return nullptr;
   for (Py_ssize_t i = 0; i < lines; ++i) {
-    PyBytes_AS_STRING(code_bytes.get())[2 * i] = static_cast<char>(POP_TOP);
+    PyBytes_AS_STRING(code_bytes.get())[2 * i] = static_cast<char>(i == 0 ? FIRST_OPCODE : POP_TOP);
     PyBytes_AS_STRING(code_bytes.get())[2 * i + 1] = 0;
   }
   Ref code_name = Ref::steal(PyUnicode_FromString(name));

@@ -20,7 +20,8 @@ constexpr int max_frame_locals = 8;
 // last_line, so that a frame whose f_lasti is set that way reports L to
 // every reader of line numbers (tracebacks, f_lineno, faulthandler), not
 // only to those that read f_lineno.  The code bytes cover every offset the
-// line table names, each a POP_TOP: the interpreter's f_lineno setter reads
+// line table names, each a POP_TOP (but the first, from 3.11: see
+// FIRST_OPCODE): the interpreter's f_lineno setter reads
 // the instruction at the target, and refuses a jump onto POP_TOP, so a
 // debugger's jump in our frames (which run no bytecode and cannot jump) is
 // refused with a ValueError instead of reading past the code.  `varnames`

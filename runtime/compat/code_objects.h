@@ -2,6 +2,8 @@
 #pragma once
 
 #include "runtime/python.h"
+// After the interpreter's main header, which 3.6's opcode.h needs first.
+#include <opcode.h>
 #include "runtime/ref.h"
 
 namespace smsline {
@@ -12,6 +14,18 @@ namespace smsline {
 constexpr int CODE_FLAG_NOFREE = CO_NOFREE;
 #else
 constexpr int CODE_FLAG_NOFREE = 0;
+#endif
+
+// The opcode of the first instruction of our code objects (each of the
+// others is a POP_TOP).  From 3.11 the interpreter counts a frame whose
+// instruction pointer stands before its code's first RESUME as one that
+// has not started yet, and passes over it wherever it walks the running
+// frames (sys._getframe, f_back, PyEval_GetFrame): the first instruction
+// is a RESUME there, as in a compiled function, on the first line.
+#if PY_VERSION_HEX < 0x030B0000
+constexpr int FIRST_OPCODE = POP_TOP;
+#else
+constexpr int FIRST_OPCODE = RESUME;
 #endif
 
 // The code object's local variable names (borrowed): co_varnames up to
