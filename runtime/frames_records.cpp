@@ -1,13 +1,24 @@
-// Frames made for the traceback (3.11 and later): entry, local slots, traceback entries, and the two exits.
+// Frames from 3.11 on: entry, line marking and events, local slots, traceback entries, and the two exits.
 //
-// From 3.11 the interpreter's running frames are records in a stack of its
-// own (see FRAMES_DETACHED).  A frame of ours is a frame object that is
-// never linked into that stack: it holds the call's locals in its slots,
-// and when an exception passes through it, it takes the line the exception
-// left and becomes the exception's traceback entry, so a traceback shows
-// the function's name, line and locals as it does for a plain function.
-// While the call runs, readers of the thread's frames do not see it, and no
-// trace or profile events are sent.
+// From 3.11 the interpreter's running frames are records (frame_layout.h)
+// chained into a stack of the thread's own, and a frame object wraps one.
+// A frame of ours is a frame object made by PyFrame_New, whose record lives
+// inside it.  For the call the record is linked onto the thread's frame
+// stack as the interpreter links a plain function's (owned by the thread,
+// the thread's current frame, this frame object as its frame object), so
+// everything that walks the running frames sees it with its current line,
+// which the body's line marks put in its instruction pointer.  On either
+// exit the record goes back to the frame object; when something still
+// holds the frame object (a traceback, a reader of sys._getframe) it first
+// gets its caller as a back link of its own, as the interpreter hands over
+// a finished frame that is still referenced.
+//
+// Where the start-up check found the interpreter's records laid out other
+// than this build expects (frames_in_thread_stack() false), the record is
+// never linked: the frame is made for the traceback only.  It holds the
+// call's locals, and when an exception passes through it, it takes the
+// failing line and becomes the exception's traceback entry; nothing sees
+// it while it runs.  The choice is made once per call, at entry and exit.
 #include "runtime/code_objects.h"
 #include "runtime/compat/thread_state.h"
 #include "runtime/frames.h"
@@ -21,11 +32,16 @@ bool head_entry_is(PyFrameObject* frame, PyThreadState* tstate) noexcept {
   return head != nullptr && PyTraceBack_Check(head) && reinterpret_cast<PyTracebackObject*>(head)->tb_frame == frame;
 }
 
+// The dictionaries that readers of f_locals made and the frame keeps (at most two).
+constexpr int max_locals_dicts = 2;
+
 }  // namespace
 
 void ActiveFrame::push(PyFrameObject* frame) noexcept {
   tstate_ = current_thread_state();
   frame_ = frame;  // the caller handed us one reference
+  last_traced_lasti_ = -1;
+  if (frames_in_thread_stack()) smsline_frame_link(tstate_, frame);
 }
 
 bool ActiveFrame::start(PyObject* const* args, int count) noexcept {
@@ -34,20 +50,38 @@ bool ActiveFrame::start(PyObject* const* args, int count) noexcept {
     Py_INCREF(args[i]);
     slots[i] = args[i];
   }
-  return true;
+  if (!tracing_wanted(tstate_) || send_call_event(tstate_, frame_) == 0) return true;
+  // The interpreter ends a call whose call event raised at once: no
+  // traceback entry of its own and no return event.  The frame keeps its
+  // arguments for whoever holds it (the trampoline's traceback entry).
+  if (slot_ != nullptr && slot_->frame == frame_) {
+    slot_->frame = nullptr;
+    Py_DECREF(frame_);  // the slot's reference
+  }
+  pop(false);
+  return false;
 }
 
 bool ActiveFrame::enter_cached(FrameSlot& slot, PyCodeObject* code, PyObject* globals,
                                PyObject* const* args) noexcept {
   PyFrameObject* frame = slot.frame;
-  if (frame != nullptr && Py_REFCNT(frame) == 1) {
+  const bool reusable = frame != nullptr && Py_REFCNT(frame) == 1 && !smsline_frame_has_back(frame);
+  if (reusable) {
+    // The call's reference is taken first: releasing what the last call
+    // left (a debugger's f_trace, below) can run code (a __del__) that calls
+    // the function again, which must then see the frame in use.
     Py_INCREF(frame);
   } else {
     frame = slot.renew(current_thread_state(), code, globals);
     if (frame == nullptr) return false;
   }
   slot_ = &slot;
+  lasti_base_ = LASTI_PER_LINE * code->co_firstlineno;
+  // A debugger's local trace function from an earlier call belongs to that
+  // call; each call starts without one, as a new frame would.
+  PyObject* const old_trace = smsline_frame_prepare(frame);
   push(frame);
+  Py_XDECREF(old_trace);
   return start(args, args != nullptr ? code->co_argcount : 0);
 }
 
@@ -55,11 +89,24 @@ bool ActiveFrame::enter_new(PyCodeObject* code, PyObject* globals) noexcept {
   PyFrameObject* frame = PyFrame_New(current_thread_state(), code, globals, nullptr);
   if (frame == nullptr) return false;
   slot_ = nullptr;
+  lasti_base_ = LASTI_PER_LINE * code->co_firstlineno;
+  Py_XDECREF(smsline_frame_prepare(frame));  // a fresh frame has no trace function
   push(frame);
   return start(nullptr, 0);
 }
 
-bool ActiveFrame::line_event(bool) noexcept { return true; }
+bool ActiveFrame::line_event(bool loop_pass) noexcept {
+  const int lasti = PyFrame_GetLasti(frame_);
+  if (lasti == last_traced_lasti_ && !loop_pass) return true;
+  last_traced_lasti_ = lasti;
+  if (send_line_event(tstate_, frame_) == 0) return true;
+  // The interpreter treats the trace function's exception as one raised by
+  // the statement: an entry of its own (the sys.settrace trampoline has
+  // already added one) and the exception event, should a trace function
+  // still be set.
+  record_exception();
+  return false;
+}
 
 Ref ActiveFrame::unbound(int index) const noexcept {
   PyCodeObject* const code = PyFrame_GetCode(frame_);
@@ -70,13 +117,28 @@ Ref ActiveFrame::unbound(int index) const noexcept {
 
 void ActiveFrame::raised(int line) noexcept {
   if (head_entry_is(frame_, tstate_)) return;
-  smsline_frame_set_line(frame_, line);
+  // From 3.12 the traceback entry reads its line from the instruction
+  // pointer when it is made, so the line is put there first.
+  set_line(line);
   record_exception();
 }
 
-void ActiveFrame::record_exception() noexcept { PyTraceBack_Here(frame_); }
+void ActiveFrame::record_exception() noexcept {
+  PyTraceBack_Here(frame_);
+  if (tracing_wanted(tstate_)) send_exception_event(tstate_, frame_);
+}
 
-bool ActiveFrame::leave(PyObject*) noexcept {
+bool ActiveFrame::leave(PyObject* result) noexcept {
+  if (tracing_wanted(tstate_) && send_return_event(tstate_, frame_, result) < 0) {
+    // The return became a failure, with no traceback entry of ours (as the
+    // interpreter does it); the frame is given up like a failed call's.
+    if (slot_ != nullptr && slot_->frame == frame_) {
+      slot_->frame = nullptr;
+      Py_DECREF(frame_);
+    }
+    pop(false);
+    return false;
+  }
   pop();
   return true;
 }
@@ -84,6 +146,7 @@ bool ActiveFrame::leave(PyObject*) noexcept {
 std::nullptr_t ActiveFrame::fail(int line) noexcept {
   if (frame_ == nullptr) return nullptr;
   raised(line);
+  if (tracing_wanted(tstate_)) send_return_event(tstate_, frame_, nullptr);
   if (slot_ != nullptr) slot_->hand_to_traceback(frame_);
   pop(false);
   return nullptr;
@@ -93,11 +156,19 @@ void ActiveFrame::pop(bool release_locals) noexcept {
   PyFrameObject* const frame = frame_;
   if (frame == nullptr) return;
   frame_ = nullptr;
+  if (frames_in_thread_stack()) {
+    // Held by something besides the call and the slot: a traceback, or a
+    // reader that took it from the running frames.
+    const Py_ssize_t ours = slot_ != nullptr && slot_->frame == frame ? 2 : 1;
+    smsline_frame_unlink(tstate_, frame, Py_REFCNT(frame) > ours);
+  }
 
   // Everything the frame lets go of is released after its bookkeeping is
   // done: a release can run code that calls the function again.
   PyObject* locals[max_frame_locals];
   int count = 0;
+  PyObject* dicts[max_locals_dicts];
+  int dict_count = 0;
   if (release_locals) {
     PyCodeObject* const code = PyFrame_GetCode(frame);
     const int nlocals = code->co_nlocals;
@@ -109,8 +180,17 @@ void ActiveFrame::pop(bool release_locals) noexcept {
         slots[i] = nullptr;
       }
     }
+    dict_count = smsline_frame_locals_dicts(frame, dicts);
+    for (int i = 0; i < dict_count; ++i) Py_INCREF(dicts[i]);
   }
   Py_DECREF(frame);
+  // The dictionaries that readers of f_locals made keep nothing of this
+  // call, not even entries a debugger added; the frame keeps the (empty)
+  // dictionaries for the next reader.
+  for (int i = 0; i < dict_count; ++i) {
+    if (PyDict_Check(dicts[i])) PyDict_Clear(dicts[i]);
+    Py_DECREF(dicts[i]);
+  }
   for (int i = 0; i < count; ++i) Py_DECREF(locals[i]);
 }
 

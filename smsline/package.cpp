@@ -144,7 +144,7 @@ bool build_package_path(PyObject* dict, EmbeddedModuleEntry* row, Ref& directori
 // null with an exception set.
 PyObject* run_package_body(EmbeddedModuleEntry* row) noexcept {
   package_body_started = true;
-  run_startup_duties();
+  if (!run_startup_duties()) return nullptr;
   if (!create_package_constants()) return nullptr;
   package.module_file = path_beside_shared_object("smsline/__init__");
   if (package.module_file == nullptr) return nullptr;

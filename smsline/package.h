@@ -11,7 +11,8 @@ namespace smsline {
 PyObject* init_package_from_table(PyObject* module, EmbeddedModuleEntry* row) noexcept;
 
 // The process-wide start-up sequence that every module body runs first.
-void run_startup_duties() noexcept;
+// False with an exception set when the body must fail (see startup.cpp).
+[[nodiscard]] bool run_startup_duties() noexcept;
 
 // The directory of this shared object, "/" and `relative`, as a new str (or
 // null with an exception set).

@@ -2,6 +2,7 @@
 #include "loader/module_table.h"
 #include "runtime/builtins_hook.h"
 #include "runtime/calls.h"
+#include "runtime/compat/frames.h"
 #include "runtime/function_object.h"
 #include "runtime/interpreter_hooks.h"
 #include "runtime/ref.h"
@@ -35,8 +36,10 @@ Ref import_top_level(const char* name) noexcept {
 
 // Failures in duties 1 to 7 are not reported to the module body: the
 // interpreter does not produce them short of memory exhaustion, and a body
-// that runs on finds the pieces it needs missing and fails there.
-void run_startup_duties() noexcept {
+// that runs on finds the pieces it needs missing and fails there.  The
+// frames' route (9) fails only when the warning filters turn its warning
+// into an error: that error is the module body's failure.
+bool run_startup_duties() noexcept {
   // 1. Built-ins hook.
   if (!install_builtins_hook()) PyErr_Clear();
 
@@ -73,6 +76,10 @@ void run_startup_duties() noexcept {
     if (!import_top_level("inspect") || !import_top_level("types")) exit_runtime_unusable();
     introspection_modules_imported = true;
   }
+
+  // 9. Whether our frames run in the thread's frame stack, checked once,
+  // before any frame of ours runs (from 3.11; always so before).
+  return choose_frame_route();
 }
 
 }  // namespace smsline

@@ -225,7 +225,7 @@ PyObject* restart(PyObject* module) noexcept {
 
 // Everything after the started flag; null with an exception set on failure.
 PyObject* run_first(PyObject* module) noexcept {
-  run_startup_duties();
+  if (!run_startup_duties()) return nullptr;
   if (!create_constants() || !create_code_objects()) return nullptr;
   submodule.dict = PyModule_GetDict(module);
   if (submodule.dict == nullptr) return nullptr;

@@ -4,24 +4,10 @@
 #include "runtime/python.h"
 
 #if PY_VERSION_HEX >= 0x030B0000
-// From 3.11 a frame object is a wrapper around the interpreter's own frame
-// record, whose layout only the interpreter's internal headers describe:
-// frame_layout.c reads it.
-extern "C" {
-PyObject** smsline_frame_slots(PyFrameObject* frame);
-void smsline_frame_set_line(PyFrameObject* frame, int line);
-}
+#include "runtime/compat/frame_layout.h"
 #endif
 
 namespace smsline {
-
-// Whether our frames stay out of the thread's frame stack while they run.
-// Up to 3.10 a frame of ours is the thread's current frame, with its line,
-// locals and trace events, like a plain function's.  From 3.11 the
-// interpreter keeps its running frames in a stack of its own records; ours
-// are made for the traceback only: a frame holds the locals, and gets its
-// line and its traceback entry when an exception passes through it.
-constexpr bool FRAMES_DETACHED = PY_VERSION_HEX >= 0x030B0000;
 
 #if PY_VERSION_HEX < 0x030B0000
 // The frame's local slots, in the order of its code object's variable names.
@@ -30,11 +16,32 @@ inline PyObject** frame_slots(PyFrameObject* frame) noexcept { return frame->f_l
 inline void set_frame_lasti(PyFrameObject* frame, int lasti) noexcept { frame->f_lasti = lasti; }
 inline void set_frame_lineno(PyFrameObject* frame, int line) noexcept { frame->f_lineno = line; }
 #else
+// From 3.11 a frame object wraps the interpreter's record of the frame
+// (frame_layout.h): the slots are the record's, and the current line is
+// read from the record's instruction pointer only (f_lineno stays 0).
 inline PyObject** frame_slots(PyFrameObject* frame) noexcept { return smsline_frame_slots(frame); }
-// A frame that is not running has no line until an exception passes
-// through it (then smsline_frame_set_line gives it one).
-inline void set_frame_lasti(PyFrameObject*, int) noexcept {}
+inline void set_frame_lasti(PyFrameObject* frame, int lasti) noexcept { smsline_frame_set_instruction(frame, lasti); }
 inline void set_frame_lineno(PyFrameObject*, int) noexcept {}
+#endif
+
+// Whether our frames run in the thread's frame stack, seen by everything
+// that walks it.  Up to 3.10 they always do.  From 3.11 they do when the
+// interpreter's frame records are laid out as this build expects, which
+// choose_frame_route() checks once, at start-up, before any frame of ours
+// runs; otherwise a frame of ours is made for the traceback only: it holds
+// the call's locals, and gets its line and its traceback entry when an
+// exception passes through it, but nothing sees it while it runs.
+#if PY_VERSION_HEX < 0x030B0000
+constexpr bool frames_in_thread_stack() noexcept { return true; }
+inline bool choose_frame_route() noexcept { return true; }
+#else
+// Set by choose_frame_route(), once per process; false before.
+extern bool frames_run_in_thread_stack;
+inline bool frames_in_thread_stack() noexcept { return frames_run_in_thread_stack; }
+// Start-up duty: decides the route (see frame_route.cpp).  False only when
+// the warning that the frames will not be seen was turned into an error by
+// the warning filters (that error is then set).
+bool choose_frame_route() noexcept;
 #endif
 
 // Our code objects give line L the instruction at byte offset
