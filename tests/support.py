@@ -17,22 +17,37 @@ EXTENSION = os.environ.get("SMSLINE_EXTENSION") or os.path.join(BUILD_DIR, "smsl
 EXTENSION_NAME = os.path.basename(EXTENSION)
 PYTHON_DIR = os.path.join(ROOT, "python")
 
-# Up to 3.10 our functions' frames run in the thread's frame stack, visible
-# with their current line to everything that walks it, and trace and profile
-# functions get their events.  From 3.11 the frames are made for the
-# traceback only (name, line and locals at a failure): nothing sees them
-# while they run, and no events are sent.
-LIVE_FRAMES = sys.version_info < (3, 11)
-needs_live_frames = unittest.skipUnless(
-    LIVE_FRAMES, "from 3.11 the frames of smsline's functions are made for tracebacks only, not seen while running")
 
-needs_events = unittest.skipUnless(
-    LIVE_FRAMES, "from 3.11 no trace or profile events are sent for smsline's functions")
+def _probe_frames():
+    """(live frames, events sent): what a fresh interpreter shows of a running serial_ports call.
+
+    Live: the glob stand-in that serial_ports calls finds serial_ports's frame
+    as its caller.  Events: a profile function gets serial_ports's call event.
+    """
+    done = run_python("""
+        import sys
+        import smsline.send_sms as m
+        code = m.serial_ports.__code__
+        found, events = [], []
+        class Glob(object):
+            def glob(self, pattern):
+                found.append(sys._getframe(1).f_code is code)
+                return []
+        m.glob = Glob()
+        sys.setprofile(lambda frame, event, arg: events.append(frame.f_code is code and event == "call"))
+        m.serial_ports()
+        sys.setprofile(None)
+        print(found == [True], any(events))
+        """, path=[os.path.dirname(EXTENSION)])
+    if done.returncode != 0:
+        raise RuntimeError("the frame probe failed:\n" + done.stderr)
+    live, events = done.stdout.split()
+    return live == "True", events == "True"
 
 
 class UnseenLine(object):
     """The current line of a running smsline function where its frame is not
-    seen (from 3.11): equal to every line, so that what the tests check
+    seen (frames made for the traceback only): equal to every line, so that what the tests check
     beside the line still counts."""
 
     def __eq__(self, other):
@@ -96,3 +111,22 @@ def submodule_entries(error):
             entries.append((tb.tb_frame.f_code.co_name, tb.tb_lineno))
         tb = tb.tb_next
     return entries
+
+
+# Our functions' frames run in the thread's frame stack, visible with their
+# current line to everything that walks it (always up to 3.10; from 3.11
+# unless the extension's start-up check chose frames made for the traceback
+# only: name, line and locals at a failure, nothing seen while running);
+# and trace and profile functions get their events (up to 3.10).
+LIVE_FRAMES, EVENTS_SENT = _probe_frames()
+needs_live_frames = unittest.skipUnless(
+    LIVE_FRAMES, "the frames of smsline's functions are made for tracebacks only here, not seen while running")
+needs_events = unittest.skipUnless(
+    EVENTS_SENT, "no trace or profile events are sent for smsline's functions here")
+# A frame of ours that something still holds when its call ends keeps its
+# caller as f_back from 3.11, as the interpreter's own frames do there; up to
+# 3.10 it leaves the thread's frame stack without one.
+HELD_FRAMES_KEEP_CALLER = LIVE_FRAMES and sys.version_info >= (3, 11)
+# Reading a function frame's f_locals gives the one dictionary the frame
+# keeps up to 3.12, and a new view of the frame at each read from 3.13.
+F_LOCALS_KEPT = sys.version_info < (3, 13)
