@@ -55,8 +55,8 @@ class FrameTest(unittest.TestCase):
             seen.append((name, frame.f_locals is views[0], frame.f_trace, frame.f_code is SERIAL_PORTS_CODE,
                          frame.f_globals is m.__dict__, frame.f_back is caller))
             frame.f_trace = marker
-            with self.assertRaises(RuntimeError):
-                frame.clear()  # it is executing
+            with self.assertRaisesRegex(RuntimeError, "cannot clear an executing frame"):
+                frame.clear()
 
         caller = sys._getframe()
         with bound_globals(m, **linux_world(["/dev/ttyA"], HookedSerial(hook))):
@@ -79,6 +79,26 @@ class FrameTest(unittest.TestCase):
         # caller where the interpreter's frames do.
         self.assertIs(held[0].f_back, sys._getframe() if support.HELD_FRAMES_KEEP_CALLER else None)
         held[0].clear()
+
+    def test_a_generator_walks_the_frame_after_the_call(self):
+        # Started while the call runs, finished after it: the frame it took
+        # answers f_back as a frame the interpreter handed over does.
+        def walk_out(frame):
+            while frame is not None:
+                yield frame.f_code.co_name
+                frame = frame.f_back
+
+        walks = []
+
+        def hook(frame, name):
+            walks.append(walk_out(frame))
+            walks.append(next(walks[0]))
+
+        with bound_globals(m, **linux_world(["/dev/ttyA"], HookedSerial(hook))):
+            m.serial_ports()
+        names = [walks[1]] + list(walks[0])
+        expected = ["serial_ports", "test_a_generator_walks_the_frame_after_the_call"]
+        self.assertEqual(names[:2], expected if support.HELD_FRAMES_KEEP_CALLER else expected[:1])
 
     def test_failed_call_hands_its_frame_to_the_traceback(self):
         frames = []
@@ -209,6 +229,72 @@ class LineVisibilityTest(unittest.TestCase):
         with bound_globals(m, **fakes):
             m.serial_ports()
         self.assertEqual(lines, [23, 25, 27, 36, 39])
+
+
+FRAME_ROUTE_CHILD = """
+import json, sys, types, warnings
+with warnings.catch_warnings(record=True) as caught:
+    warnings.simplefilter("always")
+    import smsline.send_sms as m
+    import importlib
+    importlib.import_module("smsline.send_sms")
+    callers = []
+
+    def opener(name):
+        callers.append(sys._getframe(1).f_code.co_name)
+        if name == "/dev/ttyB":
+            raise ValueError(name)
+        return types.SimpleNamespace(close=int)
+
+    m.sys = types.SimpleNamespace(platform="linux")
+    m.glob = types.SimpleNamespace(glob=lambda pattern: ["/dev/ttyA", "/dev/ttyB"])
+    m.serial = types.SimpleNamespace(Serial=opener, SerialException=OSError)
+    try:
+        m.serial_ports()
+    except ValueError as error:
+        tb, entries = error.__traceback__, []
+        while tb is not None:
+            ours = tb.tb_frame.f_code.co_filename == m.__file__
+            entries.append([tb.tb_frame.f_code.co_name, tb.tb_lineno,
+                            repr(sorted(tb.tb_frame.f_locals.items())) if ours else None])
+            tb = tb.tb_next
+print(json.dumps({"warnings": [[w.category.__name__, str(w.message)] for w in caught],
+                  "callers": callers, "entries": entries}))
+"""
+
+
+@unittest.skipIf(sys.version_info < (3, 11), "up to 3.10 the frames always run in the thread's frame stack")
+class FrameRouteTest(unittest.TestCase):
+    """TARVIK_NO_LIVE_FRAMES_smsline forces the route taken when the start-up check fails."""
+
+    def run_child(self, forced, **env):
+        env["TARVIK_NO_LIVE_FRAMES_smsline"] = "1" if forced else None
+        done = support.run_python(FRAME_ROUTE_CHILD, env=env, path=[os.path.dirname(support.EXTENSION)])
+        self.assertEqual(done.returncode, 0, done.stderr)
+        return json.loads(done.stdout)
+
+    def test_frames_made_for_the_traceback(self):
+        live, forced = self.run_child(False), self.run_child(True)
+        self.assertEqual(live["warnings"], [])
+        self.assertEqual(len(forced["warnings"]), 1, forced["warnings"])
+        category, message = forced["warnings"][0]
+        self.assertEqual(category, "RuntimeWarning")
+        self.assertIn("frames of smsline's functions will not be seen while they run", message)
+        self.assertIn("TARVIK_NO_LIVE_FRAMES_smsline is set", message)
+        # Unseen while running, the same in the traceback: lines and locals.
+        self.assertEqual(live["callers"], ["serial_ports", "serial_ports"])
+        self.assertEqual(forced["callers"], ["<module>", "<module>"])
+        self.assertEqual(forced["entries"], live["entries"])
+        self.assertEqual([entry[:2] for entry in live["entries"]], [["<module>", 20], ["serial_ports", 36],
+                                                                   ["opener", 13]])
+        self.assertIn("'result', ['/dev/ttyA']", live["entries"][1][2])
+
+    def test_warning_turned_into_an_error_fails_the_import(self):
+        done = support.run_python("import smsline", env={"TARVIK_NO_LIVE_FRAMES_smsline": "1",
+                                                         "PYTHONWARNINGS": "error::RuntimeWarning"},
+                                  path=[os.path.dirname(support.EXTENSION)])
+        self.assertEqual(done.returncode, 1, done.stderr)
+        self.assertIn("RuntimeWarning: on this interpreter", done.stderr)
 
 
 class HandledExceptionTest(unittest.TestCase):
