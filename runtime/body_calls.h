@@ -24,12 +24,17 @@ __attribute__((noinline, cold)) Ref call_method_profiled(PyObject* target, PyObj
 // The attribute `target.name` as it is (under a profile function).
 __attribute__((noinline, cold)) Ref look_up_profiled(PyObject* target, PyObject* name) noexcept;
 
-// `callable(args)` in a body.  Null on failure.
-inline Ref body_call(PyObject* callable, std::initializer_list<PyObject*> args, PyObject* kwargs = nullptr) noexcept {
-  if (__builtin_expect(profiling_wanted(current_thread_state()), 0)) {
+// `callable(args)` in a body, on the calling thread whose state is
+// `tstate` (a body reads it once, at its start).  Null on failure.
+inline Ref body_call(PyThreadState* tstate, PyObject* callable, std::initializer_list<PyObject*> args,
+                     PyObject* kwargs = nullptr) noexcept {
+  if (__builtin_expect(profiling_wanted(tstate), 0)) {
     return call_profiled(callable, args.begin(), args.size(), kwargs);
   }
-  return call(callable, args, kwargs);
+  return call_array(tstate, callable, args.begin(), args.size(), kwargs);
+}
+inline Ref body_call(PyObject* callable, std::initializer_list<PyObject*> args, PyObject* kwargs = nullptr) noexcept {
+  return body_call(current_thread_state(), callable, args, kwargs);
 }
 
 // `target.name(...)` in a body, as a Method: the lookup, then the call.
@@ -37,16 +42,23 @@ inline Ref body_call(PyObject* callable, std::initializer_list<PyObject*> args, 
 // built-in method, for the events); otherwise as Method looks it up.
 class BodyMethod {
  public:
-  bool look_up(PyObject* target, PyObject* name, std::size_t count, bool keywords = false) noexcept {
-    if (__builtin_expect(profiling_wanted(current_thread_state()), 0)) {
+  bool look_up(PyThreadState* tstate, PyObject* target, PyObject* name, std::size_t count,
+               bool keywords = false) noexcept {
+    if (__builtin_expect(profiling_wanted(tstate), 0)) {
       bound_ = look_up_profiled(target, name);
       return static_cast<bool>(bound_);
     }
     return method_.look_up(target, name, count, keywords);
   }
-  Ref call(std::initializer_list<PyObject*> args, PyObject* kwargs = nullptr) const noexcept {
+  bool look_up(PyObject* target, PyObject* name, std::size_t count, bool keywords = false) noexcept {
+    return look_up(current_thread_state(), target, name, count, keywords);
+  }
+  Ref call(PyThreadState* tstate, std::initializer_list<PyObject*> args, PyObject* kwargs = nullptr) const noexcept {
     if (bound_) return call_profiled(bound_.get(), args.begin(), args.size(), kwargs);
-    return method_.call(args, kwargs);
+    return method_.call(tstate, args, kwargs);
+  }
+  Ref call(std::initializer_list<PyObject*> args, PyObject* kwargs = nullptr) const noexcept {
+    return call(current_thread_state(), args, kwargs);
   }
 
  private:
@@ -55,11 +67,15 @@ class BodyMethod {
 };
 
 // `target.name(args)` in a body.  Null on failure.
-inline Ref body_call_method(PyObject* target, PyObject* name, std::initializer_list<PyObject*> args) noexcept {
-  if (__builtin_expect(profiling_wanted(current_thread_state()), 0)) {
+inline Ref body_call_method(PyThreadState* tstate, PyObject* target, PyObject* name,
+                            std::initializer_list<PyObject*> args) noexcept {
+  if (__builtin_expect(profiling_wanted(tstate), 0)) {
     return call_method_profiled(target, name, args.begin(), args.size());
   }
-  return call_method(target, name, args);
+  return call_method(tstate, target, name, args);
+}
+inline Ref body_call_method(PyObject* target, PyObject* name, std::initializer_list<PyObject*> args) noexcept {
+  return body_call_method(current_thread_state(), target, name, args);
 }
 
 }  // namespace smsline

@@ -14,10 +14,6 @@ GlobalLookup recent_lookups[RECENT_LOOKUP_MASK + 1];
 
 namespace {
 
-// `flags` of a built-in function that it can be called with directly.
-int direct_flags(int flags) noexcept { return flags & ~(METH_CLASS | METH_STATIC | METH_COEXIST); }
-
-
 // `method` called on `self` as _PyObject_FastCallDict calls a built-in
 // function (recursion guard, the function's own calling convention, result
 // check), without its dispatch: METH_NOARGS and METH_O with the argument
@@ -25,8 +21,8 @@ int direct_flags(int flags) noexcept { return flags & ~(METH_CLASS | METH_STATIC
 // `function` names the callable in the error for a result inconsistent with
 // the error state; when null (the call skipped making the bound method) the
 // bound method is made for that error only.
-Ref call_c_function(PyObject* function, PyMethodDef* method, PyObject* self, PyObject* const* args,
-                    std::size_t count, PyObject* kwargs) noexcept {
+Ref call_c_function(PyThreadState* tstate, PyObject* function, PyMethodDef* method, PyObject* self,
+                    PyObject* const* args, std::size_t count, PyObject* kwargs) noexcept {
   const int flags = direct_flags(method->ml_flags);
   Ref tuple;
   if (flags & METH_VARARGS) {
@@ -39,7 +35,6 @@ Ref call_c_function(PyObject* function, PyMethodDef* method, PyObject* self, PyO
       PyTuple_SET_ITEM(tuple.get(), static_cast<Py_ssize_t>(i), args[i]);
     }
   }
-  PyThreadState* const tstate = current_thread_state();
   if (enter_call(tstate)) return Ref();
   PyObject* result;
   if (flags == METH_NOARGS) {
@@ -69,23 +64,6 @@ Ref call_c_function(PyObject* function, PyMethodDef* method, PyObject* self, PyO
   return Ref::steal(check_call_result(tstate, function, result));
 }
 
-// Whether a built-in function of these flags takes these arguments without
-// complaint, so that call_c_function may call it.
-bool takes(int flags, std::size_t count, bool keywords) noexcept {
-  switch (direct_flags(flags)) {
-    case METH_NOARGS:
-      return count == 0 && !keywords;
-    case METH_O:
-      return count == 1 && !keywords;
-    case METH_VARARGS:
-      return !keywords;
-    case METH_VARARGS | METH_KEYWORDS:
-      return true;
-    default:
-      return false;
-  }
-}
-
 }  // namespace
 
 Ref lookup_global_uncached(PyObject* globals, PyObject* name) noexcept {
@@ -113,16 +91,18 @@ Ref lookup_global_uncached(PyObject* globals, PyObject* name) noexcept {
   return Ref::borrow(value);
 }
 
-Ref call_array(PyObject* callable, PyObject* const* args, std::size_t count, PyObject* kwargs) noexcept {
-  if (PyCFunction_Check(callable)) {
+Ref call_array(PyThreadState* tstate, PyObject* callable, PyObject* const* args, std::size_t count,
+               PyObject* kwargs) noexcept {
+  const bool c_function = is_c_function(callable);
+  if (c_function) {
     PyMethodDef* method = reinterpret_cast<PyCFunctionObject*>(callable)->m_ml;
-    if (takes(method->ml_flags, count, kwargs != nullptr)) {
-      return call_c_function(callable, method, PyCFunction_GET_SELF(callable), args, count, kwargs);
+    if (c_function_takes(method->ml_flags, count, kwargs != nullptr)) {
+      return call_c_function(tstate, callable, method, PyCFunction_GET_SELF(callable), args, count, kwargs);
     }
   }
   // Interpreter functions and built-in functions take their arguments
   // without a tuple and check their own results.
-  if (PyFunction_Check(callable) || PyCFunction_Check(callable)) {
+  if (c_function || PyFunction_Check(callable)) {
     return Ref::steal(vector_call(callable, args, count, kwargs));
   }
   ternaryfunc slot = Py_TYPE(callable)->tp_call;
@@ -136,7 +116,6 @@ Ref call_array(PyObject* callable, PyObject* const* args, std::size_t count, PyO
     Py_INCREF(args[i]);
     PyTuple_SET_ITEM(tuple.get(), static_cast<Py_ssize_t>(i), args[i]);
   }
-  PyThreadState* const tstate = current_thread_state();
   if (enter_call(tstate)) return Ref();
   Ref result = Ref::steal(slot(callable, tuple.get(), kwargs));
   leave_call(tstate);
@@ -168,54 +147,15 @@ Ref get_attribute(PyObject* target, PyObject* name) noexcept {
   // else (and the error of a missing name) is left to the lookup proper.
   if (Py_TYPE(target) == &PyModule_Type && _PyType_Lookup(&PyModule_Type, name) == nullptr) {
     PyObject* dict = PyModule_GetDict(target);
-    PyObject* value = dict != nullptr ? PyDict_GetItem(dict, name) : nullptr;
+    PyObject* value = dict != nullptr ? dict_item_or_null(dict, name) : nullptr;
     if (value != nullptr) return Ref::borrow(value);
   }
   return Ref::steal(PyObject_GetAttr(target, name));
 }
 
-bool Method::look_up(PyObject* target, PyObject* name, std::size_t count, bool keywords) noexcept {
-  // With the generic attribute lookup, a built-in method descriptor or an
-  // interpreter function found on the type (not hidden by an instance
-  // attribute of that name) is what the lookup would bind to the object:
-  // keep it and the object, and call them without making the bound method.
-  self_ = nullptr;
-  c_method_ = nullptr;
-  PyTypeObject* type = Py_TYPE(target);
-  if (type->tp_getattro == PyObject_GenericGetAttr) {
-    // Held before the instance dictionary is searched, as the interpreter's
-    // generic lookup holds it: a key there with its own __eq__ can delete
-    // the attribute from the class, or replace the dictionary itself.
-    Ref attribute = Ref::borrow(_PyType_Lookup(type, name));
-    if (attribute) {
-      PyMethodDef* c_method = nullptr;
-      bool usable = false;
-      if (Py_TYPE(attribute.get()) == &PyMethodDescr_Type) {
-        c_method = reinterpret_cast<PyMethodDescrObject*>(attribute.get())->d_method;
-        usable = PyObject_TypeCheck(target, PyDescr_TYPE(attribute.get())) &&
-                 takes(c_method->ml_flags, count, keywords);
-      } else if (PyFunction_Check(attribute.get())) {
-        usable = count < MAX_ARGS;
-      }
-      if (usable) {
-        PyObject** instance_dict = _PyObject_GetDictPtr(target);
-        const Ref dict = Ref::borrow(instance_dict != nullptr ? *instance_dict : nullptr);
-        if (!dict || PyDict_GetItem(dict.get(), name) == nullptr) {
-          callable_ = std::move(attribute);  // a later change of the type does not change it
-          self_ = target;
-          c_method_ = c_method;
-          return true;
-        }
-      }
-    }
-  }
-  callable_ = get_attribute(target, name);
-  return static_cast<bool>(callable_);
-}
-
-Ref Method::call(PyObject* const* args, std::size_t count, PyObject* kwargs) const noexcept {
-  if (self_ == nullptr) return call_array(callable_.get(), args, count, kwargs);
-  if (c_method_ != nullptr) return call_c_function(nullptr, c_method_, self_, args, count, kwargs);
+Ref Method::call(PyThreadState* tstate, PyObject* const* args, std::size_t count, PyObject* kwargs) const noexcept {
+  if (self_ == nullptr) return call_array(tstate, callable_.get(), args, count, kwargs);
+  if (c_method_ != nullptr) return call_c_function(tstate, nullptr, c_method_, self_, args, count, kwargs);
   // An interpreter function takes the object as its first argument, as
   // the interpreter itself calls a bound method.
   PyObject* stack[MAX_ARGS + 1];
@@ -224,10 +164,11 @@ Ref Method::call(PyObject* const* args, std::size_t count, PyObject* kwargs) con
   return Ref::steal(vector_call(callable_.get(), stack, count + 1, kwargs));
 }
 
-Ref call_method(PyObject* target, PyObject* name, std::initializer_list<PyObject*> args) noexcept {
+Ref call_method(PyThreadState* tstate, PyObject* target, PyObject* name,
+                std::initializer_list<PyObject*> args) noexcept {
   Method method;
   if (!method.look_up(target, name, args.size())) return Ref();
-  return method.call(args);
+  return method.call(tstate, args);
 }
 
 }  // namespace smsline

@@ -4,6 +4,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <initializer_list>
+#include <utility>
 
 #include "runtime/compat/dicts.h"
 #include "runtime/compat/thread_state.h"
@@ -49,13 +50,39 @@ inline Ref lookup_global(PyObject* globals, PyObject* name) noexcept {
 // itself from builtins, say).  Errors are the interpreter's: "'...' object is not callable", and
 // SystemError "NULL result without error in CALL_FUNCTION" when a callable
 // returns nothing without setting an exception.  Null on failure.
-Ref call_array(PyObject* callable, PyObject* const* args, std::size_t count, PyObject* kwargs = nullptr) noexcept;
+// `tstate` is the calling thread's state, where the caller has it at hand.
+Ref call_array(PyThreadState* tstate, PyObject* callable, PyObject* const* args, std::size_t count,
+               PyObject* kwargs = nullptr) noexcept;
+inline Ref call_array(PyObject* callable, PyObject* const* args, std::size_t count,
+                      PyObject* kwargs = nullptr) noexcept {
+  return call_array(current_thread_state(), callable, args, count, kwargs);
+}
 inline Ref call(PyObject* callable, std::initializer_list<PyObject*> args, PyObject* kwargs = nullptr) noexcept {
   return call_array(callable, args.begin(), args.size(), kwargs);
 }
 
 // getattr(target, name), as PyObject_GetAttr gives it.  Null on failure.
 Ref get_attribute(PyObject* target, PyObject* name) noexcept;
+
+// `flags` of a built-in function that it can be called with directly.
+inline int direct_flags(int flags) noexcept { return flags & ~(METH_CLASS | METH_STATIC | METH_COEXIST); }
+
+// Whether a built-in function of these flags takes these arguments without
+// complaint, so that the call helpers may call it directly.
+inline bool c_function_takes(int flags, std::size_t count, bool keywords) noexcept {
+  switch (direct_flags(flags)) {
+    case METH_NOARGS:
+      return count == 0 && !keywords;
+    case METH_O:
+      return count == 1 && !keywords;
+    case METH_VARARGS:
+      return !keywords;
+    case METH_VARARGS | METH_KEYWORDS:
+      return true;
+    default:
+      return false;
+  }
+}
 
 // An attribute looked up to be called, as the interpreter's method calls
 // look it up: look_up() is the attribute lookup (its errors, its moment),
@@ -74,9 +101,13 @@ class Method {
   bool look_up(PyObject* target, PyObject* name, std::size_t count, bool keywords = false) noexcept;
   // The call, with as many positional arguments as look_up() was told and
   // a keyword dictionary where it was given one.  Null on failure.
-  Ref call(PyObject* const* args, std::size_t count, PyObject* kwargs = nullptr) const noexcept;
+  // `tstate` is the calling thread's state.
+  Ref call(PyThreadState* tstate, PyObject* const* args, std::size_t count, PyObject* kwargs = nullptr) const noexcept;
+  Ref call(PyThreadState* tstate, std::initializer_list<PyObject*> args, PyObject* kwargs = nullptr) const noexcept {
+    return call(tstate, args.begin(), args.size(), kwargs);
+  }
   Ref call(std::initializer_list<PyObject*> args, PyObject* kwargs = nullptr) const noexcept {
-    return call(args.begin(), args.size(), kwargs);
+    return call(current_thread_state(), args.begin(), args.size(), kwargs);
   }
 
  private:
@@ -85,11 +116,56 @@ class Method {
   PyMethodDef* c_method_ = nullptr;    // callable_'s function, when it is a built-in method descriptor
 };
 
-// Looks the attribute `name` up on `target` and calls it.  Null on failure.
-// Kept out of line: the lookup and the call inline into it, and the callers
-// (the bodies, at every method call) stay small.
-__attribute__((noinline, flatten)) Ref call_method(PyObject* target, PyObject* name,
+// Inline: where it is not, the link-time optimiser may leave it out of line in
+// one caller or another, a call and return more at each method call.
+inline bool Method::look_up(PyObject* target, PyObject* name, std::size_t count, bool keywords) noexcept {
+  // With the generic attribute lookup, a built-in method descriptor or an
+  // interpreter function found on the type (not hidden by an instance
+  // attribute of that name) is what the lookup would bind to the object:
+  // keep it and the object, and call them without making the bound method.
+  self_ = nullptr;
+  c_method_ = nullptr;
+  PyTypeObject* type = Py_TYPE(target);
+  if (type->tp_getattro == PyObject_GenericGetAttr) {
+    // Held before the instance dictionary is searched, as the interpreter's
+    // generic lookup holds it: a key there with its own __eq__ can delete
+    // the attribute from the class, or replace the dictionary itself.
+    Ref attribute = Ref::borrow(_PyType_Lookup(type, name));
+    if (attribute) {
+      PyMethodDef* c_method = nullptr;
+      bool usable = false;
+      if (Py_TYPE(attribute.get()) == &PyMethodDescr_Type) {
+        c_method = reinterpret_cast<PyMethodDescrObject*>(attribute.get())->d_method;
+        usable = PyObject_TypeCheck(target, PyDescr_TYPE(attribute.get())) &&
+                 c_function_takes(c_method->ml_flags, count, keywords);
+      } else if (PyFunction_Check(attribute.get())) {
+        usable = count < MAX_ARGS;
+      }
+      if (usable) {
+        PyObject** instance_dict = _PyObject_GetDictPtr(target);
+        const Ref dict = Ref::borrow(instance_dict != nullptr ? *instance_dict : nullptr);
+        if (!dict || dict_item_or_null(dict.get(), name) == nullptr) {
+          callable_ = std::move(attribute);  // a later change of the type does not change it
+          self_ = target;
+          c_method_ = c_method;
+          return true;
+        }
+      }
+    }
+  }
+  callable_ = get_attribute(target, name);
+  return static_cast<bool>(callable_);
+}
+
+// Looks the attribute `name` up on `target` and calls it, on the calling
+// thread whose state is `tstate`.  Null on failure.  Kept out of line: the
+// lookup and the call inline into it, and the callers (the bodies, at every
+// method call) stay small.
+__attribute__((noinline, flatten)) Ref call_method(PyThreadState* tstate, PyObject* target, PyObject* name,
                                                    std::initializer_list<PyObject*> args) noexcept;
+inline Ref call_method(PyObject* target, PyObject* name, std::initializer_list<PyObject*> args) noexcept {
+  return call_method(current_thread_state(), target, name, args);
+}
 
 // dict[key], with KeyError when it is missing.  Null on failure.
 Ref dict_item(PyObject* dict, PyObject* key) noexcept;

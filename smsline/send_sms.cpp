@@ -48,20 +48,20 @@ enum Local { PHONE_NUMBER, TEXT, SENT_SMS, MODEM, PORT };
 
 // Brings the modem up and prints the found line (lines 51 to 53).  Returns
 // 0 when the modem came up, else the line that failed, with the exception set.
-int probe_modem(ActiveFrame& frame) noexcept {
+int probe_modem(PyThreadState* tstate, ActiveFrame& frame) noexcept {
   if (!frame.mark(51)) return 51;
   {
     const Ref modem = frame.load(MODEM);
     BodyMethod connect;
-    if (!modem || !connect.look_up(modem.get(), constants.connect, 1)) return 51;
+    if (!modem || !connect.look_up(tstate, modem.get(), constants.connect, 1)) return 51;
     Ref pin = lookup_global(submodule.dict, constants.PIN);
-    if (!pin || !connect.call({pin.get()})) return 51;
+    if (!pin || !connect.call(tstate, {pin.get()})) return 51;
   }
 
   if (!frame.mark(52)) return 52;
   {
     const Ref modem = frame.load(MODEM);
-    if (!modem || !body_call_method(modem.get(), constants.waitForNetworkCoverage, {constants.coverage_wait})) return 52;
+    if (!modem || !body_call_method(tstate, modem.get(), constants.waitForNetworkCoverage, {constants.coverage_wait})) return 52;
   }
 
   if (!frame.mark(53)) return 53;
@@ -75,7 +75,7 @@ int probe_modem(ActiveFrame& frame) noexcept {
   const Ref port = frame.load(PORT);
   Ref port_text = port ? format_port(port.get()) : Ref();
   Ref line = Ref::steal(port_text ? PyUnicode_Concat(constants.found_prefix, port_text.get()) : nullptr);
-  if (!line || !body_call(print.get(), {line.get()})) return 53;
+  if (!line || !body_call(tstate, print.get(), {line.get()})) return 53;
   return 0;
 }
 
@@ -93,21 +93,21 @@ Ref send_keywords() noexcept {
 // The send (lines 60 to 68): prints the notice, sends, prints the status and
 // reads it again as the result.  Returns 0 with `result` set, else the line
 // that failed, with the exception set.
-int send_message(ActiveFrame& frame, Ref& result) noexcept {
+int send_message(PyThreadState* tstate, ActiveFrame& frame, Ref& result) noexcept {
   if (!frame.mark(60)) return 60;
   const Ref print = Ref::borrow(builtin_print());
-  if (!body_call(print.get(), {constants.sending_notice})) return 60;
+  if (!body_call(tstate, print.get(), {constants.sending_notice})) return 60;
 
   if (!frame.mark(61)) return 61;
   {
     const Ref modem = frame.load(MODEM);
     BodyMethod send;
-    if (!modem || !send.look_up(modem.get(), constants.sendSms, 2, true)) return 61;
+    if (!modem || !send.look_up(tstate, modem.get(), constants.sendSms, 2, true)) return 61;
     const Ref phone_number = frame.load(PHONE_NUMBER);
     const Ref text = phone_number ? frame.load(TEXT) : Ref();
     Ref keywords = text ? send_keywords() : Ref();
     if (!keywords) return 61;
-    Ref sent = send.call({phone_number.get(), text.get()}, keywords.get());
+    Ref sent = send.call(tstate, {phone_number.get(), text.get()}, keywords.get());
     if (!sent) return 61;
     frame.bind(SENT_SMS, std::move(sent));
   }
@@ -117,7 +117,7 @@ int send_message(ActiveFrame& frame, Ref& result) noexcept {
     const Ref status_print = Ref::borrow(builtin_print());  // reading status may run code that rebinds it
     const Ref sent = frame.load(SENT_SMS);
     Ref status = Ref::steal(sent ? PyObject_GetAttr(sent.get(), constants.status) : nullptr);
-    if (!status || !body_call(status_print.get(), {status.get()})) return 67;
+    if (!status || !body_call(tstate, status_print.get(), {status.get()})) return 67;
   }
 
   if (!frame.mark_for_tracing(68)) return 68;
@@ -128,10 +128,10 @@ int send_message(ActiveFrame& frame, Ref& result) noexcept {
 
 // modem.close() for a modem whose probe failed: an Exception from close is
 // dropped.  False with any other exception set.
-bool close_failed_probe(ActiveFrame& frame) noexcept {
+bool close_failed_probe(PyThreadState* tstate, ActiveFrame& frame) noexcept {
   const Ref modem = frame.load(MODEM);
   if (!modem) return false;
-  if (!body_call_method(modem.get(), constants.close, {})) {
+  if (!body_call_method(tstate, modem.get(), constants.close, {})) {
     if (!PyErr_ExceptionMatches(PyExc_Exception)) return false;
     PyErr_Clear();
   }
@@ -157,6 +157,7 @@ PyObject* send_sms_body(PyObject* const* args) noexcept {
     return nullptr;
   }
   PyObject* const globals = submodule.dict;
+  PyThreadState* const tstate = current_thread_state();  // the calling thread's, for the whole call
   // The exception of the last probe that failed: the cause of "Gsm Device
   // Not Found".  Not a local of the function; released when the call ends.
   Ref last_failure;
@@ -168,7 +169,7 @@ PyObject* send_sms_body(PyObject* const* args) noexcept {
   // does not come up is closed and dropped, never used to send.
   if (!frame.mark(48)) return frame.fail(48);
   Ref serial_ports = lookup_global(globals, constants.serial_ports);
-  Ref ports = serial_ports ? body_call(serial_ports.get(), {}) : Ref();
+  Ref ports = serial_ports ? body_call(tstate, serial_ports.get(), {}) : Ref();
   ForLoop walk;
   if (!ports || !walk.begin(ports.get())) return frame.fail(48);
   ports.reset();
@@ -185,12 +186,12 @@ PyObject* send_sms_body(PyObject* const* args) noexcept {
     Ref modem_class = lookup_global(globals, constants.GsmModem);
     Ref port = modem_class ? frame.load(PORT) : Ref();
     Ref baudrate = port ? lookup_global(globals, constants.BAUDRATE) : Ref();
-    Ref made = baudrate ? body_call(modem_class.get(), {port.get(), baudrate.get()}) : Ref();
+    Ref made = baudrate ? body_call(tstate, modem_class.get(), {port.get(), baudrate.get()}) : Ref();
     if (!made) return frame.fail(49);
     frame.bind(MODEM, std::move(made));
 
     if (!frame.mark_for_tracing(50)) return frame.fail(50);
-    const int failed_line = probe_modem(frame);
+    const int failed_line = probe_modem(tstate, frame);
     if (failed_line == 0) break;
     {
       ExceptionHandler handler;
@@ -202,7 +203,7 @@ PyObject* send_sms_body(PyObject* const* args) noexcept {
       if (!PyErr_GivenExceptionMatches(handler.type(), PyExc_Exception)) {
         // except BaseException: an interruption (Ctrl-C, SystemExit) goes
         // on, but not before the modem it interrupted is closed.
-        if (!frame.mark(56) || !close_failed_probe(frame)) {
+        if (!frame.mark(56) || !close_failed_probe(tstate, frame)) {
           handler.exit();
           return frame.fail(56);
         }
@@ -216,7 +217,7 @@ PyObject* send_sms_body(PyObject* const* args) noexcept {
         return frame.fail(55);
       }
       last_failure = Ref::borrow(handler.value());
-      if (!close_failed_probe(frame)) {
+      if (!close_failed_probe(tstate, frame)) {
         handler.exit();
         return frame.fail(55);
       }
@@ -241,14 +242,14 @@ PyObject* send_sms_body(PyObject* const* args) noexcept {
 
   if (!frame.mark_for_tracing(59)) return frame.fail(59);
   Ref result;
-  const int failed_line = send_message(frame, result);
+  const int failed_line = send_message(tstate, frame, result);
   if (failed_line != 0) {
     // finally: close the modem while the failure is being handled; a
     // failure of close replaces the send's.
     ExceptionHandler handler;
     handler.enter(frame, failed_line);
     const Ref modem = frame.mark(70) ? frame.load(MODEM) : Ref();
-    if (!modem || !body_call_method(modem.get(), constants.close, {})) {
+    if (!modem || !body_call_method(tstate, modem.get(), constants.close, {})) {
       handler.exit();
       return frame.fail(70);
     }
@@ -257,7 +258,7 @@ PyObject* send_sms_body(PyObject* const* args) noexcept {
     return frame.fail(failed_line);
   }
   const Ref modem = frame.mark(70) ? frame.load(MODEM) : Ref();
-  if (!modem || !body_call_method(modem.get(), constants.close, {})) return frame.fail(70);
+  if (!modem || !body_call_method(tstate, modem.get(), constants.close, {})) return frame.fail(70);
   // `return sentSms.status` returns from inside the try: on some versions
   // the interpreter goes back to its line after the finally block.
   if (RETURN_LINE_AFTER_FINALLY && !frame.mark(68)) return frame.fail(68);

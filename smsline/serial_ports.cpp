@@ -27,20 +27,20 @@ int append(PyObject* list, PyObject* item) noexcept {
 
 // sys.platform.startswith(prefix), with `sys` looked up as a global:
 // 1 true, 0 false, -1 failure.
-int platform_starts_with(PyObject* prefix) noexcept {
+int platform_starts_with(PyThreadState* tstate, PyObject* prefix) noexcept {
   Ref sys = lookup_global(submodule.dict, constants.sys);
   if (!sys) return -1;
   Ref platform = get_attribute(sys.get(), constants.platform);
   if (!platform) return -1;
-  Ref answer = body_call_method(platform.get(), constants.startswith, {prefix});
+  Ref answer = body_call_method(tstate, platform.get(), constants.startswith, {prefix});
   return answer ? PyObject_IsTrue(answer.get()) : -1;
 }
 
 // glob.glob(pattern), with `glob` looked up as a global.
-Ref glob_candidates(PyObject* pattern) noexcept {
+Ref glob_candidates(PyThreadState* tstate, PyObject* pattern) noexcept {
   Ref glob = lookup_global(submodule.dict, constants.glob);
   if (!glob) return Ref();
-  return body_call_method(glob.get(), constants.glob_function, {pattern});
+  return body_call_method(tstate, glob.get(), constants.glob_function, {pattern});
 }
 
 // The locals of serial_ports and of its COM name builder: their slots in
@@ -93,9 +93,9 @@ Ref com_port_names() noexcept {
 // made, else through ordinary method lookup (a debugger may have rebound
 // `result`, a profile function wants the call's events).  False with an
 // exception set.
-bool append_result(PyObject* result, PyObject* port) noexcept {
-  if (PyList_CheckExact(result) && !profiling_wanted(current_thread_state())) return append(result, port) == 0;
-  return static_cast<bool>(body_call_method(result, constants.append, {port}));
+bool append_result(PyThreadState* tstate, PyObject* result, PyObject* port) noexcept {
+  if (PyList_CheckExact(result) && !profiling_wanted(tstate)) return append(result, port) == 0;
+  return static_cast<bool>(body_call_method(tstate, result, constants.append, {port}));
 }
 
 }  // namespace
@@ -105,10 +105,11 @@ PyObject* serial_ports_body(PyObject* const*) noexcept {
   if (!frame.enter_cached(submodule.serial_ports_frame, submodule.serial_ports_code, submodule.dict)) {
     return nullptr;
   }
+  PyThreadState* const tstate = current_thread_state();  // the calling thread's, for the whole call
 
   // The candidates for this platform.
   if (!frame.mark(23)) return frame.fail(23);
-  int is_platform = platform_starts_with(constants.prefix_win);
+  int is_platform = platform_starts_with(tstate, constants.prefix_win);
   if (is_platform < 0) return frame.fail(23);
   if (is_platform) {
     if (!frame.mark(24)) return frame.fail(24);
@@ -117,17 +118,17 @@ PyObject* serial_ports_body(PyObject* const*) noexcept {
     frame.bind(PORTS, std::move(names));
   } else {
     if (!frame.mark(25)) return frame.fail(25);
-    is_platform = platform_starts_with(constants.prefix_linux);
-    if (is_platform == 0) is_platform = platform_starts_with(constants.prefix_cygwin);
+    is_platform = platform_starts_with(tstate, constants.prefix_linux);
+    if (is_platform == 0) is_platform = platform_starts_with(tstate, constants.prefix_cygwin);
     if (is_platform < 0) return frame.fail(25);
     if (is_platform) {
       if (!frame.mark(27)) return frame.fail(27);
-      Ref found = glob_candidates(constants.pattern_linux);
+      Ref found = glob_candidates(tstate, constants.pattern_linux);
       if (!found) return frame.fail(27);
       frame.bind(PORTS, std::move(found));
     } else {
       if (!frame.mark(28)) return frame.fail(28);
-      is_platform = platform_starts_with(constants.prefix_darwin);
+      is_platform = platform_starts_with(tstate, constants.prefix_darwin);
       if (is_platform < 0) return frame.fail(28);
       if (!is_platform) {
         if (!frame.mark(31)) return frame.fail(31);
@@ -135,7 +136,7 @@ PyObject* serial_ports_body(PyObject* const*) noexcept {
         return frame.fail(31);
       }
       if (!frame.mark(29)) return frame.fail(29);
-      Ref found = glob_candidates(constants.pattern_darwin);
+      Ref found = glob_candidates(tstate, constants.pattern_darwin);
       if (!found) return frame.fail(29);
       frame.bind(PORTS, std::move(found));
     }
@@ -166,16 +167,16 @@ PyObject* serial_ports_body(PyObject* const*) noexcept {
     if (frame.mark(36)) {
       const Ref serial = lookup_global(submodule.dict, constants.serial);
       const Ref port = serial ? frame.load(PORT) : Ref();
-      Ref opened = port ? body_call_method(serial.get(), constants.Serial, {port.get()}) : Ref();
+      Ref opened = port ? body_call_method(tstate, serial.get(), constants.Serial, {port.get()}) : Ref();
       if (opened) {
         frame.bind(S, std::move(opened));  // the previous port object is released only now
         failed_line = 37;
         const Ref s = frame.mark(37) ? frame.load(S) : Ref();
-        if (s && body_call_method(s.get(), constants.close, {})) {
+        if (s && body_call_method(tstate, s.get(), constants.close, {})) {
           failed_line = 38;
           const Ref result = frame.mark(38) ? frame.load(RESULT) : Ref();
           const Ref appended = result ? frame.load(PORT) : Ref();
-          if (appended && append_result(result.get(), appended.get())) failed_line = 0;
+          if (appended && append_result(tstate, result.get(), appended.get())) failed_line = 0;
         }
       }
     }

@@ -143,6 +143,23 @@ class ReentryTests(unittest.TestCase):
             undo()
         self.assertEqual([modem.closed for modem in world.modems], [1])
 
+    def test_calls_give_back_every_recursion_level(self):
+        # Each call the functions make takes a level of the interpreter's
+        # recursion count and gives it back: one level kept per call would
+        # use up the limit within these calls, and the recursion after them.
+        world = World(record=False)
+        undo = world.bind()
+        try:
+            for _ in range(sys.getrecursionlimit()):
+                self.assertEqual(serial_ports(), world.candidates)
+                self.assertEqual(send_sms("+1555", "text"), 0)
+        finally:
+            undo()
+
+        def descend(levels):
+            return levels if levels == 0 else descend(levels - 1)
+        self.assertEqual(descend(sys.getrecursionlimit() - 50), 0)
+
 
 class LoaderNameTests(unittest.TestCase):
 

@@ -21,6 +21,21 @@ constexpr int METH_FASTCALL_KEYWORDS = METH_FASTCALL;
 constexpr int METH_FASTCALL_KEYWORDS = METH_FASTCALL | METH_KEYWORDS;
 #endif
 
+// Whether `object` is a built-in function (or bound built-in method) that
+// the call helpers may call through its method definition or the vector
+// call, judged by its exact type.  From 3.9 PyCFunction_Check accepts
+// subclasses, which costs a subtype walk for every other callable (a class,
+// say); the only subclass the interpreter has is the one of METH_METHOD
+// functions, and the type is not subclassable from Python.  A callable
+// this does not accept is still called correctly, through its type's call.
+inline bool is_c_function(PyObject* object) noexcept {
+#if PY_VERSION_HEX < 0x03090000
+  return PyCFunction_Check(object);  // the exact type up to 3.8
+#else
+  return Py_IS_TYPE(object, &PyCFunction_Type) || Py_IS_TYPE(object, &PyCMethod_Type);
+#endif
+}
+
 // callable(*args[:count], **kwargs) through the interpreter's vector call
 // (_PyObject_FastCallDict in 3.6 and 3.7; from 3.8 the vectorcall protocol,
 // with its keyword-dictionary form when there are keywords).  New

@@ -18,4 +18,20 @@ inline std::uint64_t dict_version(PyObject* dict) noexcept {
 #pragma GCC diagnostic pop
 }
 
+// dict[key], or null when it is missing or its lookup fails: the lookup's
+// own error (a key's __eq__ or __hash__) dropped, as PyDict_GetItem drops
+// it.  For callers with no exception pending, as ours are when they look up:
+// from 3.10 PyDict_GetItem saves and restores the error state around every
+// lookup (before, only when an error is pending), a cost on each module
+// attribute read that the lookup with errors does not pay.
+inline PyObject* dict_item_or_null(PyObject* dict, PyObject* key) noexcept {
+#if PY_VERSION_HEX < 0x030A0000
+  return PyDict_GetItem(dict, key);
+#else
+  PyObject* const value = PyDict_GetItemWithError(dict, key);
+  if (value == nullptr && PyErr_Occurred()) PyErr_Clear();
+  return value;
+#endif
+}
+
 }  // namespace smsline

@@ -52,11 +52,21 @@ inline bool error_pending() noexcept { return error_pending(current_thread_state
 
 // Py_EnterRecursiveCall(" while calling a Python object") and
 // Py_LeaveRecursiveCall() for a thread state already at hand.  Up to 3.8
-// the guard is a macro over the thread state's depth, inlined here; from
-// 3.9 it is a function of the interpreter.
+// the guard is a macro over the thread state's depth, inlined here.  On 3.9
+// and 3.10 it is a function of the interpreter around the same depth (a
+// public field) and the interpreter's limit (private): the count is kept
+// here and the limit read through Py_GetRecursionLimit(), and past it the
+// interpreter's own check decides and raises, reading the limit again.
+// From 3.11 the guard counts down a budget of its own: the function.
+#if PY_VERSION_HEX >= 0x03090000 && PY_VERSION_HEX < 0x030B0000
+extern "C" int _Py_CheckRecursiveCall(PyThreadState* tstate, const char* where);  // exported; internal header
+#endif
 inline bool enter_call([[maybe_unused]] PyThreadState* tstate) noexcept {
 #if PY_VERSION_HEX < 0x03090000
   return _Py_MakeRecCheck(tstate->recursion_depth) && _Py_CheckRecursiveCall(" while calling a Python object");
+#elif PY_VERSION_HEX < 0x030B0000
+  return ++tstate->recursion_depth > Py_GetRecursionLimit() &&
+         _Py_CheckRecursiveCall(tstate, " while calling a Python object") != 0;
 #else
   return Py_EnterRecursiveCall(" while calling a Python object") != 0;
 #endif
@@ -64,6 +74,8 @@ inline bool enter_call([[maybe_unused]] PyThreadState* tstate) noexcept {
 inline void leave_call([[maybe_unused]] PyThreadState* tstate) noexcept {
 #if PY_VERSION_HEX < 0x03090000
   if (_Py_MakeEndRecCheck(tstate->recursion_depth)) tstate->overflowed = 0;
+#elif PY_VERSION_HEX < 0x030B0000
+  --tstate->recursion_depth;
 #else
   Py_LeaveRecursiveCall();
 #endif
