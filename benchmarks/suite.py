@@ -139,12 +139,14 @@ def build_all(options):
         except RuntimeError as error:
             # Debian's cython3 generates C for the interpreters it knows;
             # for a later one (3.12 and on) its code does not compile.
-            log('cython3 %s cannot build for Python %d.%d: the Cython contender is left out (%s)'
-                % (cython_version(), sys.version_info[0], sys.version_info[1],
-                   str(error).splitlines()[0]))
+            options.cython_left_out = '%s cannot build for Python %d.%d' % (
+                cython_version(), sys.version_info[0], sys.version_info[1])
+            log('%s: the Cython contender is left out (%s)' % (options.cython_left_out,
+                                                              str(error).splitlines()[0]))
             options.no_cython = True
         else:
             if built is None:
+                options.cython_left_out = 'cython3 not found'
                 log('cython3 not found: the Cython contender is left out')
                 options.no_cython = True
             else:
@@ -884,6 +886,71 @@ def report(results, markdown_path):
             out.write(lines[0] + '\n\n' + '\n\n'.join(parts) + '\n')
 
 
+# ---- one table per interpreter version -----------------------------------------
+
+VERSION_INSTRUCTION_HEADER = ['case', 'version', 'smsline Ir/call', 'python Ir/call', 'python/smsline',
+                              'cython Ir/call', 'cython/smsline']
+VERSION_TIME_HEADER = ['case', 'version', 'smsline median (us)', 'python median (us)', 'python/smsline',
+                       'cython median (us)', 'cython/smsline']
+
+
+def version_of(results):
+    return '.'.join(results['machine']['python'].split('.')[:2])
+
+
+def version_tables(runs):
+    """The figures of several runs (one per interpreter version, each the
+    JSON a run wrote) as Markdown: instructions per call, and the median
+    times where the runs timed the in-memory cases; rows by case, then
+    version.  Returns the text."""
+    runs = sorted(runs, key=lambda results: tuple(int(part) for part in version_of(results).split('.')))
+
+    def rows(figures_of, ratios_of, digits):
+        table = []
+        for key, title in IN_MEMORY_CASES:
+            for results in runs:
+                entry = results['cases'].get(key, {})
+                figures = figures_of(entry)
+                if not figures or 'smsline' not in figures:
+                    continue
+                row = [title, version_of(results), '%.*f' % (digits, figures['smsline'])]
+                for name in ('python', 'cython'):
+                    row += (['%.*f' % (digits, figures[name]), '%.2f' % ratios_of(entry)[name]]
+                            if name in figures else ['-', '-'])
+                table.append(row)
+        return table
+
+    instructions = rows(lambda entry: entry.get('instructions'), lambda entry: entry['instruction_ratios'], 0)
+    times = rows(lambda entry: {name: figures['median'] for name, figures in entry.get('contenders', {}).items()},
+                 lambda entry: entry['ratios'], 2)
+    parts = []
+    if instructions:
+        parts.append(markdown_table(VERSION_INSTRUCTION_HEADER, instructions))
+    if times:
+        parts.append(markdown_table(VERSION_TIME_HEADER, times))
+    left_out = ['%s (%s)' % (version_of(results), results['settings']['cython_left_out']) for results in runs
+                if results['settings'].get('cython_left_out')]
+    if left_out:
+        parts.append('Cython left out on: ' + '; '.join(left_out) + '.')
+    machine = runs[0]['machine'] if runs else {}
+    parts.insert(0, 'Machine: %s, %s cores, %s; %s; %s; CPython %s.' % (
+        machine.get('cpu'), machine.get('nproc'), machine.get('date'), machine.get('gcc'),
+        machine.get('cython') or 'no Cython', ', '.join(results['machine']['python'] for results in runs)))
+    return '\n\n'.join(parts) + '\n'
+
+
+def write_version_tables(paths, markdown_path):
+    runs = []
+    for path in paths:
+        with open(path) as figures:
+            runs.append(json.load(figures))
+    text = version_tables(runs)
+    print(text, end='')
+    if markdown_path:
+        with open(markdown_path, 'w') as out:
+            out.write(text)
+
+
 # ---- main ---------------------------------------------------------------------
 
 def parse_arguments(argv):
@@ -906,10 +973,14 @@ def parse_arguments(argv):
     parser.add_argument('--repeats', type=int, help='timed repeats per case and contender')
     parser.add_argument('--memory-calls', type=int, default=None)
     parser.add_argument('--instruction-calls', type=int, default=None)
+    parser.add_argument('--versions-table', nargs='+', metavar='JSON',
+                        help='print (and with --markdown write) the per-version tables of these runs\' '
+                             'figures, one run per interpreter version, and measure nothing')
     parser.add_argument('--memory-child', action='store_true', help=argparse.SUPPRESS)
     parser.add_argument('--instructions-child', action='store_true', help=argparse.SUPPRESS)
     options = parser.parse_args(argv)
     options.extension = os.path.abspath(options.extension)
+    options.cython_left_out = 'left out by --no-cython' if options.no_cython else None
     options.build_dir = os.path.abspath(options.build_dir)
     quick = options.quick
     options.repeats = options.repeats or (3 if quick else 9)
@@ -925,6 +996,9 @@ def parse_arguments(argv):
 
 def main(argv=None):
     options = parse_arguments(argv)
+    if options.versions_table:
+        write_version_tables(options.versions_table, options.markdown)
+        return 0
     if options.memory_child:
         memory_child(options)
         return 0
@@ -943,7 +1017,8 @@ def main(argv=None):
                      'memory_calls': options.memory_calls, 'instruction_calls': options.instruction_calls,
                      'extension': options.extension,
                      'extension_build_type': extension_build_type(options.extension),
-                     'contenders': list(modules), 'cflags': sysconfig.get_config_var('CFLAGS')},
+                     'contenders': list(modules), 'cflags': sysconfig.get_config_var('CFLAGS'),
+                     'cython_left_out': options.cython_left_out},
         'cases': {},
     }
     parts = set(options.parts.split(','))

@@ -83,6 +83,45 @@ class QuickRunTest(unittest.TestCase):
             self.assertIn('| case |', markdown.read())
 
 
+class VersionTablesTest(unittest.TestCase):
+    """The per-version tables from the figures of one run per interpreter version."""
+
+    @staticmethod
+    def run_figures(version, cython=True):
+        contenders = ('smsline', 'python', 'cython') if cython else ('smsline', 'python')
+        counts = {name: 1000.0 * (index + 1) for index, name in enumerate(contenders)}
+        return {'machine': {'python': version, 'cpu': 'cpu', 'nproc': 2, 'date': 'today', 'gcc': 'gcc',
+                            'cython': 'Cython version 0.29.32'},
+                'settings': {'cython_left_out': None if cython else 'Cython version 0.29.32 cannot build'},
+                'cases': {'serial_ports_com256': {
+                    'contenders': {},
+                    'instructions': counts,
+                    'instruction_ratios': {name: counts[name] / counts['smsline'] for name in contenders[1:]}}}}
+
+    def test_rows_by_case_then_version(self):
+        work = tempfile.mkdtemp(prefix='smsline-bench-')
+        self.addCleanup(shutil.rmtree, work, True)
+        paths = []
+        for version, cython in (('3.13.0', False), ('3.9.18', True), ('3.10.13', True), ('3.6.15', True)):
+            paths.append(os.path.join(work, version + '.json'))
+            with open(paths[-1], 'w') as out:
+                json.dump(self.run_figures(version, cython), out)
+        markdown = os.path.join(work, 'versions.md')
+        done = subprocess.run([sys.executable, SUITE, '--versions-table'] + paths + ['--markdown', markdown],
+                              stdout=subprocess.PIPE, stderr=subprocess.PIPE, universal_newlines=True, timeout=60)
+        self.assertEqual(done.returncode, 0, done.stderr)
+        with open(markdown) as written:
+            self.assertEqual(written.read(), done.stdout)
+        rows = [line for line in done.stdout.splitlines() if line.startswith('| serial_ports')]
+        # numeric version order (3.10 after 3.9); a version without Cython has dashes
+        self.assertEqual([row.split(' | ')[1] for row in rows], ['3.6', '3.9', '3.10', '3.13'])
+        self.assertEqual(rows[0].split(' | ')[2:], ['1000', '2000', '2.00', '3000', '3.00 |'])
+        self.assertEqual(rows[3].split(' | ')[2:], ['1000', '2000', '2.00', '-', '- |'])
+        # no timed cases in these runs: no times table
+        self.assertNotIn('median', done.stdout)
+        self.assertIn('Cython left out on: 3.13 (Cython version 0.29.32 cannot build).', done.stdout)
+
+
 class ReferenceLinesTest(unittest.TestCase):
     """The plain Python contender keeps the extension's line numbers."""
 
