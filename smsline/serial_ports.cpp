@@ -1,6 +1,7 @@
 // serial_ports(): the serial ports of this host that open and close.
 #include "runtime/body_calls.h"
 #include "runtime/calls.h"
+#include "runtime/compat/code_objects.h"
 #include "runtime/exception_handling.h"
 #include "runtime/for_loop.h"
 #include "runtime/loop_service.h"
@@ -44,14 +45,22 @@ Ref glob_candidates(PyThreadState* tstate, PyObject* pattern) noexcept {
 }
 
 // The locals of serial_ports and of its COM name builder: their slots in
-// the frames, in the order of the code objects' variable names.
-enum Local { PORTS, RESULT, PORT, S };
+// the frames, in the order of the code objects' variable names.  From 3.12
+// the builder runs in serial_ports' frame, whose locals start with its `i`.
+constexpr int FIRST_LOCAL = COMPREHENSIONS_INLINED ? 1 : 0;
+enum Local { PORTS = FIRST_LOCAL, RESULT, PORT, S };
 enum ComNamesLocal { I };
 
-// ["COM%s" % (i + 1) for i in range(256)], in a frame of its own.
-Ref com_port_names() noexcept {
-  ActiveFrame frame;
-  if (!frame.enter_cached(submodule.com_names_frame, submodule.com_names_code, submodule.dict)) return Ref();
+// ["COM%s" % (i + 1) for i in range(256)]: up to 3.11 in a frame of its
+// own; from 3.12 in `outer`, serial_ports' frame, with `i` unbound again
+// afterwards (the comprehension's variable stays its own).
+Ref com_port_names(ActiveFrame& outer) noexcept {
+  ActiveFrame own;
+  ActiveFrame& frame = COMPREHENSIONS_INLINED ? outer : own;
+  if (!COMPREHENSIONS_INLINED &&
+      !own.enter_cached(submodule.com_names_frame, submodule.com_names_code, submodule.dict)) {
+    return Ref();
+  }
   // The indices are our own range(256): its iterator would give exactly the
   // ints 0 to 255, so the loop counts them itself and binds each to `i`.
   // While `i` holds the int bound here, i + 1 is the int index + 1 (for an
@@ -59,10 +68,14 @@ Ref com_port_names() noexcept {
   // it gets the interpreter's addition.  str % int is the str's own
   // formatting.
   auto fail = [&]() {
-    frame.fail(24);
+    if (COMPREHENSIONS_INLINED) {
+      frame.bind(I, Ref());
+    } else {
+      frame.fail(24);
+    }
     return Ref();
   };
-  if (!frame.mark(24)) return fail();
+  if (!COMPREHENSIONS_INLINED && !frame.mark(24)) return fail();
   Ref names = Ref::steal(PyList_New(0));
   if (!names) return fail();
   const Py_ssize_t count = PyObject_Length(constants.com_indices);
@@ -85,7 +98,11 @@ Ref com_port_names() noexcept {
     if (loop_service_step() < 0) return fail();
     if (!frame.mark_loop_pass(24)) return fail();
   }
-  if (!frame.leave(names.get())) return Ref();
+  if (COMPREHENSIONS_INLINED) {
+    frame.bind(I, Ref());
+  } else if (!frame.leave(names.get())) {
+    return Ref();
+  }
   return names;
 }
 
@@ -113,7 +130,7 @@ PyObject* serial_ports_body(PyObject* const*) noexcept {
   if (is_platform < 0) return frame.fail(23);
   if (is_platform) {
     if (!frame.mark(24)) return frame.fail(24);
-    Ref names = com_port_names();
+    Ref names = com_port_names(frame);
     if (!names) return frame.fail(24);
     frame.bind(PORTS, std::move(names));
   } else {

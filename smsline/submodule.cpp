@@ -132,17 +132,24 @@ PyObject* names_tuple(std::initializer_list<const char*> names) noexcept {
 bool create_code_objects() noexcept {
   submodule.file = path_beside_shared_object("smsline/send_sms");
   if (submodule.file == nullptr) return false;
+  // From 3.12 the COM name list is built in serial_ports' own frame, whose
+  // locals then start with the comprehension's `i`, as the compiler puts it.
   submodule.com_names_code =
-      make_code("<listcomp>", submodule.file, 24, 24, 1, names_tuple({"i"}), CODE_FLAGS_FUNCTION);
+      COMPREHENSIONS_INLINED
+          ? nullptr
+          : make_code("<listcomp>", submodule.file, 24, 24, 1, names_tuple({"i"}), CODE_FLAGS_FUNCTION);
   submodule.module_code =
       make_code("<module smsline.send_sms>", submodule.file, 1, 7, 0, names_tuple({}), CODE_FLAGS_MODULE);
   submodule.send_sms_code =
       make_code("send_sms", submodule.file, 45, 70, 2,
                 names_tuple({"phone_number", "text", "sentSms", "modem", "port"}), CODE_FLAGS_FUNCTION);
-  submodule.serial_ports_code = make_code("serial_ports", submodule.file, 15, 41, 0,
-                                          names_tuple({"ports", "result", "port", "s"}), CODE_FLAGS_FUNCTION);
-  return submodule.com_names_code && submodule.module_code && submodule.send_sms_code &&
-         submodule.serial_ports_code;
+  submodule.serial_ports_code =
+      make_code("serial_ports", submodule.file, 15, 41, 0,
+                COMPREHENSIONS_INLINED ? names_tuple({"i", "ports", "result", "port", "s"})
+                                       : names_tuple({"ports", "result", "port", "s"}),
+                CODE_FLAGS_FUNCTION);
+  return (submodule.com_names_code || COMPREHENSIONS_INLINED) && submodule.module_code &&
+         submodule.send_sms_code && submodule.serial_ports_code;
 }
 
 // __package__ (the text of __name__ before its last ".", when it has one),

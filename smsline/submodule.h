@@ -19,7 +19,7 @@ struct Submodule {
   PyCodeObject* module_code;         // "<module smsline.send_sms>"
   PyCodeObject* serial_ports_code;   // "serial_ports", first line 15
   PyCodeObject* send_sms_code;       // "send_sms", first line 45
-  PyCodeObject* com_names_code;      // "<listcomp>", first line 24
+  PyCodeObject* com_names_code;      // "<listcomp>", first line 24 (null from 3.12: inlined)
   FrameSlot serial_ports_frame;      // frame caches of the functions
   FrameSlot send_sms_frame;
   FrameSlot com_names_frame;

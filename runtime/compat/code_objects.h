@@ -28,6 +28,13 @@ constexpr int FIRST_OPCODE = POP_TOP;
 constexpr int FIRST_OPCODE = RESUME;
 #endif
 
+// Whether the compiler runs a comprehension in the frame of the function
+// that holds it (PEP 709, from 3.12): its loop variable is then a local of
+// that function, bound while the comprehension runs; up to 3.11 a
+// comprehension is a function of its own ("<listcomp>") with a frame of
+// its own.
+constexpr bool COMPREHENSIONS_INLINED = PY_VERSION_HEX >= 0x030C0000;
+
 // The code object's local variable names (borrowed): co_varnames up to
 // 3.10; from 3.11 the names of all its local slots, which are the same
 // names for our code objects (no cell or free variables).
