@@ -19,9 +19,11 @@ Ref call_profiled(PyObject* callable, PyObject* const* args, std::size_t count, 
   PyThreadState* const tstate = current_thread_state();
   const Ref function = Ref::borrow(callable);  // held for the call, and the events name it after it
   if (!PyCFunction_Check(callable) || !profiling_wanted(tstate)) return call_plainly(callable, args, count, kwargs);
-  if (send_c_call_event(tstate, function.get()) < 0) return Ref();
+  // The first argument is held too: the events name it after the call.
+  const Ref first = Ref::borrow(count > 0 ? args[0] : nullptr);
+  if (send_c_call_event(tstate, function.get(), first.get()) < 0) return Ref();
   Ref result = call_plainly(function.get(), args, count, kwargs);
-  if (send_c_return_event(tstate, function.get(), !result) < 0) return Ref();
+  if (send_c_return_event(tstate, function.get(), first.get(), !result) < 0) return Ref();
   return result;
 }
 

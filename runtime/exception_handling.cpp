@@ -2,12 +2,16 @@
 #include "runtime/exception_handling.h"
 
 #include "runtime/compat/exception_state.h"
+#include "runtime/compat/thread_state.h"
 #include "runtime/frames.h"
 
 namespace smsline {
 
 void ExceptionHandler::enter(ActiveFrame& frame, int line) noexcept {
   frame.raised(line);
+  // From 3.12 monitoring tools are told that the frame catches it (a tool
+  // that raises there hands its own exception to the handler).
+  if (tracing_wanted(current_thread_state())) send_handled_event(current_thread_state(), frame.frame());
   PyObject *type, *value, *traceback;
   PyErr_Fetch(&type, &value, &traceback);
   PyErr_NormalizeException(&type, &value, &traceback);

@@ -9,7 +9,8 @@ namespace smsline {
 
 // The code that examines a caught exception.  enter() takes the pending
 // exception, gives it the traceback entry of the catching frame (with the
-// exception event for a trace function) and makes it
+// exception event for a trace function, and from 3.12 the handled event
+// for monitoring tools) and makes it
 // the thread's handled exception (what sys.exc_info() reports, and the
 // context of anything raised meanwhile); the destructor puts back the
 // handled exception that was set aside.  In between, the caught exception is

@@ -100,11 +100,20 @@ int send_return_event(PyThreadState* tstate, PyFrameObject* frame, PyObject* res
   return failing ? -1 : 0;
 }
 
-int send_c_call_event(PyThreadState* tstate, PyObject* function) noexcept {
+int send_loop_pass_event(PyThreadState* tstate, PyFrameObject* frame) noexcept {
+  return send_line_event(tstate, frame);
+}
+
+// Re-raises and caught exceptions are no events of these interpreters.
+void send_reraise_event(PyThreadState*, PyFrameObject*) noexcept {}
+void send_handled_event(PyThreadState*, PyFrameObject*) noexcept {}
+
+// (The profile function is not told the call's arguments.)
+int send_c_call_event(PyThreadState* tstate, PyObject* function, PyObject*) noexcept {
   return call_trace(tstate->c_profilefunc, tstate->c_profileobj, tstate, tstate->frame, PyTrace_C_CALL, function);
 }
 
-int send_c_return_event(PyThreadState* tstate, PyObject* function, bool failed) noexcept {
+int send_c_return_event(PyThreadState* tstate, PyObject* function, PyObject*, bool failed) noexcept {
   if (tstate->c_profilefunc == nullptr) return failed ? -1 : 0;
   if (failed) {
     call_trace_protected(tstate->c_profilefunc, tstate->c_profileobj, tstate, tstate->frame, PyTrace_C_EXCEPTION,

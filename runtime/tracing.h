@@ -6,21 +6,20 @@
 
 namespace smsline {
 
-// Whether a trace or profile function is set on the thread and no event is
+// Whether a trace, profile or monitoring function listens and no event is
 // being handled right now: the one check that a call makes when nothing
 // listens.  (The interpreter clears use_tracing while it runs a trace or
-// profile function, so events are never nested.)
+// profile function, so events are never nested; from 3.12 the senders
+// themselves stay quiet while the thread handles an event.)
 inline bool tracing_wanted(PyThreadState* tstate) noexcept { return use_tracing(tstate) != 0; }
 
-// Whether a trace function (not only a profile function) wants line events now.
-inline bool line_tracing_wanted(PyThreadState* tstate) noexcept {
-  return use_tracing(tstate) != 0 && tstate->c_tracefunc != nullptr;
-}
+// Whether a trace function (not only a profile function) wants line events
+// now; from 3.12, whether a tool listens to lines or jumps.
+inline bool line_tracing_wanted(PyThreadState* tstate) noexcept { return line_events_wanted(tstate); }
 
-// Whether a profile function wants the events of built-in calls now.
-inline bool profiling_wanted(PyThreadState* tstate) noexcept {
-  return use_tracing(tstate) != 0 && tstate->c_profilefunc != nullptr;
-}
+// Whether a profile function wants the events of built-in calls now; from
+// 3.12, whether a tool listens to calls.
+inline bool profiling_wanted(PyThreadState* tstate) noexcept { return call_events_wanted(tstate); }
 
 // The "call" event to the trace function, then to the profile function, at
 // frame entry.  A pending exception is kept aside around each.  0, or -1
@@ -32,26 +31,45 @@ int send_call_event(PyThreadState* tstate, PyFrameObject* frame) noexcept;
 // 0, or -1 with the trace function's exception set.
 int send_line_event(PyThreadState* tstate, PyFrameObject* frame) noexcept;
 
+// The next pass of a loop that stays on one line: a line event up to 3.11;
+// from 3.12 the jump back to the loop's head (sys.settrace makes its line
+// event of it).  0, or -1 with the exception of the function that raised.
+int send_loop_pass_event(PyThreadState* tstate, PyFrameObject* frame) noexcept;
+
 // The "exception" event to the trace function, for the pending exception
 // (normalized, as a (type, value, traceback) tuple).  When the trace
 // function raises, its exception replaces the pending one.
 void send_exception_event(PyThreadState* tstate, PyFrameObject* frame) noexcept;
 
+// The pending exception passes through the frame again (a bare raise, or
+// an except clause that did not match): from 3.12 monitoring tools are told
+// of the re-raise; up to 3.11 nothing is sent, as the interpreter sends
+// nothing.  A tool that raises replaces the pending exception.
+void send_reraise_event(PyThreadState* tstate, PyFrameObject* frame) noexcept;
+
+// The pending exception is caught by a handler in the frame: from 3.12
+// monitoring tools are told; up to 3.11 nothing is sent.  A tool that
+// raises replaces the pending exception.
+void send_handled_event(PyThreadState* tstate, PyFrameObject* frame) noexcept;
+
 // The "return" events at frame exit: with `result` on a normal exit, or
 // None on a failure exit (result null, exception pending and kept).  On a
 // normal exit a raising trace function turns the return into a failure: -1
 // with its exception set (the profile function then gets None).  A raising
-// profile function is ignored, as the interpreter ignores it.
+// profile function is ignored, as the interpreter ignores it.  (From 3.12
+// these are the return and unwind events of monitoring tools; a tool that
+// raises at an unwind replaces the pending exception, as there.)
 int send_return_event(PyThreadState* tstate, PyFrameObject* frame, PyObject* result) noexcept;
 
 // The "c_call" event to the profile function, for the built-in `function`
-// that the current frame is about to call.  0, or -1 with the profile
-// function's exception set: the call is then not made.
-int send_c_call_event(PyThreadState* tstate, PyObject* function) noexcept;
+// that the current frame is about to call with `first_argument` first (null
+// when none; from 3.12 monitoring tools are given both).  0, or -1 with the
+// profile function's exception set: the call is then not made.
+int send_c_call_event(PyThreadState* tstate, PyObject* function, PyObject* first_argument) noexcept;
 
 // After that call: "c_return" when it returned (0, or -1 with the profile
 // function's exception set: the result is then dropped), or "c_exception"
 // when it failed (its exception kept, unless the profile function raised).
-int send_c_return_event(PyThreadState* tstate, PyObject* function, bool failed) noexcept;
+int send_c_return_event(PyThreadState* tstate, PyObject* function, PyObject* first_argument, bool failed) noexcept;
 
 }  // namespace smsline

@@ -1,15 +1,36 @@
-// The thread's tracing flag, which moved between interpreter versions.
+// Where each interpreter version keeps what says "a trace, profile or monitoring tool listens".
 #pragma once
+
+#include <cstdint>
+#include <cstring>
 
 #include "runtime/python.h"
 
+#if PY_VERSION_HEX >= 0x030B0000
+extern "C" {
+// Whether events are sent for our frames at all: set once at the
+// extension's start, when our frames are known to run in the interpreter's
+// frame stack (smsline_allow_events).  Up to then, and for good when they
+// are made for the traceback only, nothing listens as far as they know.
+// 3.11: 0xFF when allowed, else 0 (masks the thread's use_tracing flag).
+// 3.12 and later: the interpreter's per-event tool bitmaps (its
+// monitors.tools, one byte per event, a bit per tool), or a block of zeros.
+void smsline_allow_events(int allowed);
+#if PY_VERSION_HEX < 0x030C0000
+extern std::uint8_t smsline_events_mask;
+#else
+extern const std::uint8_t* smsline_event_tools;
+#endif
+}
+#endif
+
 namespace smsline {
 
+#if PY_VERSION_HEX < 0x030B0000
 // The flag the bytecode loop tests before sending trace and profile events:
 // true while a trace or profile function is set and none is running.  A
 // field of the thread state up to 3.9; in 3.10 it lives in the thread's
 // current C frame record (what sys.settrace and the bytecode loop update).
-#if PY_VERSION_HEX < 0x030B0000
 inline int& use_tracing(PyThreadState* tstate) noexcept {
 #if PY_VERSION_HEX < 0x030A0000
   return tstate->use_tracing;
@@ -17,10 +38,57 @@ inline int& use_tracing(PyThreadState* tstate) noexcept {
   return tstate->cframe->use_tracing;
 #endif
 }
+#elif PY_VERSION_HEX < 0x030C0000
+// 3.11 keeps the flag in the C frame record too (0 or 255); our frames see
+// it only when events are sent for them at all.
+inline int use_tracing(PyThreadState* tstate) noexcept { return tstate->cframe->use_tracing & smsline_events_mask; }
 #else
-// From 3.11 our frames are not in the thread's frame stack (see
-// FRAMES_DETACHED) and are sent no events: none is ever wanted.
-constexpr int use_tracing(PyThreadState*) noexcept { return 0; }
+// From 3.12 sys.settrace, sys.setprofile and cProfile are tools of
+// sys.monitoring, like any other: what listens is the interpreter's tool
+// bitmap of each event.  The events our frames send, by number (the
+// interpreter's PY_MONITORING_EVENT_*).
+namespace monitoring {
+constexpr int PY_START = 0, PY_RETURN = 2, CALL = 4, LINE = 5, JUMP = 7, RAISE = 10, EXCEPTION_HANDLED = 11,
+              PY_UNWIND = 12, RERAISE = 14;
+// The bitmaps of events 0 to 7 and 7 to 14, each read as one word, and the
+// bytes of ours in each.
+constexpr std::uint64_t byte_of(int event, int first) { return std::uint64_t{0xFF} << (8 * (event - first)); }
+constexpr std::uint64_t LOW_EVENTS = byte_of(PY_START, 0) | byte_of(PY_RETURN, 0) | byte_of(CALL, 0) |
+                                     byte_of(LINE, 0) | byte_of(JUMP, 0);
+constexpr std::uint64_t HIGH_EVENTS = byte_of(RAISE, 7) | byte_of(EXCEPTION_HANDLED, 7) | byte_of(PY_UNWIND, 7) |
+                                      byte_of(RERAISE, 7);
+inline std::uint64_t word_at(const std::uint8_t* bytes) noexcept {
+  std::uint64_t word;
+  std::memcpy(&word, bytes, sizeof word);
+  return word;
+}
+}  // namespace monitoring
+
+// Whether any tool listens to any event our frames send.  (A tool's own
+// code, run while the thread is handling an event, is told apart by the
+// senders: they send nothing then, as the interpreter does.)
+inline int use_tracing(PyThreadState*) noexcept {
+  const std::uint8_t* const tools = smsline_event_tools;
+  return ((monitoring::word_at(tools) & monitoring::LOW_EVENTS) |
+          (monitoring::word_at(tools + 7) & monitoring::HIGH_EVENTS)) != 0;
+}
+#endif
+
+// Whether line events are wanted (a trace function is set; from 3.12 a
+// tool listens to lines or to jumps), and whether the events of calls are
+// (a profile function is set; from 3.12 a tool listens to calls).
+#if PY_VERSION_HEX < 0x030C0000
+inline bool line_events_wanted(PyThreadState* tstate) noexcept {
+  return use_tracing(tstate) != 0 && tstate->c_tracefunc != nullptr;
+}
+inline bool call_events_wanted(PyThreadState* tstate) noexcept {
+  return use_tracing(tstate) != 0 && tstate->c_profilefunc != nullptr;
+}
+#else
+inline bool line_events_wanted(PyThreadState*) noexcept {
+  return (smsline_event_tools[monitoring::LINE] | smsline_event_tools[monitoring::JUMP]) != 0;
+}
+inline bool call_events_wanted(PyThreadState*) noexcept { return smsline_event_tools[monitoring::CALL] != 0; }
 #endif
 
 // Holds trace and profile events off on the thread while code runs that

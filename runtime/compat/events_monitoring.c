@@ -1,0 +1,265 @@
+/* Events of our frames to sys.monitoring tools (3.12 and later), as the interpreter dispatches them.
+
+   From 3.12 sys.settrace, sys.setprofile and cProfile are monitoring tools
+   like any other: the interpreter keeps, per event, a bitmap of the tools
+   that listen (its monitors.tools) and, per tool and event, the function to
+   call (its monitoring_callables).  An event goes to each listening tool in
+   turn, highest tool number first (sys.settrace's, then sys.setprofile's),
+   with the code object, the instruction's offset in bytes and the event's
+   own arguments, while the thread's `tracing` count says that an event is
+   being handled (no event is sent meanwhile).  Both records are described
+   only by the interpreter's internal headers, which compile as C, not as
+   C++: this file is the one place that reads them.
+
+   The public senders of 3.13 (PyMonitoring_Fire*Event) are not used: they
+   give the C_RETURN and C_RAISE tools the result or nothing where the
+   interpreter gives the callable and its first argument (what
+   sys.setprofile's tool and cProfile read), and they do not keep quiet
+   while the thread handles an event. */
+#define Py_BUILD_CORE 1
+#include <Python.h>
+/* An object.h macro of the same name clashes with the internal headers'. */
+#undef _PyGC_FINALIZED
+#include "internal/pycore_frame.h"
+#include "internal/pycore_interp.h"
+
+#define SMSLINE_EXPORT __attribute__((visibility("hidden")))
+
+/* The event numbers: the same on 3.12 and 3.13 (cpython/monitoring.h on
+   3.13, the internal instrumentation header on 3.12). */
+enum {
+  EVENT_PY_START = 0,
+  EVENT_PY_RETURN = 2,
+  EVENT_CALL = 4,
+  EVENT_LINE = 5,
+  EVENT_JUMP = 7,
+  EVENT_RAISE = 10,
+  EVENT_EXCEPTION_HANDLED = 11,
+  EVENT_PY_UNWIND = 12,
+  EVENT_RERAISE = 14,
+  EVENT_C_RETURN = 15,
+  EVENT_C_RAISE = 16,
+  SYS_TRACE_TOOL = 7 /* sys.settrace's tool */
+};
+
+/* Zeros in place of the tool bitmaps while events are not sent: one byte
+   per event the bitmaps have, and the word read past the last. */
+static const uint8_t no_tools[_PY_MONITORING_UNGROUPED_EVENTS + 8];
+
+/* Set by smsline_allow_events at the extension's start (see
+   runtime/compat/tracing.h). */
+SMSLINE_EXPORT const uint8_t* smsline_event_tools = no_tools;
+
+/* sys.monitoring.MISSING, what a tool is given for the first argument of a
+   call without arguments.  Taken by smsline_allow_events; kept for the
+   process. */
+static PyObject* missing_argument = NULL;
+
+SMSLINE_EXPORT void smsline_allow_events(int allowed) {
+  if (!allowed) {
+    smsline_event_tools = no_tools;
+    return;
+  }
+  if (missing_argument == NULL) {
+    PyObject* monitoring = PySys_GetObject("monitoring"); /* borrowed from sys, held below */
+    Py_XINCREF(monitoring);
+    missing_argument = monitoring != NULL ? PyObject_GetAttrString(monitoring, "MISSING") : NULL;
+    Py_XDECREF(monitoring);
+    if (missing_argument == NULL) {
+      /* No sys.monitoring as this interpreter describes it: nothing is sent. */
+      PyErr_Clear();
+      return;
+    }
+  }
+  smsline_event_tools = PyInterpreterState_Get()->monitors.tools;
+}
+
+static PyCodeObject* record_code(_PyInterpreterFrame* record) {
+#if PY_VERSION_HEX < 0x030D0000
+  return record->f_code;
+#else
+  return (PyCodeObject*)record->f_executable;
+#endif
+}
+
+/* The interpreter frame that runs now: one of ours while events are sent. */
+static _PyInterpreterFrame* current_record(PyThreadState* tstate) {
+#if PY_VERSION_HEX < 0x030D0000
+  return tstate->cframe->current_frame;
+#else
+  return tstate->current_frame;
+#endif
+}
+
+/* The offset in bytes of the record's current instruction (its first
+   before it has run one), as the tools are given it. */
+static int byte_offset(_PyInterpreterFrame* record) {
+  const int index = _PyInterpreterFrame_LASTI(record);
+  return index < 0 ? 0 : index * (int)sizeof(_Py_CODEUNIT);
+}
+
+/* Calls `event`'s function of each tool in `tools` with args[1..nargs]
+   (args[0] is free for the callee, and args[1] is the code object), as
+   the interpreter calls them: highest tool first, the thread marked as
+   handling the event.  0, or -1 with the exception of the tool that
+   raised (the tools after it are not called).  A tool's DISABLE answer is
+   taken as None: our frames have no instrumented instructions to disable. */
+static int call_tools(PyThreadState* tstate, int event, uint8_t tools, PyObject** args, size_t nargs) {
+  PyInterpreterState* const interp = tstate->interp;
+  while (tools != 0) {
+    const int tool = 31 - __builtin_clz(tools);
+    tools ^= (uint8_t)(1 << tool);
+    int tool_event = event;
+    size_t tool_nargs = nargs;
+    PyObject* line = NULL;
+    if (event == EVENT_JUMP && tool == SYS_TRACE_TOOL) {
+      /* sys.settrace turns a jump back to the same line into a line event,
+         reading the line from the instrumented code that ours does not
+         have: it is given that line event itself. */
+      line = PyLong_FromLong(PyCode_Addr2Line((PyCodeObject*)args[1], (int)PyLong_AsLong(args[2])));
+      if (line == NULL) return -1;
+      tool_event = EVENT_LINE;
+      tool_nargs = 2;
+    }
+    PyObject* const function = interp->monitoring_callables[tool][tool_event];
+    if (function == NULL) {
+      Py_XDECREF(line);
+      continue;
+    }
+    /* Held for the call: a tool may unregister itself while it runs. */
+    Py_INCREF(function);
+    PyObject* saved_argument = NULL;
+    if (line != NULL) {
+      saved_argument = args[2];
+      args[2] = line;
+    }
+    const int old_event = tstate->what_event;
+    tstate->what_event = tool_event;
+    ++tstate->tracing;
+    PyObject* const result =
+        PyObject_Vectorcall(function, args + 1, tool_nargs | PY_VECTORCALL_ARGUMENTS_OFFSET, NULL);
+    --tstate->tracing;
+    tstate->what_event = old_event;
+    if (line != NULL) {
+      args[2] = saved_argument;
+      Py_DECREF(line);
+    }
+    Py_DECREF(function);
+    if (result == NULL) return -1;
+    Py_DECREF(result);
+  }
+  return 0;
+}
+
+/* `event` with the code object and offset of `record`, then `extra`
+   arguments (up to 2). */
+static int send(PyThreadState* tstate, int event, uint8_t tools, _PyInterpreterFrame* record, PyObject* first,
+                PyObject* second, size_t extra) {
+  PyObject* const offset = PyLong_FromLong(byte_offset(record));
+  if (offset == NULL) return -1;
+  PyObject* args[5] = {NULL, (PyObject*)record_code(record), offset, first, second};
+  const int result = call_tools(tstate, event, tools, args, 2 + extra);
+  Py_DECREF(offset);
+  return result;
+}
+
+/* Whether `event` goes anywhere now: tools listen, and the thread is not
+   handling an event already. */
+static uint8_t listening(PyThreadState* tstate, int event) {
+  return tstate->tracing != 0 ? 0 : smsline_event_tools[event];
+}
+
+/* An event about the pending exception, which the tools are given: it is
+   kept pending afterwards, unless a tool raised (its exception replaces
+   it).  0 or -1. */
+static int send_about_exception(PyThreadState* tstate, int event, PyFrameObject* frame) {
+  const uint8_t tools = listening(tstate, event);
+  if (tools == 0) return 0;
+  PyObject* const exception = PyErr_GetRaisedException();
+  if (exception == NULL) return 0;
+  if (send(tstate, event, tools, frame->f_frame, exception, NULL, 1) < 0) {
+    Py_DECREF(exception);
+    return -1;
+  }
+  PyErr_SetRaisedException(exception);
+  return 0;
+}
+
+SMSLINE_EXPORT int smsline_send_call_event(PyThreadState* tstate, PyFrameObject* frame) {
+  const uint8_t tools = listening(tstate, EVENT_PY_START);
+  if (tools == 0) return 0;
+  /* A pending exception (a module body's start has none; a function's
+     neither) would be seen by the tools as theirs: kept aside. */
+  PyObject* const pending = PyErr_GetRaisedException();
+  const int result = send(tstate, EVENT_PY_START, tools, frame->f_frame, NULL, NULL, 0);
+  if (pending != NULL) {
+    if (result == 0) {
+      PyErr_SetRaisedException(pending);
+    } else {
+      Py_DECREF(pending);
+    }
+  }
+  return result;
+}
+
+SMSLINE_EXPORT int smsline_send_line_event(PyThreadState* tstate, PyFrameObject* frame, int loop_pass) {
+  if (loop_pass) {
+    /* The jump back to the loop's head: from the head's offset to itself
+       (our code objects have one instruction per line). */
+    const uint8_t tools = listening(tstate, EVENT_JUMP);
+    if (tools == 0) return 0;
+    PyObject* const target = PyLong_FromLong(byte_offset(frame->f_frame));
+    if (target == NULL) return -1;
+    const int result = send(tstate, EVENT_JUMP, tools, frame->f_frame, target, NULL, 1);
+    Py_DECREF(target);
+    return result;
+  }
+  const uint8_t tools = listening(tstate, EVENT_LINE);
+  if (tools == 0) return 0;
+  PyObject* const line = PyLong_FromLong(PyFrame_GetLineNumber(frame));
+  if (line == NULL) return -1;
+  /* A line event's tools are given the code object and the line alone. */
+  PyObject* args[3] = {NULL, (PyObject*)record_code(frame->f_frame), line};
+  const int result = call_tools(tstate, EVENT_LINE, tools, args, 2);
+  Py_DECREF(line);
+  return result;
+}
+
+SMSLINE_EXPORT void smsline_send_exception_event(PyThreadState* tstate, PyFrameObject* frame, int reraised) {
+  send_about_exception(tstate, reraised ? EVENT_RERAISE : EVENT_RAISE, frame);
+}
+
+SMSLINE_EXPORT void smsline_send_handled_event(PyThreadState* tstate, PyFrameObject* frame) {
+  send_about_exception(tstate, EVENT_EXCEPTION_HANDLED, frame);
+}
+
+SMSLINE_EXPORT int smsline_send_return_event(PyThreadState* tstate, PyFrameObject* frame, PyObject* result) {
+  if (result == NULL) return send_about_exception(tstate, EVENT_PY_UNWIND, frame);
+  const uint8_t tools = listening(tstate, EVENT_PY_RETURN);
+  if (tools == 0) return 0;
+  return send(tstate, EVENT_PY_RETURN, tools, frame->f_frame, result, NULL, 1);
+}
+
+SMSLINE_EXPORT int smsline_send_c_call_event(PyThreadState* tstate, PyObject* function, PyObject* first_argument) {
+  const uint8_t tools = listening(tstate, EVENT_CALL);
+  if (tools == 0) return 0;
+  return send(tstate, EVENT_CALL, tools, current_record(tstate), function,
+              first_argument != NULL ? first_argument : missing_argument, 2);
+}
+
+SMSLINE_EXPORT int smsline_send_c_return_event(PyThreadState* tstate, PyObject* function, PyObject* first_argument,
+                                               int failed) {
+  /* The tools of C_RETURN and C_RAISE are those of CALL. */
+  const uint8_t tools = listening(tstate, EVENT_CALL);
+  if (tools == 0) return failed ? -1 : 0;
+  PyObject* const argument = first_argument != NULL ? first_argument : missing_argument;
+  if (!failed) return send(tstate, EVENT_C_RETURN, tools, current_record(tstate), function, argument, 2);
+  /* The call's exception stays pending unless a tool raised. */
+  PyObject* const exception = PyErr_GetRaisedException();
+  if (send(tstate, EVENT_C_RAISE, tools, current_record(tstate), function, argument, 2) < 0) {
+    Py_XDECREF(exception);
+  } else {
+    PyErr_SetRaisedException(exception);
+  }
+  return -1;
+}
