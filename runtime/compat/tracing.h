@@ -48,15 +48,15 @@ inline int use_tracing(PyThreadState* tstate) noexcept { return tstate->cframe->
 // bitmap of each event.  The events our frames send, by number (the
 // interpreter's PY_MONITORING_EVENT_*).
 namespace monitoring {
-constexpr int PY_START = 0, PY_RETURN = 2, CALL = 4, LINE = 5, JUMP = 7, RAISE = 10, EXCEPTION_HANDLED = 11,
-              PY_UNWIND = 12, RERAISE = 14;
+constexpr int EVENT_PY_START = 0, EVENT_PY_RETURN = 2, EVENT_CALL = 4, EVENT_LINE = 5, EVENT_JUMP = 7,
+              EVENT_RAISE = 10, EVENT_EXCEPTION_HANDLED = 11, EVENT_PY_UNWIND = 12, EVENT_RERAISE = 14;
 // The bitmaps of events 0 to 7 and 7 to 14, each read as one word, and the
 // bytes of ours in each.
 constexpr std::uint64_t byte_of(int event, int first) { return std::uint64_t{0xFF} << (8 * (event - first)); }
-constexpr std::uint64_t LOW_EVENTS = byte_of(PY_START, 0) | byte_of(PY_RETURN, 0) | byte_of(CALL, 0) |
-                                     byte_of(LINE, 0) | byte_of(JUMP, 0);
-constexpr std::uint64_t HIGH_EVENTS = byte_of(RAISE, 7) | byte_of(EXCEPTION_HANDLED, 7) | byte_of(PY_UNWIND, 7) |
-                                      byte_of(RERAISE, 7);
+constexpr std::uint64_t LOW_EVENTS = byte_of(EVENT_PY_START, 0) | byte_of(EVENT_PY_RETURN, 0) |
+                                     byte_of(EVENT_CALL, 0) | byte_of(EVENT_LINE, 0) | byte_of(EVENT_JUMP, 0);
+constexpr std::uint64_t HIGH_EVENTS = byte_of(EVENT_RAISE, 7) | byte_of(EVENT_EXCEPTION_HANDLED, 7) |
+                                      byte_of(EVENT_PY_UNWIND, 7) | byte_of(EVENT_RERAISE, 7);
 inline std::uint64_t word_at(const std::uint8_t* bytes) noexcept {
   std::uint64_t word;
   std::memcpy(&word, bytes, sizeof word);
@@ -86,10 +86,24 @@ inline bool call_events_wanted(PyThreadState* tstate) noexcept {
 }
 #else
 inline bool line_events_wanted(PyThreadState*) noexcept {
-  return (smsline_event_tools[monitoring::LINE] | smsline_event_tools[monitoring::JUMP]) != 0;
+  return (smsline_event_tools[monitoring::EVENT_LINE] | smsline_event_tools[monitoring::EVENT_JUMP]) != 0;
 }
-inline bool call_events_wanted(PyThreadState*) noexcept { return smsline_event_tools[monitoring::CALL] != 0; }
+inline bool call_events_wanted(PyThreadState*) noexcept { return smsline_event_tools[monitoring::EVENT_CALL] != 0; }
 #endif
+
+// What the interpreter makes of a trace or monitoring function that raises
+// at a call event: up to 3.10 the call ends at once, with no traceback
+// entry and no more events; from 3.11 the exception counts as raised by the
+// function's first instruction (a traceback entry on its first line, then
+// the exception and return events).
+constexpr bool CALL_EVENT_ERROR_RAISED_IN_FRAME = PY_VERSION_HEX >= 0x030B0000;
+// The same at a return event: from 3.12 the exception counts as raised by
+// the returning instruction; up to 3.11 the call just fails.
+constexpr bool RETURN_EVENT_ERROR_RAISED_IN_FRAME = PY_VERSION_HEX >= 0x030C0000;
+// Where an except clause that did not match re-raises: up to 3.10 from
+// inside the clause's last line (a profile function, reading f_lasti, sees
+// that line); from 3.11 from the except line itself.
+constexpr bool RERAISE_FROM_CLAUSE_END = PY_VERSION_HEX < 0x030B0000;
 
 // Holds trace and profile events off on the thread while code runs that
 // no trace function should see, and lets them on again afterwards (as
