@@ -107,7 +107,9 @@ class ActiveFrame {
   // function keeps seeing the line it saw last, while a profiler, which
   // reads the line from f_lasti, sees `line`.  Only a hook can tell.
   void jump_into_line(int line) const noexcept {
-    if (tracing_wanted(tstate_)) set_frame_lasti(frame_, LASTI_PER_LINE * line - lasti_base_);
+    if (RERAISE_FROM_CLAUSE_END && tracing_wanted(tstate_)) {
+      set_frame_lasti(frame_, LASTI_PER_LINE * line - lasti_base_);
+    }
   }
 
   // The local at `index` (new reference), or UnboundLocalError as the

@@ -51,14 +51,10 @@ bool ActiveFrame::start(PyObject* const* args, int count) noexcept {
     slots[i] = args[i];
   }
   if (!tracing_wanted(tstate_) || send_call_event(tstate_, frame_) == 0) return true;
-  // The interpreter ends a call whose call event raised at once: no
-  // traceback entry of its own and no return event.  The frame keeps its
-  // arguments for whoever holds it (the trampoline's traceback entry).
-  if (slot_ != nullptr && slot_->frame == frame_) {
-    slot_->frame = nullptr;
-    Py_DECREF(frame_);  // the slot's reference
-  }
-  pop(false);
+  // The interpreter takes the exception of a call event as raised by the
+  // function's first instruction (CALL_EVENT_ERROR_RAISED_IN_FRAME): the
+  // failure exit on the first line.
+  fail(lasti_base_ / LASTI_PER_LINE);
   return false;
 }
 
@@ -99,7 +95,7 @@ bool ActiveFrame::line_event(bool loop_pass) noexcept {
   const int lasti = PyFrame_GetLasti(frame_);
   if (lasti == last_traced_lasti_ && !loop_pass) return true;
   last_traced_lasti_ = lasti;
-  if (send_line_event(tstate_, frame_) == 0) return true;
+  if ((loop_pass ? send_loop_pass_event(tstate_, frame_) : send_line_event(tstate_, frame_)) == 0) return true;
   // The interpreter treats the trace function's exception as one raised by
   // the statement: an entry of its own (the sys.settrace trampoline has
   // already added one) and the exception event, should a trace function
@@ -116,7 +112,11 @@ Ref ActiveFrame::unbound(int index) const noexcept {
 }
 
 void ActiveFrame::raised(int line) noexcept {
-  if (head_entry_is(frame_, tstate_)) return;
+  if (head_entry_is(frame_, tstate_)) {
+    // Raised again (from 3.12 monitoring tools are told).
+    if (tracing_wanted(tstate_)) send_reraise_event(tstate_, frame_);
+    return;
+  }
   // From 3.12 the traceback entry reads its line from the instruction
   // pointer when it is made, so the line is put there first.
   set_line(line);
@@ -130,8 +130,13 @@ void ActiveFrame::record_exception() noexcept {
 
 bool ActiveFrame::leave(PyObject* result) noexcept {
   if (tracing_wanted(tstate_) && send_return_event(tstate_, frame_, result) < 0) {
-    // The return became a failure, with no traceback entry of ours (as the
-    // interpreter does it); the frame is given up like a failed call's.
+    // From 3.12 the exception counts as raised by the returning instruction.
+    if (RETURN_EVENT_ERROR_RAISED_IN_FRAME) {
+      fail(PyFrame_GetLineNumber(frame_));
+      return false;
+    }
+    // Up to 3.11 the return just became a failure, with no traceback entry
+    // of ours; the frame is given up like a failed call's.
     if (slot_ != nullptr && slot_->frame == frame_) {
       slot_->frame = nullptr;
       Py_DECREF(frame_);

@@ -16,6 +16,7 @@
 #include "runtime/code_objects.h"
 #include "runtime/compat/frames.h"
 #include "runtime/compat/thread_state.h"
+#include "runtime/compat/tracing.h"
 #include "runtime/ref.h"
 
 namespace smsline {
@@ -108,6 +109,7 @@ bool choose_frame_route() noexcept {
   const char* const reason = frame_stack_unusable(current_thread_state());
   if (reason == nullptr) {
     frames_run_in_thread_stack = true;
+    smsline_allow_events(1);  // trace, profile and monitoring events need the live frames
     return true;
   }
   const unsigned long version = Py_Version;
