@@ -11,10 +11,10 @@
 namespace smsline {
 
 PyCodeObject* make_code(const char* name, PyObject* filename, int first_line, int last_line,
-                        int argcount, PyObject* varnames, int flags) noexcept {
+                        int argcount, PyObject* varnames, int flags, int body_line) noexcept {
   Ref names = Ref::steal(varnames);
   if (!names) return nullptr;
-  Ref line_table = Ref::steal(make_line_table(first_line, last_line));
+  Ref line_table = Ref::steal(make_line_table(first_line, last_line, body_line > first_line ? body_line : first_line + 1));
   if (!line_table) return nullptr;
   if (PyTuple_GET_SIZE(names.get()) > max_frame_locals) {
     PyErr_SetString(PyExc_SystemError, "too many locals for a frame of ours");

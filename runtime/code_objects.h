@@ -25,8 +25,10 @@ constexpr int max_frame_locals = 8;
 // the instruction at the target, and refuses a jump onto POP_TOP, so a
 // debugger's jump in our frames (which run no bytecode and cannot jump) is
 // refused with a ValueError instead of reading past the code.  `varnames`
-// is a tuple of str (stolen).  New reference, or null with an exception set.
+// is a tuple of str (stolen).  `body_line`, when given, is the first line
+// that the body marks (after a docstring; see make_line_table).  New
+// reference, or null with an exception set.
 PyCodeObject* make_code(const char* name, PyObject* filename, int first_line, int last_line,
-                        int argcount, PyObject* varnames, int flags) noexcept;
+                        int argcount, PyObject* varnames, int flags, int body_line = 0) noexcept;
 
 }  // namespace smsline

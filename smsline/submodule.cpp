@@ -140,14 +140,15 @@ bool create_code_objects() noexcept {
           : make_code("<listcomp>", submodule.file, 24, 24, 1, names_tuple({"i"}), CODE_FLAGS_FUNCTION);
   submodule.module_code =
       make_code("<module smsline.send_sms>", submodule.file, 1, 7, 0, names_tuple({}), CODE_FLAGS_MODULE);
+  // The functions' bodies start after their docstrings: on lines 47 and 23.
   submodule.send_sms_code =
       make_code("send_sms", submodule.file, 45, 70, 2,
-                names_tuple({"phone_number", "text", "sentSms", "modem", "port"}), CODE_FLAGS_FUNCTION);
+                names_tuple({"phone_number", "text", "sentSms", "modem", "port"}), CODE_FLAGS_FUNCTION, 47);
   submodule.serial_ports_code =
       make_code("serial_ports", submodule.file, 15, 41, 0,
                 COMPREHENSIONS_INLINED ? names_tuple({"i", "ports", "result", "port", "s"})
                                        : names_tuple({"ports", "result", "port", "s"}),
-                CODE_FLAGS_FUNCTION);
+                CODE_FLAGS_FUNCTION, 23);
   return (submodule.com_names_code || COMPREHENSIONS_INLINED) && submodule.module_code &&
          submodule.send_sms_code && submodule.serial_ports_code;
 }

@@ -68,7 +68,10 @@ inline int lasti_for_line(const PyCodeObject* code, int line) noexcept {
 // the first at the first line; from 3.11 location entries of one code unit
 // each, with a line and no columns.  New bytes object, or null with an
 // exception set.
-PyObject* make_line_table(int first_line, int last_line) noexcept;
+// From 3.11 the lines after the first and before `body_line` (a
+// docstring's) have no instruction of their own: the instructions there
+// carry `body_line` (what debuggers take for the first line that runs).
+PyObject* make_line_table(int first_line, int last_line, int body_line) noexcept;
 
 // Where a function that returns from inside try/finally stands once the
 // finally block has run: still on the finally block's last line up to 3.7
