@@ -14,14 +14,16 @@ PyCodeObject* make_code(const char* name, PyObject* filename, int first_line, in
                         int argcount, PyObject* varnames, int flags, int body_line) noexcept {
   Ref names = Ref::steal(varnames);
   if (!names) return nullptr;
-  Ref line_table = Ref::steal(make_line_table(first_line, last_line, body_line > first_line ? body_line : first_line + 1));
+  Ref line_table =
+      Ref::steal(make_line_table(first_line, last_line, body_line > first_line ? body_line : first_line + 1));
   if (!line_table) return nullptr;
   if (PyTuple_GET_SIZE(names.get()) > max_frame_locals) {
     PyErr_SetString(PyExc_SystemError, "too many locals for a frame of ours");
     return nullptr;
   }
-  // One instruction (opcode, argument) per line.
-  const Py_ssize_t lines = last_line >= first_line ? last_line - first_line + 1 : 1;
+  // One instruction (opcode, argument) per line, and from 3.12 one of no line.
+  const Py_ssize_t lines =
+      (last_line >= first_line ? last_line - first_line + 1 : 1) + (CLEANUP_INSTRUCTION ? 1 : 0);
   Ref code_bytes = Ref::steal(PyBytes_FromStringAndSize(nullptr, 2 * lines));
   if (!code_bytes) return nullptr;
   for (Py_ssize_t i = 0; i < lines; ++i) {

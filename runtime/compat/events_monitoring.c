@@ -151,6 +151,22 @@ static int call_tools(PyThreadState* tstate, int event, uint8_t tools, PyObject*
   return 0;
 }
 
+/* The last instruction of our code objects: it has no line, like the
+   compiler's exception-handling code (see CLEANUP_INSTRUCTION). */
+static int cleanup_index(PyCodeObject* code) { return (int)Py_SIZE(code) - 1; }
+
+/* `event` with the code object and `index`'s offset, then `extra`
+   arguments (up to 2). */
+static int send_at(PyThreadState* tstate, int event, uint8_t tools, PyCodeObject* code, int index, PyObject* first,
+                   PyObject* second, size_t extra) {
+  PyObject* const offset = PyLong_FromLong(index * (int)sizeof(_Py_CODEUNIT));
+  if (offset == NULL) return -1;
+  PyObject* args[5] = {NULL, (PyObject*)code, offset, first, second};
+  const int result = call_tools(tstate, event, tools, args, 2 + extra);
+  Py_DECREF(offset);
+  return result;
+}
+
 /* `event` with the code object and offset of `record`, then `extra`
    arguments (up to 2). */
 static int send(PyThreadState* tstate, int event, uint8_t tools, _PyInterpreterFrame* record, PyObject* first,
@@ -169,20 +185,38 @@ static uint8_t listening(PyThreadState* tstate, int event) {
   return tstate->tracing != 0 ? 0 : smsline_event_tools[event];
 }
 
-/* An event about the pending exception, which the tools are given: it is
-   kept pending afterwards, unless a tool raised (its exception replaces
-   it).  0 or -1. */
-static int send_about_exception(PyThreadState* tstate, int event, PyFrameObject* frame) {
+/* An event about the pending exception at instruction `index` of the
+   frame's code, which the tools are given: it is kept pending afterwards,
+   unless a tool raised (its exception replaces it).  0 or -1. */
+static int send_about_exception(PyThreadState* tstate, int event, PyFrameObject* frame, int index) {
   const uint8_t tools = listening(tstate, event);
   if (tools == 0) return 0;
   PyObject* const exception = PyErr_GetRaisedException();
   if (exception == NULL) return 0;
-  if (send(tstate, event, tools, frame->f_frame, exception, NULL, 1) < 0) {
+  if (send_at(tstate, event, tools, record_code(frame->f_frame), index, exception, NULL, 1) < 0) {
     Py_DECREF(exception);
     return -1;
   }
   PyErr_SetRaisedException(exception);
   return 0;
+}
+
+/* The frame's current instruction. */
+static int current_index(PyFrameObject* frame) { return byte_offset(frame->f_frame) / (int)sizeof(_Py_CODEUNIT); }
+
+/* Moves the frame's instruction pointer to the instruction of no line,
+   keeping the line it shows (f_lineno, which overrides the instruction's
+   line) and its instruction otherwise: for the events of its exit. */
+static void stand_in_cleanup(PyFrameObject* frame) {
+  _PyInterpreterFrame* const record = frame->f_frame;
+  const int line = PyFrame_GetLineNumber(frame);
+  _Py_CODEUNIT* const cleanup = _PyCode_CODE(record_code(record)) + cleanup_index(record_code(record));
+#if PY_VERSION_HEX < 0x030D0000
+  record->prev_instr = cleanup;
+#else
+  record->instr_ptr = cleanup;
+#endif
+  frame->f_lineno = line;
 }
 
 SMSLINE_EXPORT int smsline_send_call_event(PyThreadState* tstate, PyFrameObject* frame) {
@@ -226,15 +260,31 @@ SMSLINE_EXPORT int smsline_send_line_event(PyThreadState* tstate, PyFrameObject*
 }
 
 SMSLINE_EXPORT void smsline_send_exception_event(PyThreadState* tstate, PyFrameObject* frame, int reraised) {
-  send_about_exception(tstate, reraised ? EVENT_RERAISE : EVENT_RAISE, frame);
+  if (!reraised) {
+    send_about_exception(tstate, EVENT_RAISE, frame, current_index(frame));
+    return;
+  }
+  /* Our bodies re-raise only from a handler (a bare raise, a finally
+     block, an except clause that did not match), on their way out: the
+     compiled function re-raises there, its exception-handling code (of no
+     line) catches that and re-raises again, and the frame is left from
+     there. */
+  if (send_about_exception(tstate, EVENT_RERAISE, frame, current_index(frame)) < 0) return;
+  stand_in_cleanup(frame);
+  if (send_about_exception(tstate, EVENT_EXCEPTION_HANDLED, frame, cleanup_index(record_code(frame->f_frame))) < 0) {
+    return;
+  }
+  send_about_exception(tstate, EVENT_RERAISE, frame, cleanup_index(record_code(frame->f_frame)));
 }
 
+/* A handler's first instruction has no line (the compiler's
+   exception-handling code). */
 SMSLINE_EXPORT void smsline_send_handled_event(PyThreadState* tstate, PyFrameObject* frame) {
-  send_about_exception(tstate, EVENT_EXCEPTION_HANDLED, frame);
+  send_about_exception(tstate, EVENT_EXCEPTION_HANDLED, frame, cleanup_index(record_code(frame->f_frame)));
 }
 
 SMSLINE_EXPORT int smsline_send_return_event(PyThreadState* tstate, PyFrameObject* frame, PyObject* result) {
-  if (result == NULL) return send_about_exception(tstate, EVENT_PY_UNWIND, frame);
+  if (result == NULL) return send_about_exception(tstate, EVENT_PY_UNWIND, frame, current_index(frame));
   const uint8_t tools = listening(tstate, EVENT_PY_RETURN);
   if (tools == 0) return 0;
   return send(tstate, EVENT_PY_RETURN, tools, frame->f_frame, result, NULL, 1);

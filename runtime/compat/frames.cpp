@@ -46,8 +46,9 @@ PyObject* make_line_table(int first_line, int last_line, [[maybe_unused]] int bo
 #endif
 #if PY_VERSION_HEX >= 0x030B0000
   // Location entries, each a line delta from the entry before (the first
-  // from the code object's first line).
-  Py_ssize_t size = 0;
+  // from the code object's first line); from 3.12 one more, with no
+  // location, for the instruction after the last line (CLEANUP_INSTRUCTION).
+  Py_ssize_t size = CLEANUP_INSTRUCTION ? 1 : 0;
   for (int i = 0; i < entries; ++i) {
     const int previous = i == 0 ? first_line : line_of_instruction(i - 1, first_line, body_line);
     size += location_entry(nullptr, line_of_instruction(i, first_line, body_line) - previous);
@@ -59,6 +60,8 @@ PyObject* make_line_table(int first_line, int last_line, [[maybe_unused]] int bo
     const int previous = i == 0 ? first_line : line_of_instruction(i - 1, first_line, body_line);
     out += location_entry(out, line_of_instruction(i, first_line, body_line) - previous);
   }
+  // The kind "no location" (15), one code unit.
+  if (CLEANUP_INSTRUCTION) *out = static_cast<char>(0x80 | (15 << 3));
   return table;
 #else
   PyObject* table = PyBytes_FromStringAndSize(nullptr, 2 * entries);

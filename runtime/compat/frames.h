@@ -73,6 +73,12 @@ inline int lasti_for_line(const PyCodeObject* code, int line) noexcept {
 // carry `body_line` (what debuggers take for the first line that runs).
 PyObject* make_line_table(int first_line, int last_line, int body_line) noexcept;
 
+// Whether our code objects end with one instruction more, of no line: from
+// 3.12 the place of the compiler's exception-handling code, which has no
+// line of its own (monitoring tools are told of a caught exception and of
+// the re-raise at a frame's exit there).
+constexpr bool CLEANUP_INSTRUCTION = PY_VERSION_HEX >= 0x030C0000;
+
 // Where a function that returns from inside try/finally stands once the
 // finally block has run: still on the finally block's last line up to 3.7
 // and from 3.10, but back on the return statement's line in 3.8 and 3.9,
