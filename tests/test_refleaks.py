@@ -23,6 +23,7 @@ import unittest
 import smsline
 import smsline.send_sms as sms
 
+from tests import support
 from tests.reliability import Abort, Failure, PortError, World, bind_globals, quiesce
 
 SANITIZED = bool(os.environ.get("SMSLINE_SANITIZED"))
@@ -153,6 +154,59 @@ class SendSmsLeaks(LeakCase):
         world.faults[("connect", "/dev/ttyA")] = Failure("not a modem")
         number, text = object(), object()
         self.with_world(world, lambda: send_sms(number, text), own_serial_ports=False, watched=[number, text])
+
+
+@support.needs_events
+class EventLeaks(LeakCase):
+
+    def test_paths_under_each_listener(self):
+        # The events' arguments (frames, results, exceptions, callables)
+        # are given to a listener and let go again, on every kind of path:
+        # a caught probe failure, a re-raise through finally, loop passes.
+        def trace(frame, event, arg):
+            return trace
+        listeners = [("settrace", sys.settrace, trace), ("setprofile", sys.setprofile, trace)]
+        if hasattr(sys, "monitoring"):
+            monitoring, events = sys.monitoring, sys.monitoring.events
+            every = 0
+            for name in ("PY_START", "PY_RETURN", "PY_UNWIND", "LINE", "JUMP", "RAISE", "RERAISE",
+                         "EXCEPTION_HANDLED", "CALL", "C_RETURN", "C_RAISE"):
+                every |= getattr(events, name)
+            def tool(on):
+                monitoring.set_events(monitoring.DEBUGGER_ID, every if on else 0)
+            monitoring.use_tool_id(monitoring.DEBUGGER_ID, "leaks")
+            self.addCleanup(monitoring.free_tool_id, monitoring.DEBUGGER_ID)
+            for event in range(17):
+                if every & (1 << event):
+                    monitoring.register_callback(monitoring.DEBUGGER_ID, 1 << event, lambda *args: None)
+            listeners.append(("monitoring", lambda on: tool(on is not None), True))
+        number, text = "+1555" + "0100", "text " * 3
+        for name, setter, listener in listeners:
+            def listened(action):
+                def run():
+                    setter(listener)
+                    try:
+                        action()
+                    finally:
+                        setter(None)
+                return run
+            for path, faults in (("probe failure caught", {("connect", "p1"): Failure("no")}),
+                                 ("send fails, re-raised through finally", {"sendSms": Failure("send")})):
+                with self.subTest(listener=name, path=path):
+                    world = World(ports=["p1", "p2"], record=False)
+                    world.faults.update(faults)
+                    action = expect(Failure, send_sms, number, text) if "sendSms" in faults else \
+                        (lambda: send_sms(number, text))
+                    # (The planned exceptions are the same objects each time.)
+                    watched = [number, text, world] + list(faults.values())
+                    self.with_world(world, listened(action), watched=watched, repetitions=REPETITIONS // 10)
+            with self.subTest(listener=name, path="COM names"):
+                undo = bind_globals({"sys": types.SimpleNamespace(platform="win32"),
+                                     "serial": types.SimpleNamespace(Serial=io.StringIO, SerialException=PortError)})
+                try:
+                    self.assert_no_leak(listened(serial_ports), repetitions=REPETITIONS // 200)
+                finally:
+                    undo()
 
 
 class LoaderLeaks(LeakCase):

@@ -154,11 +154,88 @@ class EventsTest(unittest.TestCase):
                 self.assertEqual(ours, theirs)
                 self.assertIn("Stop", ours[0][1:3])  # raised, or the cause of "Gsm Device Not Found"
 
+    def test_listeners_that_call_the_function_or_remove_themselves(self):
+        # Inside a listener the function runs again unseen (the listener's
+        # own code sends no events), and a listener that removes itself
+        # hears nothing more; the outer call goes on as the twin's does.
+        return_line = 68 if (3, 8) <= sys.version_info[:2] < (3, 10) else 70
+
+        def again(frame, setter):
+            self.assertEqual(frame.f_globals["send_sms"]("2", "u"), 0)
+
+        def remove(frame, setter):
+            setter(None)
+        for setter, when, act in ((sys.settrace, ("call", 45), again), (sys.settrace, ("line", 61), again),
+                                  (sys.setprofile, ("return", return_line), again),
+                                  (sys.settrace, ("line", 52), remove), (sys.setprofile, ("call", 45), remove)):
+            def hook(frame, event, arg, setter=setter, when=when, act=act):
+                if frame.f_code.co_name == "send_sms" and (event, frame.f_lineno) == when:
+                    act(frame, setter)
+                return None if setter is sys.setprofile else hook
+            with self.subTest(hook=setter.__name__, when=when, act=act.__name__):
+                ours = run(sms, "send_sms", ["ok"], hook, setter)
+                self.assertEqual(ours, run(twin, "send_sms", ["ok"], hook, setter))
+                self.assertEqual(ours[0][:2], (0, None))
+
+    @unittest.skipUnless(hasattr(sys, "monitoring"), "sys.monitoring is new in 3.12")
+    def test_monitoring_tools_see_what_they_see_of_the_twin(self):
+        # Every event a tool can have of our functions, with the line of its
+        # offset (None: the exception-handling code) and its argument's kind.
+        # Of calls, those of built-ins (the profilers' c_call events).
+        monitoring, events = sys.monitoring, sys.monitoring.events
+        names = {getattr(events, name): name for name in ("PY_START", "PY_RETURN", "PY_UNWIND", "LINE", "RAISE",
+                 "RERAISE", "EXCEPTION_HANDLED", "CALL", "C_RETURN", "C_RAISE")}
+
+        def record(module, name, ports):
+            seen = []
+
+            def listener(event):
+                def callback(code, *args):
+                    if code.co_filename != module.__file__ or code.co_name not in OURS:
+                        return
+                    if event == events.LINE:
+                        line, detail = args[0], None
+                    else:
+                        line = {offset: line for start, end, line in code.co_lines()
+                                for offset in range(start, end, 2)}[args[0]]
+                        detail = args[1] if len(args) > 1 else None
+                    if event in (events.CALL, events.C_RETURN, events.C_RAISE):
+                        if type(detail).__name__ not in ("builtin_function_or_method", "method_descriptor"):
+                            return
+                        detail = detail.__name__
+                    seen.append((code.co_name, names[event], line, describe(detail)))
+                return callback
+            tool = monitoring.DEBUGGER_ID
+            monitoring.use_tool_id(tool, "test")
+            try:
+                for event in names:
+                    monitoring.register_callback(tool, event, listener(event))
+                with world(module, ports, port_list=name == "send_sms"):
+                    monitoring.set_events(tool, sum(names))
+                    try:
+                        module.serial_ports() if name == "serial_ports" else module.send_sms("1", "t")
+                    except BaseException:
+                        pass
+                    finally:
+                        monitoring.set_events(tool, 0)
+            finally:
+                monitoring.free_tool_id(tool)
+            return seen
+        for name, ports in SCENARIOS:
+            with self.subTest(function=name, ports=ports):
+                self.assertEqual(record(sms, name, ports), record(twin, name, ports))
+
     def test_profilers_and_trace_count_like_the_twin(self):
-        def profile_counts(module, profiler):
+        def profile_counts(module, profiler, ports):
             # Our functions and the built-ins they call, with their callers.
-            with world(module, ["bad", "ok"], port_list=False):
-                profiler.runcall(lambda: (module.send_sms("1", "t"), module.serial_ports()))
+            def calls():
+                try:
+                    module.send_sms("1", "t")
+                except Exception:
+                    pass  # every probe failed: "Gsm Device Not Found"
+                module.serial_ports()
+            with world(module, ports, port_list=False):
+                profiler.runcall(calls)
             stats = pstats.Stats(profiler).stats
             return sorted((f[2], s[0], s[1], sorted(c[2] for c in s[4] if c[2] in OURS)) for f, s in stats.items()
                           if f[2] in OURS or any(c[0] == module.__file__ for c in s[4]))
@@ -169,11 +246,15 @@ class EventsTest(unittest.TestCase):
                 tracer.runfunc(module.serial_ports)
             return sorted((line, n) for (file, line), n in tracer.results().counts.items() if file == module.__file__)
         for make in (cProfile.Profile, profile.Profile):
-            counts = profile_counts(sms, make())
-            self.assertEqual(counts, profile_counts(twin, make()))
-            self.assertIn(("serial_ports", 2, 2, ["send_sms"]), counts)
-            for builtin in ("append", "print", "startswith"):
-                self.assertTrue(any(builtin in c[0] for c in counts), builtin)
+            for ports in (["bad", "ok"], ["bad", "bad"]):
+                with self.subTest(profiler=make.__module__, ports=ports):
+                    counts = profile_counts(sms, make(), ports)
+                    self.assertEqual(counts, profile_counts(twin, make(), ports))
+                    self.assertIn(("serial_ports", 2, 2, ["send_sms"]), counts)
+                    self.assertTrue(any("startswith" in c[0] for c in counts))
+                    if "ok" in ports:
+                        for builtin in ("append", "print"):
+                            self.assertTrue(any(builtin in c[0] for c in counts), builtin)
         self.assertEqual(line_counts(sms, "win32"), line_counts(twin, "win32"))
 
     def test_pdb_steps_into_send_sms_and_stops_at_breakpoints(self):
