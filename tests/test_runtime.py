@@ -252,9 +252,12 @@ with warnings.catch_warnings(record=True) as caught:
     m.sys = types.SimpleNamespace(platform="linux")
     m.glob = types.SimpleNamespace(glob=lambda pattern: ["/dev/ttyA", "/dev/ttyB"])
     m.serial = types.SimpleNamespace(Serial=opener, SerialException=OSError)
+    heard = []
+    sys.setprofile(lambda frame, event, arg: heard.append(event) if frame.f_code.co_filename == m.__file__ else None)
     try:
         m.serial_ports()
     except ValueError as error:
+        sys.setprofile(None)
         tb, entries = error.__traceback__, []
         while tb is not None:
             ours = tb.tb_frame.f_code.co_filename == m.__file__
@@ -262,7 +265,7 @@ with warnings.catch_warnings(record=True) as caught:
                             repr(sorted(tb.tb_frame.f_locals.items())) if ours else None])
             tb = tb.tb_next
 print(json.dumps({"warnings": [[w.category.__name__, str(w.message)] for w in caught],
-                  "callers": callers, "entries": entries}))
+                  "callers": callers, "entries": entries, "heard": heard}))
 """
 
 
@@ -288,9 +291,12 @@ class FrameRouteTest(unittest.TestCase):
         self.assertEqual(live["callers"], ["serial_ports", "serial_ports"])
         self.assertEqual(forced["callers"], ["<module>", "<module>"])
         self.assertEqual(forced["entries"], live["entries"])
-        self.assertEqual([entry[:2] for entry in live["entries"]], [["<module>", 20], ["serial_ports", 36],
+        self.assertEqual([entry[:2] for entry in live["entries"]], [["<module>", 22], ["serial_ports", 36],
                                                                    ["opener", 13]])
         self.assertIn("'result', ['/dev/ttyA']", live["entries"][1][2])
+        # Events only where the frames are live.
+        self.assertEqual(live["heard"][::len(live["heard"]) - 1], ["call", "return"])
+        self.assertEqual(forced["heard"], [])
 
     def test_warning_turned_into_an_error_fails_the_import(self):
         done = support.run_python("import smsline", env={"TARVIK_NO_LIVE_FRAMES_smsline": "1",
