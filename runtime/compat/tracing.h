@@ -50,13 +50,6 @@ inline int use_tracing(PyThreadState* tstate) noexcept { return tstate->cframe->
 namespace monitoring {
 constexpr int EVENT_PY_START = 0, EVENT_PY_RETURN = 2, EVENT_CALL = 4, EVENT_LINE = 5, EVENT_JUMP = 7,
               EVENT_RAISE = 10, EVENT_EXCEPTION_HANDLED = 11, EVENT_PY_UNWIND = 12, EVENT_RERAISE = 14;
-// The bitmaps of events 0 to 7 and 7 to 14, each read as one word, and the
-// bytes of ours in each.
-constexpr std::uint64_t byte_of(int event, int first) { return std::uint64_t{0xFF} << (8 * (event - first)); }
-constexpr std::uint64_t LOW_EVENTS = byte_of(EVENT_PY_START, 0) | byte_of(EVENT_PY_RETURN, 0) |
-                                     byte_of(EVENT_CALL, 0) | byte_of(EVENT_LINE, 0) | byte_of(EVENT_JUMP, 0);
-constexpr std::uint64_t HIGH_EVENTS = byte_of(EVENT_RAISE, 7) | byte_of(EVENT_EXCEPTION_HANDLED, 7) |
-                                      byte_of(EVENT_PY_UNWIND, 7) | byte_of(EVENT_RERAISE, 7);
 inline std::uint64_t word_at(const std::uint8_t* bytes) noexcept {
   std::uint64_t word;
   std::memcpy(&word, bytes, sizeof word);
@@ -64,13 +57,14 @@ inline std::uint64_t word_at(const std::uint8_t* bytes) noexcept {
 }
 }  // namespace monitoring
 
-// Whether any tool listens to any event our frames send.  (A tool's own
-// code, run while the thread is handling an event, is told apart by the
-// senders: they send nothing then, as the interpreter does.)
+// Whether any tool listens to any event: the bitmaps of events 0 to 7 and
+// 7 to 14 read as two words.  (A tool of only events that ours do not send
+// costs the senders a look each; a tool's own code, run while the thread
+// handles an event, is told apart by the senders, which send nothing then,
+// as the interpreter does.)
 inline int use_tracing(PyThreadState*) noexcept {
   const std::uint8_t* const tools = smsline_event_tools;
-  return ((monitoring::word_at(tools) & monitoring::LOW_EVENTS) |
-          (monitoring::word_at(tools + 7) & monitoring::HIGH_EVENTS)) != 0;
+  return (monitoring::word_at(tools) | monitoring::word_at(tools + 7)) != 0;
 }
 #endif
 
