@@ -11,7 +11,9 @@ void ExceptionHandler::enter(ActiveFrame& frame, int line) noexcept {
   frame.raised(line);
   // From 3.12 monitoring tools are told that the frame catches it (a tool
   // that raises there hands its own exception to the handler).
-  if (tracing_wanted(current_thread_state())) send_handled_event(current_thread_state(), frame.frame());
+  if (PyThreadState* const listened = current_thread_state(); tracing_wanted(listened)) {
+    send_handled_event(listened, frame.frame());
+  }
   PyObject *type, *value, *traceback;
   PyErr_Fetch(&type, &value, &traceback);
   PyErr_NormalizeException(&type, &value, &traceback);

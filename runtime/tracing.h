@@ -41,10 +41,13 @@ int send_loop_pass_event(PyThreadState* tstate, PyFrameObject* frame) noexcept;
 // function raises, its exception replaces the pending one.
 void send_exception_event(PyThreadState* tstate, PyFrameObject* frame) noexcept;
 
-// The pending exception passes through the frame again (a bare raise, or
-// an except clause that did not match): from 3.12 monitoring tools are told
-// of the re-raise; up to 3.11 nothing is sent, as the interpreter sends
-// nothing.  A tool that raises replaces the pending exception.
+// The pending exception passes through the frame again (a bare raise, a
+// finally block, an except clause that did not match), on the frame's way
+// out: from 3.12 monitoring tools are told of the re-raise, then of the
+// compiler's exception-handling code catching it and re-raising it again,
+// where the frame then stands (its line unchanged); up to 3.11 nothing is
+// sent, as the interpreter sends nothing.  A tool that raises replaces the
+// pending exception.
 void send_reraise_event(PyThreadState* tstate, PyFrameObject* frame) noexcept;
 
 // The pending exception is caught by a handler in the frame: from 3.12
