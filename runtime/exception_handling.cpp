@@ -11,8 +11,9 @@ void ExceptionHandler::enter(ActiveFrame& frame, int line) noexcept {
   frame.raised(line);
   // From 3.12 monitoring tools are told that the frame catches it (a tool
   // that raises there hands its own exception to the handler).
-  if (PyThreadState* const listened = current_thread_state(); tracing_wanted(listened)) {
-    send_handled_event(listened, frame.frame());
+  if constexpr (HANDLER_EVENTS) {
+    PyThreadState* const listened = current_thread_state();
+    if (tracing_wanted(listened)) send_handled_event(listened, frame.frame());
   }
   PyObject *type, *value, *traceback;
   PyErr_Fetch(&type, &value, &traceback);

@@ -94,6 +94,10 @@ constexpr bool CALL_EVENT_ERROR_RAISED_IN_FRAME = PY_VERSION_HEX >= 0x030B0000;
 // The same at a return event: from 3.12 the exception counts as raised by
 // the returning instruction; up to 3.11 the call just fails.
 constexpr bool RETURN_EVENT_ERROR_RAISED_IN_FRAME = PY_VERSION_HEX >= 0x030C0000;
+// Whether a handler that catches an exception is an event of its own:
+// from 3.12 (sys.monitoring's EXCEPTION_HANDLED); before, handler entry
+// makes no check at all.
+constexpr bool HANDLER_EVENTS = PY_VERSION_HEX >= 0x030C0000;
 // Where an except clause that did not match re-raises: up to 3.10 from
 // inside the clause's last line (a profile function, reading f_lasti, sees
 // that line); from 3.11 from the except line itself.
