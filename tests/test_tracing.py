@@ -5,6 +5,7 @@ lines as plain Python.  Each scenario runs both with the same stand-ins, and
 what the standard tools see of our functions must be what they see of the twin's.
 """
 import bdb
+import builtins
 import cProfile
 import contextlib
 import gc
@@ -82,6 +83,17 @@ def world(module, ports, port_list=True):
             yield
     finally:
         module.__dict__.update(saved)
+
+
+@contextlib.contextmanager
+def failing_print():
+    """print replaced by ord, a built-in that refuses the str it is given."""
+    saved = builtins.print
+    builtins.print = ord
+    try:
+        yield
+    finally:
+        builtins.print = saved
 
 
 def describe(value):
@@ -224,6 +236,19 @@ class EventsTest(unittest.TestCase):
         for name, ports in SCENARIOS:
             with self.subTest(function=name, ports=ports):
                 self.assertEqual(record(sms, name, ports), record(twin, name, ports))
+        # A built-in call that fails (print is ord, which refuses a long str):
+        # C_RAISE, and the probe's failure caught.
+        with self.subTest(function="send_sms", ports=["ok"], print="fails"):
+            with failing_print():
+                ours = record(sms, "send_sms", ["ok"])
+                self.assertEqual(ours, record(twin, "send_sms", ["ok"]))
+            self.assertIn(("send_sms", "C_RAISE", 53, "ord"), ours)
+
+    def test_a_failing_builtin_call_under_a_profiler(self):
+        with failing_print():
+            ours = run(sms, "send_sms", ["ok"], setter=sys.setprofile)
+            self.assertEqual(ours, run(twin, "send_sms", ["ok"], setter=sys.setprofile))
+        self.assertIn(("send_sms", "c_exception", 53, "ord", None), ours[1])
 
     def test_profilers_and_trace_count_like_the_twin(self):
         def profile_counts(module, profiler, ports):
