@@ -57,8 +57,12 @@ inline bool error_pending() noexcept { return error_pending(current_thread_state
 // public field) and the interpreter's limit (private): the count is kept
 // here and the limit read through Py_GetRecursionLimit(), and past it the
 // interpreter's own check decides and raises, reading the limit again.
-// From 3.11 the guard counts down a budget of its own: the function.
-#if PY_VERSION_HEX >= 0x03090000 && PY_VERSION_HEX < 0x030B0000
+// From 3.11 the guard counts a budget down in a public field of the thread
+// state (recursion_remaining in 3.11, c_recursion_remaining from 3.12) and
+// calls the interpreter's check only once the budget is spent, as the
+// interpreter's inline form does; the function form would read the thread
+// state again, a call into the interpreter's thread-local storage per call.
+#if PY_VERSION_HEX >= 0x03090000
 extern "C" int _Py_CheckRecursiveCall(PyThreadState* tstate, const char* where);  // exported; internal header
 #endif
 inline bool enter_call([[maybe_unused]] PyThreadState* tstate) noexcept {
@@ -68,7 +72,14 @@ inline bool enter_call([[maybe_unused]] PyThreadState* tstate) noexcept {
   return ++tstate->recursion_depth > Py_GetRecursionLimit() &&
          _Py_CheckRecursiveCall(tstate, " while calling a Python object") != 0;
 #else
-  return Py_EnterRecursiveCall(" while calling a Python object") != 0;
+#if PY_VERSION_HEX < 0x030C0000
+  const bool spent = tstate->recursion_remaining-- <= 0;
+#elif PY_VERSION_HEX < 0x030D0000
+  const bool spent = tstate->c_recursion_remaining-- <= 0;
+#else
+  const bool spent = tstate->c_recursion_remaining-- < 0;
+#endif
+  return spent && _Py_CheckRecursiveCall(tstate, " while calling a Python object") != 0;
 #endif
 }
 inline void leave_call([[maybe_unused]] PyThreadState* tstate) noexcept {
@@ -76,8 +87,10 @@ inline void leave_call([[maybe_unused]] PyThreadState* tstate) noexcept {
   if (_Py_MakeEndRecCheck(tstate->recursion_depth)) tstate->overflowed = 0;
 #elif PY_VERSION_HEX < 0x030B0000
   --tstate->recursion_depth;
+#elif PY_VERSION_HEX < 0x030C0000
+  ++tstate->recursion_remaining;
 #else
-  Py_LeaveRecursiveCall();
+  ++tstate->c_recursion_remaining;
 #endif
 }
 
