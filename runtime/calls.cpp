@@ -140,15 +140,55 @@ void raise_new(PyObject* exception_class, PyObject* argument) noexcept {
   if (error) PyErr_SetObject(reinterpret_cast<PyObject*>(Py_TYPE(error.get())), error.get());
 }
 
+namespace {
+
+// Recent attribute reads of exact modules that the module's dictionary
+// answered, one entry per name (direct-mapped on the name's hash), as the
+// interpreter's specialised module attribute read keeps them per
+// instruction.  Process-wide; an entry is written at each such read that
+// misses and is never emptied.  It answers only while its dictionary
+// carries the version tag it had at the read: any change gives the
+// dictionary a new, process-unique tag, and a dictionary made later at the
+// same address has a tag of its own.  What the module type itself defines
+// cannot change (the built-in module type and object take no new
+// attributes), so a name it did not define stays undefined there.
+struct ModuleAttribute {
+  PyObject* dict = nullptr;   // the module's dictionary
+  PyObject* name = nullptr;   // the interned name read
+  std::uint64_t version = 0;  // the dictionary's tag at the read
+  PyObject* value = nullptr;  // borrowed: the dictionary holds it
+};
+ModuleAttribute recent_module_attributes[RECENT_LOOKUP_MASK + 1];
+
+}  // namespace
+
 Ref get_attribute(PyObject* target, PyObject* name) noexcept {
   // An exact module's attribute lookup is the generic one: the module type
   // (and object) first, then the module's dictionary.  A name neither type
   // defines is the dictionary's value itself, when it is there; anything
   // else (and the error of a missing name) is left to the lookup proper.
-  if (Py_TYPE(target) == &PyModule_Type && _PyType_Lookup(&PyModule_Type, name) == nullptr) {
-    PyObject* dict = PyModule_GetDict(target);
-    PyObject* value = dict != nullptr ? dict_item_or_null(dict, name) : nullptr;
-    if (value != nullptr) return Ref::borrow(value);
+  if (Py_TYPE(target) == &PyModule_Type) {
+    PyObject* const dict = PyModule_GetDict(target);
+    // Only an exact str with its hash computed has an entry (our names are).
+    const bool keyed = PyUnicode_CheckExact(name) && reinterpret_cast<PyASCIIObject*>(name)->hash != -1;
+    ModuleAttribute* const recent =
+        keyed ? &recent_module_attributes[reinterpret_cast<PyASCIIObject*>(name)->hash & RECENT_LOOKUP_MASK]
+              : nullptr;
+    if (recent != nullptr && recent->name == name && recent->dict == dict && dict != nullptr &&
+        recent->version == dict_version(dict)) {
+      return Ref::borrow(recent->value);
+    }
+    if (dict != nullptr && _PyType_Lookup(&PyModule_Type, name) == nullptr) {
+      // The tag is read before the look-up: a key with its own __eq__ can
+      // change the dictionary while it is searched, and the entry kept
+      // below must then fail to match at once.
+      const std::uint64_t version = dict_version(dict);
+      PyObject* const value = dict_item_or_null(dict, name);
+      if (value != nullptr) {
+        if (recent != nullptr) *recent = ModuleAttribute{dict, name, version, value};
+        return Ref::borrow(value);
+      }
+    }
   }
   return Ref::steal(PyObject_GetAttr(target, name));
 }
