@@ -149,6 +149,41 @@ class ProbingTest(unittest.TestCase):
         self.assertEqual(first["serial"].opened, names)
         self.assertEqual(second.opened, names)
 
+    def test_module_attributes_are_read_afresh_at_each_call(self):
+        # Plain modules (the exact module type) changed between calls: each
+        # call reads what the module holds then.
+        opened = []
+
+        owner = types.SimpleNamespace(closed=[], close_outcomes={})
+
+        def opener(tag):
+            return lambda name: opened.append(tag) or FakePort(owner, name)
+
+        first, other, sys_module = (types.ModuleType(name) for name in ("serial", "serial", "sys"))
+        first.Serial, first.SerialException = opener("first"), FakeSerialException
+        other.Serial, other.SerialException = opener("other"), FakeSerialException
+        sys_module.platform = "linux"
+        steps = [(None, first, "first"), (None, first, "first"), (("Serial", opener("again")), first, "again"),
+                 (None, other, "other"), (None, first, "again")]
+        if sys.version_info >= (3, 7):  # a module's own __getattr__ (PEP 562) answers a deleted name
+            steps.append((("__getattr__", lambda name: opener("late")), first, "late"))
+        with bound_globals(m, sys=sys_module, glob=FakeGlob(["/dev/ttyA"])):
+            for change, bound, tag in steps:
+                if change and change[0] == "__getattr__":
+                    del first.Serial
+                if change:
+                    setattr(first, *change)
+                del opened[:]
+                with bound_globals(m, serial=bound):
+                    self.assertEqual((m.serial_ports(), opened), (["/dev/ttyA"], [tag]))
+            sys_module.platform = "win32"
+            with bound_globals(m, serial=other):
+                self.assertEqual(m.serial_ports(), COM_NAMES)
+            del sys_module.platform
+            error = failure_of(m.serial_ports)
+        self.assertIsInstance(error, AttributeError)
+        self.assertEqual(our_entries(error.__traceback__, m.serial_ports.__code__)[0].tb_lineno, 23)
+
     def test_matches_this_machine(self):
         if not sys.platform.startswith("linux"):
             self.skipTest("Linux only")
