@@ -13,7 +13,7 @@
 #undef _PyGC_FINALIZED
 #include "internal/pycore_frame.h"
 
-#define SMSLINE_EXPORT __attribute__((visibility("hidden")))
+#include "runtime/compat/frame_records.h"
 
 /* Set by smsline_allow_events at the extension's start (see
    runtime/compat/tracing.h). */

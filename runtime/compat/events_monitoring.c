@@ -23,7 +23,7 @@
 #include "internal/pycore_frame.h"
 #include "internal/pycore_interp.h"
 
-#define SMSLINE_EXPORT __attribute__((visibility("hidden")))
+#include "runtime/compat/frame_records.h"
 
 /* The event numbers: the same on 3.12 and 3.13 (cpython/monitoring.h on
    3.13, the internal instrumentation header on 3.12). */
@@ -72,23 +72,6 @@ SMSLINE_EXPORT void smsline_allow_events(int allowed) {
     }
   }
   smsline_event_tools = PyInterpreterState_Get()->monitors.tools;
-}
-
-static PyCodeObject* record_code(_PyInterpreterFrame* record) {
-#if PY_VERSION_HEX < 0x030D0000
-  return record->f_code;
-#else
-  return (PyCodeObject*)record->f_executable;
-#endif
-}
-
-/* The interpreter frame that runs now: one of ours while events are sent. */
-static _PyInterpreterFrame* current_record(PyThreadState* tstate) {
-#if PY_VERSION_HEX < 0x030D0000
-  return tstate->cframe->current_frame;
-#else
-  return tstate->current_frame;
-#endif
 }
 
 /* The offset in bytes of the record's current instruction (its first
@@ -293,7 +276,7 @@ SMSLINE_EXPORT int smsline_send_return_event(PyThreadState* tstate, PyFrameObjec
 SMSLINE_EXPORT int smsline_send_c_call_event(PyThreadState* tstate, PyObject* function, PyObject* first_argument) {
   const uint8_t tools = listening(tstate, EVENT_CALL);
   if (tools == 0) return 0;
-  return send(tstate, EVENT_CALL, tools, current_record(tstate), function,
+  return send(tstate, EVENT_CALL, tools, *current_frame(tstate), function,
               first_argument != NULL ? first_argument : missing_argument, 2);
 }
 
@@ -303,10 +286,10 @@ SMSLINE_EXPORT int smsline_send_c_return_event(PyThreadState* tstate, PyObject* 
   const uint8_t tools = listening(tstate, EVENT_CALL);
   if (tools == 0) return failed ? -1 : 0;
   PyObject* const argument = first_argument != NULL ? first_argument : missing_argument;
-  if (!failed) return send(tstate, EVENT_C_RETURN, tools, current_record(tstate), function, argument, 2);
+  if (!failed) return send(tstate, EVENT_C_RETURN, tools, *current_frame(tstate), function, argument, 2);
   /* The call's exception stays pending unless a tool raised. */
   PyObject* const exception = PyErr_GetRaisedException();
-  if (send(tstate, EVENT_C_RAISE, tools, current_record(tstate), function, argument, 2) < 0) {
+  if (send(tstate, EVENT_C_RAISE, tools, *current_frame(tstate), function, argument, 2) < 0) {
     Py_XDECREF(exception);
   } else {
     PyErr_SetRaisedException(exception);

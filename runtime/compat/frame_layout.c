@@ -1,11 +1,12 @@
 /* The interpreter's frame records from 3.11 on: local slots, instruction pointer, linking into the thread's frame stack.
 
    Their layouts are described only by the interpreter's internal headers,
-   which compile as C, not as C++: this file is the one place that includes
-   them, and is built for 3.11 and later.  The layouts differ between minor
-   versions (3.12 reordered the record, 3.13 renamed its code and
-   instruction fields and moved the thread's current frame out of the C
-   frame record); the few spots where they do are the helpers at the top. */
+   which compile as C, not as C++: this file and the event senders beside it
+   are the C files that include them, built for 3.11 and later.  The layouts
+   differ between minor versions (3.12 reordered the record, 3.13 renamed
+   its code and instruction fields and moved the thread's current frame out
+   of the C frame record); the few spots where they do are in
+   frame_records.h and the helpers at the top. */
 #define Py_BUILD_CORE 1
 #include <Python.h>
 /* An object.h macro of the same name clashes with the internal headers'. */
@@ -17,16 +18,7 @@
 #include <string.h>
 
 #include "runtime/compat/frame_layout.h"
-
-#define SMSLINE_EXPORT __attribute__((visibility("hidden")))
-
-static PyCodeObject* record_code(_PyInterpreterFrame* record) {
-#if PY_VERSION_HEX < 0x030D0000
-  return record->f_code;
-#else
-  return (PyCodeObject*)record->f_executable;
-#endif
-}
+#include "runtime/compat/frame_records.h"
 
 static void set_instruction_pointer(_PyInterpreterFrame* record, _Py_CODEUNIT* instruction) {
 #if PY_VERSION_HEX < 0x030D0000
@@ -59,16 +51,6 @@ static void restore_pending(PendingError* held) {
   PyErr_Restore(held->type, held->value, held->traceback);
 #else
   PyErr_SetRaisedException(held->exception);
-#endif
-}
-
-/* The thread's current frame record: in the thread's C frame record up to
-   3.12, in the thread state itself from 3.13. */
-static _PyInterpreterFrame** current_frame(PyThreadState* tstate) {
-#if PY_VERSION_HEX < 0x030D0000
-  return &tstate->cframe->current_frame;
-#else
-  return &tstate->current_frame;
 #endif
 }
 
