@@ -69,6 +69,28 @@ class SimulatorSituationTests(unittest.TestCase):
             self.assertEqual(sim.discarded, [] if sent else ['half-typed message ATZ\r'])
             self.assertIn(b'OK', command(b'AT\r'))
 
+    def test_identification_answers_as_a_modem_does(self):
+        # (behaviours, command, the exact answer with echo off)
+        cases = [((), b'AT+CGMI', b'\r\nSMSLINE\r\n\r\nOK\r\n'),
+                 ((), b'AT+CGMM', b'\r\nSIMULATED GSM MODEM\r\n\r\nOK\r\n'),
+                 ((), b'AT+CGMR', b'\r\nRevision: smsline-sim 1.0\r\n\r\nOK\r\n'),
+                 ((), b'AT+CGSN', b'\r\n352099001761481\r\n\r\nOK\r\n'),
+                 ((), b'AT+CIMI', b'\r\n001010123456789\r\n\r\nOK\r\n'),
+                 (('pin',), b'AT+CIMI', b'\r\n+CME ERROR: 11\r\n'),
+                 ((), b'AT+COPS?', b'\r\n+COPS: 0,0,"TEST NETWORK"\r\n\r\nOK\r\n'),
+                 (('denied',), b'AT+COPS?', b'\r\n+COPS: 0\r\n\r\nOK\r\n'),
+                 (('slow-registration',), b'AT+COPS?', b'\r\n+COPS: 0\r\n\r\nOK\r\n')]
+        for behaviours, text, answer in cases:
+            sim, command = self.open(*behaviours)
+            command(b'ATE0\r')
+            command(b'AT+CMEE=1\r')
+            self.assertEqual(command(text + b'\r', answer[-6:]), answer, (behaviours, text))
+        # Asking for the operator takes no registration poll away.
+        sim, command = self.open('slow-registration', registration_polls=1)
+        command(b'AT+COPS?\r')
+        self.assertIn(b'+CREG: 0,2', command(b'AT+CREG?\r'))
+        self.assertIn(b'+CREG: 0,1', command(b'AT+CREG?\r'))
+
     def test_pin_attempts_run_out_into_puk(self):
         sim, command = self.open('pin', pin='1111', pin_attempts=2, puk='87654321')
         self.assertIn(b'+CPINR: SIM PIN,2,3', command(b'AT+CPINR="SIM PIN"\r'))

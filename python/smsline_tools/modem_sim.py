@@ -128,6 +128,8 @@ class ModemSimulator(object):
         self._master = self._slave = None
         self._noise = random.Random(noise_seed)     # line faults
         self._hangup_due = False
+        self.identity = dict(self.IDENTITY)
+        self.operator = self.OPERATOR
         self._reset()
         if 'stuck-prompt' in self.behaviours:
             # What a client that died in the middle of a send leaves behind.
@@ -451,20 +453,54 @@ class ModemSimulator(object):
     def _at_creg(self, name, form, arg):
         if form != '?':
             return [], 'OK'
-        if self._sim_locked or 'no-network' in self.behaviours:
-            state = 0
-        elif 'denied' in self.behaviours:
-            state = 3
-        elif 'slow-registration' in self.behaviours and self._registration_polls > 0:
-            self._registration_polls -= 1
-            state = 2
-        else:
-            state = 5 if 'roaming' in self.behaviours else 1
+        state = self._network_state()
+        if state == 2:
+            self._registration_polls -= 1   # 'slow-registration': one poll fewer to go
         return ['+CREG: 0,%d' % state], 'OK'
+
+    def _network_state(self):
+        """The +CREG stat now: 0 not searching, 1 home, 2 searching, 3 denied, 5 roaming."""
+        if self._sim_locked or 'no-network' in self.behaviours:
+            return 0
+        if 'denied' in self.behaviours:
+            return 3
+        if 'slow-registration' in self.behaviours and self._registration_polls > 0:
+            return 2
+        return 5 if 'roaming' in self.behaviours else 1
 
     def _at_csq(self, name, form, arg):
         rssi = 99 if {'no-network', 'denied'} & self.behaviours else self.rssi
         return ['+CSQ: %d,99' % rssi], 'OK'
+
+    # ---- identification -------------------------------------------------
+    # As a real modem answers them: the bare value on an information line,
+    # then OK.  ``identity`` (a copy per simulator) may be changed: None makes
+    # the modem refuse the command (ERROR); a leading blank or a trailing CR
+    # (sent as CR CR LF) play what some modems do.
+
+    IDENTITY = {'+CGMI': 'SMSLINE',                         # manufacturer
+                '+CGMM': 'SIMULATED GSM MODEM',             # model
+                '+CGMR': 'Revision: smsline-sim 1.0',       # firmware revision
+                '+CGSN': '352099001761481',                 # IMEI (check digit valid)
+                '+CIMI': '001010123456789'}                 # IMSI: test network 001/01
+    OPERATOR = 'TEST NETWORK'
+
+    def _identify(self, name, form, arg):
+        answer = self.identity.get(name)
+        if form or answer is None:
+            return [], 'ERROR'
+        if name == '+CIMI' and (self._sim_locked or self._pin_attempts == 0):
+            return self._cme(12 if self._pin_attempts == 0 else 11)     # the IMSI is on the SIM
+        return [answer], 'OK'
+
+    _at_cgmi = _at_cgmm = _at_cgmr = _at_cgsn = _at_cimi = _identify
+
+    def _at_cops(self, name, form, arg):
+        if form != '?':
+            return [], 'OK'     # AT+COPS=0: automatic selection, as it is
+        if self._network_state() in (1, 5) and self.operator is not None:
+            return ['+COPS: 0,0,"%s"' % self.operator], 'OK'
+        return ['+COPS: 0'], 'OK'
 
     def _at_cmgs(self, name, form, arg):
         if self.cmgf == 0:
