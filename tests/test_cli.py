@@ -14,8 +14,8 @@ from unittest import mock
 
 import serial
 
-from gsmmodem import GsmModem
-from gsmmodem.exceptions import (CmsError, PinRequiredError, RegistrationTimeoutError,
+from smsline_gsm import GsmModem
+from smsline_gsm.exceptions import (CmsError, PinRequiredError, RegistrationTimeoutError,
                                  TimeoutException)
 from smsline_tools import __version__, cli
 from smsline_tools.modem_sim import ModemSimulator

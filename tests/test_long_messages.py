@@ -8,8 +8,8 @@ import unittest
 
 import serial
 
-from gsmmodem import CmsError, DeliveryTimeoutError, GsmModem, SentSms, TimeoutException
-from gsmmodem.pdu import encode_submit
+from smsline_gsm import CmsError, DeliveryTimeoutError, GsmModem, SentSms, TimeoutException
+from smsline_gsm.pdu import encode_submit
 from smsline_tools.modem_sim import ModemSimulator
 
 from tests.test_cli import INSTALLED

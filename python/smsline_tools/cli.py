@@ -18,14 +18,14 @@ import sys
 
 import serial
 
-from gsmmodem.exceptions import (CmeError, CmsError, CommandError, EncodingError,
+from smsline_gsm.exceptions import (CmeError, CmsError, CommandError, EncodingError,
                                  GsmModemException,
                                  IncorrectPinError, InvalidStateException,
                                  PinRequiredError, PukRequiredError,
                                  RegistrationError, RegistrationTimeoutError,
                                  DeliveryTimeoutError, MessageTooLongError,
                                  SimLockError, TimeoutException)
-from gsmmodem.modem import GsmModem, check_message, check_pin
+from smsline_gsm.modem import GsmModem, check_message, check_pin
 
 from smsline_tools import __version__
 

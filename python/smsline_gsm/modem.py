@@ -197,7 +197,7 @@ class StatusReport(object):
 
     @classmethod
     def from_decoded(cls, report):
-        """A StatusReport from a gsmmodem.pdu.SmsStatusReport."""
+        """A StatusReport from a smsline_gsm.pdu.SmsStatusReport."""
         return cls(report.message_reference, report.status, report.number,
                    report.sent, report.discharged)
 
