@@ -421,7 +421,7 @@ class ReplyTests(ModemCase):
 
     def test_conversation_is_logged_with_the_pin_masked(self):
         sim, modem = self.open('pin', 'echo', pin='4321')
-        with self.assertLogs('gsmmodem', logging.DEBUG) as logs:
+        with self.assertLogs('smsline_gsm', logging.DEBUG) as logs:
             modem.connect('4321')
             modem.sendSms('123', 'logged')
         text = '\n'.join(logs.output)

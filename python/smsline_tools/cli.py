@@ -345,7 +345,7 @@ def main(argv=None, module=None):
     """Entry point; ``module`` stands in for smsline.send_sms (tests).  Returns the exit status."""
     progress = Progress(sys.stderr, quiet=False)
     watcher = None
-    logger = logging.getLogger('gsmmodem')
+    logger = logging.getLogger('smsline_gsm')
     level, handler = logger.level, None
     try:
         parser = _parser()
