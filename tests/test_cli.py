@@ -238,7 +238,9 @@ class InstalledCommandTests(unittest.TestCase):
         self.assertIn('smsline-send: smsline_gsm: %s: <- AT+CPIN="****"' % sim.port, err)
         self.assertIn('-> +CMGS: 1', err)
         self.assertNotIn('4321', err)
-        self.assertEqual(self.run_command('--version')[:2], (0, 'smsline-send %s\n' % __version__))
+        self.assertEqual(self.run_command('--version')[:2], (0, 'smsline-send %s\nsend_sms uses smsline_gsm, '
+                                                               "smsline's own (no gsmmodem library is installed)\n"
+                                                               % __version__))
         # The installed package declares pyserial, and the environment has its metadata.
         env = dict(os.environ)
         env.pop('PYTHONPATH', None)
