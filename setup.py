@@ -1,5 +1,5 @@
 """Installs smsline: the extension (built by CMake from CMakeLists.txt, the one
-list of sources), the project's modem library gsmmodem, the modem simulator
+list of sources), the project's modem library smsline_gsm, the modem simulator
 and the smsline-send command."""
 import json
 import os
@@ -101,7 +101,7 @@ setup(
     ext_modules=[CMakeExtension("smsline")],
     cmdclass={"build_ext": CMakeBuild, "install": Install},
     package_dir={"": "python"},
-    packages=["gsmmodem", "smsline_tools"],
+    packages=["smsline_gsm", "smsline_tools"],
     entry_points={"console_scripts": ["smsline-send = smsline_tools.cli:main"]},
     zip_safe=False,
 )

@@ -2,10 +2,10 @@ from __future__ import print_function
 import time
 import sys
 import glob
-
+from importlib.util import find_spec
 import serial
-from gsmmodem.modem import GsmModem, SentSms
-
+if find_spec('gsmmodem'): from gsmmodem.modem import GsmModem, SentSms
+else: from smsline_gsm.modem import GsmModem, SentSms
 BAUDRATE = 115200
 PIN = None
 

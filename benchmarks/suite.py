@@ -56,8 +56,8 @@ EXTRA_CASES = ('serial_ports_com256_refused',)
 SUCCESSFUL_CASES = ('serial_ports_com256', 'serial_ports_glob32', 'serial_ports_com256_refused',
                     'send_sms_1port', 'send_sms_8ports')
 IMPORT_CASES = (
-    ('import_total', 'import in a fresh interpreter (with serial, gsmmodem.modem)'),
-    ('import_own', 'import after serial and gsmmodem.modem'),
+    ('import_total', 'import in a fresh interpreter (with serial, smsline_gsm.modem)'),
+    ('import_own', 'import after serial and smsline_gsm.modem'),
 )
 END_TO_END_CASE = ('end_to_end', 'end to end: one message through the simulator (pty, pyserial)')
 # The same with a text that goes in 3 concatenated parts (PDU mode): (key, title, text).
@@ -365,10 +365,10 @@ def add_ratios(entry):
 # ---- imports in fresh interpreters -----------------------------------------
 
 IMPORT_CODE = {
-    'baseline': 'import time\nt = time.perf_counter()\nimport serial, gsmmodem.modem\n'
+    'baseline': 'import time\nt = time.perf_counter()\nimport serial, smsline_gsm.modem\n'
                 'print(time.perf_counter() - t)',
     'total': 'import time\nt = time.perf_counter()\nimport {module}\nprint(time.perf_counter() - t)',
-    'own': 'import time, serial, gsmmodem.modem\nt = time.perf_counter()\nimport {module}\n'
+    'own': 'import time, serial, smsline_gsm.modem\nt = time.perf_counter()\nimport {module}\n'
            'print(time.perf_counter() - t)',
 }
 
@@ -390,7 +390,7 @@ def time_imports(options, contenders, results):
             raise RuntimeError('import run failed: %s' % done.stderr)
         return float(done.stdout.split()[-1]), wall
 
-    subprocess.run([sys.executable, '-m', 'compileall', '-q', os.path.join(PYTHON_DIR, 'gsmmodem')],
+    subprocess.run([sys.executable, '-m', 'compileall', '-q', os.path.join(PYTHON_DIR, 'smsline_gsm')],
                    stdout=subprocess.DEVNULL)
     for kind, name in variants:   # writes any missing bytecode (serial's too) before timing
         run(kind, name)
@@ -402,7 +402,7 @@ def time_imports(options, contenders, results):
             inside[variant].append(seconds)
             wall[variant].append(elapsed)
     baseline = summary(inside[('baseline', None)], 1e3)
-    results['import_baseline'] = {'title': 'import serial, gsmmodem.modem alone', 'unit': 'ms',
+    results['import_baseline'] = {'title': 'import serial, smsline_gsm.modem alone', 'unit': 'ms',
                                   'inside': baseline, 'wall': summary(wall[('baseline', None)], 1e3)}
     for kind, title in (('total', IMPORT_CASES[0][1]), ('own', IMPORT_CASES[1][1])):
         entry = {'title': title, 'unit': 'ms', 'contenders': {}}
@@ -850,7 +850,7 @@ def report(results, markdown_path):
               '(above 1: smsline faster)', '', text_table(HEADER, table_rows(results))]
     baseline = results.get('import_baseline')
     if baseline:
-        lines.append('import serial, gsmmodem.modem alone: %s ms' % spread(baseline['inside'], 2))
+        lines.append('import serial, smsline_gsm.modem alone: %s ms' % spread(baseline['inside'], 2))
     for key, label in (('end_to_end', 'end to end'), (END_TO_END_LONG_CASE[0], 'end to end, long')):
         end = results['cases'].get(key)
         if end:

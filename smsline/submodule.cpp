@@ -33,6 +33,7 @@ struct BodyConstants {
   PyObject* print_function;  // "print_function"
   PyObject* time;            // "time"
   PyObject* modem_module;    // "gsmmodem.modem"
+  PyObject* own_modem_module;  // "smsline_gsm.modem"
   PyObject* SentSms;         // "SentSms"
   PyObject* modem_names;     // ("GsmModem", "SentSms")
   PyObject* baudrate;        // 115200
@@ -94,6 +95,7 @@ bool create_constants() noexcept {
       {&body.print_function, "print_function"},
       {&body.time, "time"},
       {&body.modem_module, "gsmmodem.modem"},
+      {&body.own_modem_module, "smsline_gsm.modem"},
       {&body.SentSms, "SentSms"},
   };
   for (const Name& name : names) {
@@ -139,7 +141,7 @@ bool create_code_objects() noexcept {
           ? nullptr
           : make_code("<listcomp>", submodule.file, 24, 24, 1, names_tuple({"i"}), CODE_FLAGS_FUNCTION);
   submodule.module_code =
-      make_code("<module smsline.send_sms>", submodule.file, 1, 7, 0, names_tuple({}), CODE_FLAGS_MODULE);
+      make_code("<module smsline.send_sms>", submodule.file, 1, 8, 0, names_tuple({}), CODE_FLAGS_MODULE);
   // The functions' bodies start after their docstrings: on lines 47 and 23.
   submodule.send_sms_code =
       make_code("send_sms", submodule.file, 45, 70, 2,
@@ -189,7 +191,56 @@ bool bind_from(PyObject* module, PyObject* name) noexcept {
   return value && PyDict_SetItem(submodule.dict, name, value.get()) == 0;
 }
 
-// The statements of the module, lines 1 to 7, run in the module frame.
+// Whether the pending exception says that there is no top-level gsmmodem at
+// all: a ModuleNotFoundError for the name "gsmmodem" itself, or for its
+// submodule while sys.modules holds None for "gsmmodem" (the way to say that
+// it must not be imported).  A gsmmodem that is found but fails (a missing
+// submodule, an import of its own, a name it lacks) is left pending, to be
+// reported as it is.
+bool gsmmodem_not_found() noexcept {
+  if (!PyErr_ExceptionMatches(PyExc_ModuleNotFoundError)) return false;
+  PyObject *type, *value, *traceback;
+  PyErr_Fetch(&type, &value, &traceback);
+  PyErr_NormalizeException(&type, &value, &traceback);
+  Ref name = Ref::steal(value != nullptr ? PyObject_GetAttr(value, shared.spec_name) : nullptr);
+  bool absent = name && PyUnicode_Check(name.get()) && PyUnicode_CompareWithASCIIString(name.get(), "gsmmodem") == 0;
+  if (!absent && name) {
+    Ref top_level = Ref::steal(PyUnicode_FromString("gsmmodem"));
+    PyObject* entry = top_level ? PyDict_GetItemWithError(PyImport_GetModuleDict(), top_level.get()) : nullptr;
+    absent = entry == Py_None;
+  }
+  if (!absent) {
+    // The name's own failure, if any, gives way to the import's exception.
+    PyErr_Clear();
+    PyErr_Restore(type, value, traceback);
+    return false;
+  }
+  Py_XDECREF(type);
+  Py_XDECREF(value);
+  Py_XDECREF(traceback);
+  return true;
+}
+
+// Line 7 takes GsmModem and SentSms from the gsmmodem library installed
+// beside smsline, when there is one; line 8, only when no gsmmodem is found
+// at all, from smsline's own library, smsline_gsm.  Returns the failing line,
+// or 0.
+int import_modem_library(ActiveFrame& frame, PyObject* dict) noexcept {
+  int line = 7;
+  if (!frame.mark(line)) return line;
+  Ref modem = import_module(body.modem_module, dict, body.modem_names);
+  if (!modem) {
+    if (!gsmmodem_not_found()) return line;
+    line = 8;
+    if (!frame.mark(line)) return line;
+    modem = import_module(body.own_modem_module, dict, body.modem_names);
+    if (!modem) return line;
+  }
+  if (!bind_from(modem.get(), constants.GsmModem) || !bind_from(modem.get(), body.SentSms)) return line;
+  return 0;
+}
+
+// The statements of the module, lines 1 to 8, run in the module frame.
 // Returns the failing line, or 0 when all succeeded.
 int run_module_statements(ActiveFrame& frame) noexcept {
   PyObject* dict = submodule.dict;
@@ -204,10 +255,7 @@ int run_module_statements(ActiveFrame& frame) noexcept {
   if (!import_and_bind(frame, 4, "glob", constants.glob)) return 4;
   if (!import_and_bind(frame, 6, "serial", constants.serial)) return 6;
 
-  if (!frame.mark(7)) return 7;
-  Ref modem = import_module(body.modem_module, dict, body.modem_names);
-  if (!modem || !bind_from(modem.get(), constants.GsmModem) || !bind_from(modem.get(), body.SentSms)) return 7;
-  return 0;
+  return import_modem_library(frame, dict);
 }
 
 // A later start of the submodule: the first run's module stays the module.

@@ -21,8 +21,8 @@ import serial
 
 import smsline
 import smsline.send_sms as sms
-from gsmmodem.exceptions import GsmModemException
-from gsmmodem.modem import GsmModem
+from smsline_gsm.exceptions import GsmModemException
+from smsline_gsm.modem import GsmModem
 from smsline_tools.modem_sim import ModemSimulator
 
 from tests import support

@@ -129,7 +129,8 @@ class ReferenceLinesTest(unittest.TestCase):
         with open(REFERENCE) as source:
             lines = source.read().split('\n')
         expected = {
-            1: 'from __future__ import print_function', 7: 'from gsmmodem.modem import GsmModem, SentSms',
+            1: 'from __future__ import print_function', 7: "if find_spec('gsmmodem'): from gsmmodem.modem import GsmModem, SentSms",
+            8: 'else: from smsline_gsm.modem import GsmModem, SentSms',
             15: 'def serial_ports():', 23: "if sys.platform.startswith('win'):",
             24: "ports = ['COM%s' % (i + 1) for i in range(256)]", 27: "ports = glob.glob('/dev/tty[A-Za-z]*')",
             31: "raise EnvironmentError('Unsupported platform')", 34: 'for port in ports:',

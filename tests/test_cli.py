@@ -14,8 +14,8 @@ from unittest import mock
 
 import serial
 
-from gsmmodem import GsmModem
-from gsmmodem.exceptions import (CmsError, PinRequiredError, RegistrationTimeoutError,
+from smsline_gsm import GsmModem
+from smsline_gsm.exceptions import (CmsError, PinRequiredError, RegistrationTimeoutError,
                                  TimeoutException)
 from smsline_tools import __version__, cli
 from smsline_tools.modem_sim import ModemSimulator
@@ -116,10 +116,10 @@ class CliTests(unittest.TestCase):
         module = stand_in()
 
         def send_sms(phone_number, text):
-            logging.getLogger('gsmmodem').warning('part 2 of 3 failed')
+            logging.getLogger('smsline_gsm').warning('part 2 of 3 failed')
             return 0
         module.send_sms = send_sms
-        self.assertEqual(run(['123', 'hi'], module)[2], 'smsline-send: gsmmodem: part 2 of 3 failed\n')
+        self.assertEqual(run(['123', 'hi'], module)[2], 'smsline-send: smsline_gsm: part 2 of 3 failed\n')
         self.assertEqual(run(['-q', '123', 'hi'], module)[2], '')
 
     def test_an_extension_that_cannot_load_is_one_error_line(self):
@@ -235,10 +235,12 @@ class InstalledCommandTests(unittest.TestCase):
         sim = self.simulator('pin', pin='4321')
         code, out, err = self.run_command('-v', '--pin', '4321', '--port', sim.port, '123', 'hi')
         self.assertEqual(code, 0)
-        self.assertIn('smsline-send: gsmmodem: %s: <- AT+CPIN="****"' % sim.port, err)
+        self.assertIn('smsline-send: smsline_gsm: %s: <- AT+CPIN="****"' % sim.port, err)
         self.assertIn('-> +CMGS: 1', err)
         self.assertNotIn('4321', err)
-        self.assertEqual(self.run_command('--version')[:2], (0, 'smsline-send %s\n' % __version__))
+        self.assertEqual(self.run_command('--version')[:2], (0, 'smsline-send %s\nsend_sms uses smsline_gsm, '
+                                                               "smsline's own (no gsmmodem library is installed)\n"
+                                                               % __version__))
         # The installed package declares pyserial, and the environment has its metadata.
         env = dict(os.environ)
         env.pop('PYTHONPATH', None)

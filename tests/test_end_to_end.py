@@ -6,8 +6,8 @@ import tempfile
 import unittest
 
 import smsline.send_sms as sms
-from gsmmodem.exceptions import CmsError
-from gsmmodem.modem import GsmModem, SentSms
+from smsline_gsm.exceptions import CmsError
+from smsline_gsm.modem import GsmModem, SentSms
 from smsline_tools.modem_sim import ModemSimulator
 
 from tests import support

@@ -502,7 +502,8 @@ class BodyFaults(unittest.TestCase):
             ("sys.modules['serial'] = None", "ModuleNotFoundError", 6),
             (hook % ("serial", "raise SystemExit(4)"), "SystemExit", 6),
             (hook % ("gsmmodem.modem", "return object()"), "ImportError", 7),
-            ("import gsmmodem.modem as g\ndel g.SentSms", "ImportError", 7),
+            (hook % ("smsline_gsm.modem", "raise MemoryError"), "MemoryError", 8),
+            ("import smsline_gsm.modem as g\ndel g.SentSms", "ImportError", 8),
         ]
         for setup, expected_type, line in scenarios:
             with self.subTest(setup=setup.splitlines()[-1]):

@@ -8,8 +8,8 @@ import unittest
 
 import serial
 
-from gsmmodem import CmsError, DeliveryTimeoutError, GsmModem, SentSms, TimeoutException
-from gsmmodem.pdu import encode_submit
+from smsline_gsm import CmsError, DeliveryTimeoutError, GsmModem, SentSms, TimeoutException
+from smsline_gsm.pdu import encode_submit
 from smsline_tools.modem_sim import ModemSimulator
 
 from tests.test_cli import INSTALLED
@@ -103,7 +103,7 @@ class DeliveryReportTests(ModemCase):
 
     def test_reports_nobody_waits_for_are_logged_not_taken_for_replies(self):
         sim, modem = self.connected()
-        with self.assertLogs('gsmmodem', logging.INFO) as logs:
+        with self.assertLogs('smsline_gsm', logging.INFO) as logs:
             sim.report_status = 0x41
             failed = modem.sendSms('123', 'x' * 200, waitForDeliveryReport=True,
                                    deliveryTimeout=2)

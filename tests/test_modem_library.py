@@ -1,4 +1,4 @@
-"""The gsmmodem library against the modem simulator, over a real pty and pyserial."""
+"""The modem library smsline_gsm against the modem simulator, over a real pty and pyserial."""
 import errno
 import functools
 import itertools
@@ -16,13 +16,13 @@ from unittest import mock
 
 import serial
 
-import gsmmodem.modem
-from gsmmodem import (CommandError, CmsError, EncodingError, GsmModem, GsmModemException,
+import smsline_gsm.modem
+from smsline_gsm import (CommandError, CmsError, EncodingError, GsmModem, GsmModemException,
                       IncorrectPinError,
                       InvalidPinError, InvalidStateException, MessageTooLongError,
                       PinRequiredError, PukRequiredError, RegistrationError,
                       RegistrationTimeoutError, SentSms, TimeoutException)
-from gsmmodem.modem import encode_text, gsm_septets
+from smsline_gsm.modem import encode_text, gsm_septets
 from smsline_tools.modem_sim import ModemSimulator
 
 
@@ -32,7 +32,7 @@ class ModemCase(unittest.TestCase):
     def setUp(self):
         # Pseudo-terminal names come back: a PIN refused in one test must not
         # be held against a new simulator on the same name.
-        gsmmodem.modem._refused_pins.clear()
+        smsline_gsm.modem._refused_pins.clear()
 
     def open(self, *behaviours, **options):
         sim = ModemSimulator(behaviours=behaviours or ['healthy'], **options)
@@ -421,7 +421,7 @@ class ReplyTests(ModemCase):
 
     def test_conversation_is_logged_with_the_pin_masked(self):
         sim, modem = self.open('pin', 'echo', pin='4321')
-        with self.assertLogs('gsmmodem', logging.DEBUG) as logs:
+        with self.assertLogs('smsline_gsm', logging.DEBUG) as logs:
             modem.connect('4321')
             modem.sendSms('123', 'logged')
         text = '\n'.join(logs.output)
@@ -473,7 +473,7 @@ class VanishingDeviceTests(ModemCase):
         # whole bring-up and a long message with its reports went through.
         sim, modem = self.open()
         for calls in itertools.count():
-            with mock.patch.object(gsmmodem.modem.serial, 'Serial',
+            with mock.patch.object(smsline_gsm.modem.serial, 'Serial',
                                    functools.partial(VanishingPort, calls)):
                 try:
                     modem.connect()
@@ -528,7 +528,7 @@ class SimSafetyTests(ModemCase):
                  ({'pin_attempts': 0}, '1234', PukRequiredError, 10, 0),
                  ({'behaviours': ['pin', 'no-cpinr']}, '9999', IncorrectPinError, None, 1)]
         for options, pin, error, left, entered in cases:
-            gsmmodem.modem._refused_pins.clear()
+            smsline_gsm.modem._refused_pins.clear()
             options = dict(options)
             sim, modem = self.open(*options.pop('behaviours', ['pin']), **options)
             with self.assertRaises(error, msg=options) as caught:

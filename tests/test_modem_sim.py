@@ -9,7 +9,7 @@ import unittest
 
 import serial
 
-from gsmmodem import GsmModem
+from smsline_gsm import GsmModem
 from smsline_tools.modem_sim import ModemSimulator
 
 

@@ -3,9 +3,9 @@ import datetime
 import random
 import unittest
 
-from gsmmodem import EncodingError, MessageTooLongError
-from gsmmodem.exceptions import TooManyPartsError
-from gsmmodem.pdu import (DCS_GSM7, DCS_UCS2, DELIVERED, FAILED, PENDING, Concat,
+from smsline_gsm import EncodingError, MessageTooLongError
+from smsline_gsm.exceptions import TooManyPartsError
+from smsline_gsm.pdu import (DCS_GSM7, DCS_UCS2, DELIVERED, FAILED, PENDING, Concat,
                           Reassembler, decode_status_report, decode_submit,
                           encode_status_report, encode_submit, gsm_decode, gsm_encode,
                           parse_status_report_text, reassemble, split_text,

@@ -12,7 +12,7 @@ import types
 import unittest
 
 import smsline.send_sms as send_sms_module
-from gsmmodem import modem as gsm_modem_module
+from smsline_gsm import modem as gsm_modem_module
 from tests import support
 from tests.fakes import bound_globals
 
@@ -351,6 +351,8 @@ class BodyFailureTest(unittest.TestCase):
             ["glob", True, False, None, 0, MODULE_CODE_NAME, 4, True],
             ["serial", True, False, None, 0, MODULE_CODE_NAME, 6, True],
             ["gsmmodem.modem", True, False, ["GsmModem", "SentSms"], 0, MODULE_CODE_NAME, 7, True],
+            # No gsmmodem is installed here: smsline's own library instead.
+            ["smsline_gsm.modem", True, False, ["GsmModem", "SentSms"], 0, MODULE_CODE_NAME, 8, True],
         ])
         # The module spec is complete before the first import, and still marked as initialising.
         self.assertEqual(facts["spec_seen"], [True, True, True])
@@ -453,47 +455,80 @@ class BodyFailureTest(unittest.TestCase):
         self.assertFalse(second["cause"])
         self.assertFalse(facts["in_modules"])
 
-    def test_modem_library_failures_are_line_7(self):
-        python_dir = support.PYTHON_DIR
-        scenarios = {
-            # The serial library stays importable; the modem library is in
-            # neither the project's folder nor the installed packages.
-            "missing": ("import serial\n"
-                        "sys.path[:] = [p for p in sys.path\n"
-                        "               if os.path.abspath(p) != %r and 'site-packages' not in p]" % python_dir,
-                        "ModuleNotFoundError", "No module named 'gsmmodem'"),
-            "no GsmModem": ("import types\n"
-                            "fake = types.ModuleType('gsmmodem.modem')\n"
-                            "fake.SentSms = object\n"
-                            "sys.modules['gsmmodem.modem'] = fake",
-                            "ImportError", "cannot import name 'GsmModem'"),
-            "no SentSms": ("import types\n"
-                           "fake = types.ModuleType('gsmmodem.modem')\n"
-                           "fake.GsmModem = object\n"
-                           "sys.modules['gsmmodem.modem'] = fake",
-                           "ImportError", "cannot import name 'SentSms'"),
-        }
-        for label, (setup, error_type, message) in scenarios.items():
-            with self.subTest(label):
-                facts = run_child(self, setup=setup, code="""
-                    import builtins
-                    real_import = builtins.__import__
-                    filled = []
-                    def grab(name, *args, **kwargs):
-                        if name == "gsmmodem.modem" and not filled:
-                            filled.append(sys.modules["smsline.send_sms"])
-                        return real_import(name, *args, **kwargs)
-                    builtins.__import__ = grab
-                    try:
-                        import smsline.send_sms
-                    except ImportError as error:
-                        report(file=FILE, bound=sorted(n for n in ("serial", "GsmModem", "SentSms")
-                                                       if n in vars(filled[0])), **describe(error))
-                    """)
-                self.assertEqual(facts["type"], error_type)
-                self.assertEqual(facts["message"], message)
-                self.check_failure(facts, 7, ["grab"] if label == "missing" else [])
-                self.assertEqual(facts["bound"], ["GsmModem", "serial"] if label == "no SentSms" else ["serial"])
+    def test_modem_library_choice(self):
+        """Line 7 takes a gsmmodem installed beside smsline; line 8, only when no
+        gsmmodem is found at all, smsline_gsm.  The twin chooses alike."""
+        modem = "class GsmModem(object): pass\nclass SentSms(object): pass\n"
+        hide_ours = ("import serial\n"
+                     "sys.path[:] = [p for p in sys.path\n"
+                     "               if os.path.abspath(p) != %r and 'site-packages' not in p]" % support.PYTHON_DIR)
+        ours, theirs = "smsline_gsm.modem", "gsmmodem.modem"
+        scenarios = [  # label, stand-in gsmmodem's files, more set-up, library or (error, message, line), bound
+            ("none installed", None, "", ours, ["GsmModem", "SentSms"]),
+            ("installed", {"modem.py": modem}, "", theirs, ["GsmModem", "SentSms"]),
+            ("blocked in sys.modules", None, "sys.modules['gsmmodem'] = None", ours, ["GsmModem", "SentSms"]),
+            ("no modem submodule", {}, "",
+             ("ModuleNotFoundError", "No module named 'gsmmodem.modem'", 7), []),
+            ("an import of its own missing", {"modem.py": "import gsmmodem_transport\n" + modem}, "",
+             ("ModuleNotFoundError", "No module named 'gsmmodem_transport'", 7), []),
+            ("no GsmModem", {"modem.py": "class SentSms(object): pass\n"}, "",
+             ("ImportError", "cannot import name 'GsmModem'", 7), []),
+            ("no SentSms", {"modem.py": "class GsmModem(object): pass\n"}, "",
+             ("ImportError", "cannot import name 'SentSms'", 7), ["GsmModem"]),
+            ("neither library", None, hide_ours,
+             ("ModuleNotFoundError", "No module named 'smsline_gsm'", 8), []),
+        ]
+        twin = os.path.join(support.ROOT, "benchmarks", "reference_send_sms.py")
+        for label, files, setup, expected, bound in scenarios:
+            for target in ("extension", "twin"):
+                with self.subTest(label, target=target):
+                    facts = run_child(self, setup=setup, code="""
+                        import builtins, importlib.util, tempfile
+                        files, filled = %r, []
+                        if files is not None:
+                            stand_in = os.path.join(tempfile.mkdtemp(), "gsmmodem")
+                            os.mkdir(stand_in)
+                            for name, text in dict(files, **{"__init__.py": ""}).items():
+                                with open(os.path.join(stand_in, name), "w") as handle:
+                                    handle.write(text)
+                            sys.path.insert(0, os.path.dirname(stand_in))
+                        finders = len(sys.meta_path)
+                        if %r == "twin":
+                            spec = importlib.util.spec_from_file_location("twin", %r)
+                            module, file, body = importlib.util.module_from_spec(spec), spec.origin, "<module>"
+                            run = lambda: spec.loader.exec_module(module)
+                        else:
+                            module, file, body = None, FILE, %r
+                            run = lambda: __import__("smsline.send_sms")
+                            real_import = builtins.__import__
+                            def grab(name, *args):  # the module being filled, which a failure drops
+                                filled.append(sys.modules.get("smsline.send_sms"))
+                                return real_import(name, *args)
+                            builtins.__import__ = grab
+                        try:
+                            run()
+                            module = module or sys.modules["smsline.send_sms"]
+                            outcome = module.GsmModem.__module__
+                            assert module.SentSms.__module__ == outcome
+                            context = False
+                        except ImportError as error:
+                            module = module or filled[-1]
+                            lines = [entry[2] for entry in entries(error.__traceback__)
+                                     if entry[:2] == [body, file]]
+                            # (the interpreter's own text names the module from 3.7)
+                            outcome = [type(error).__name__, str(error).split(" from '")[0]] + lines
+                            context = error.__context__ is not None
+                        bound = [] if module is None else [n for n in ("GsmModem", "SentSms") if n in vars(module)]
+                        report(outcome=outcome, bound=bound, context=context,
+                               finders_added=len(sys.meta_path) - finders,
+                               aliases=[n for n in sys.modules if n.split(".")[0] == "gsmmodem"
+                                        and sys.modules[n] is not None and files is None])
+                        """ % (files, target, twin, MODULE_CODE_NAME))
+                    self.assertEqual(facts["outcome"], expected if isinstance(expected, str) else list(expected))
+                    # Nothing else is changed: no finder added, no gsmmodem made up,
+                    # and a failure is the import's own, not chained to another.
+                    self.assertEqual((facts["finders_added"], facts["aliases"], facts["context"]), (0, [], False))
+                    self.assertEqual(facts["bound"], bound)
 
     def test_reload_and_second_load_change_nothing(self):
         facts = run_child(self, """

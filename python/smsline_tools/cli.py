@@ -11,6 +11,7 @@ simulated modem on a pseudo-terminal stands in front of it.
 import argparse
 import errno
 import importlib
+import importlib.util
 import logging
 import platform
 import re
@@ -18,14 +19,14 @@ import sys
 
 import serial
 
-from gsmmodem.exceptions import (CmeError, CmsError, CommandError, EncodingError,
+from smsline_gsm.exceptions import (CmeError, CmsError, CommandError, EncodingError,
                                  GsmModemException,
                                  IncorrectPinError, InvalidStateException,
                                  PinRequiredError, PukRequiredError,
                                  RegistrationError, RegistrationTimeoutError,
                                  DeliveryTimeoutError, MessageTooLongError,
                                  SimLockError, TimeoutException)
-from gsmmodem.modem import GsmModem, check_message, check_pin
+from smsline_gsm.modem import GsmModem, check_message, check_pin
 
 from smsline_tools import __version__
 
@@ -91,8 +92,32 @@ def _parser():
                         help='no progress on stderr (errors are still shown)')
     parser.add_argument('-v', '--verbose', action='store_true',
                         help='log every AT command and reply on stderr (the PIN masked)')
-    parser.add_argument('--version', action='version', version='%(prog)s ' + __version__)
+    parser.add_argument('--version', action=_Version, help='show the version and the GSM library '
+                        'that send_sms uses here, then exit')
     return parser
+
+
+class _Version(argparse.Action):
+    """--version: smsline's version and, since send_sms takes a gsmmodem
+    library installed beside smsline before its own, which one it takes in
+    this environment (smsline-send itself always uses smsline_gsm)."""
+
+    def __init__(self, option_strings, dest=argparse.SUPPRESS, default=argparse.SUPPRESS, help=None):
+        argparse.Action.__init__(self, option_strings, dest=dest, default=default, nargs=0, help=help)
+
+    def __call__(self, parser, namespace, values, option_string=None):
+        try:
+            found = importlib.util.find_spec('gsmmodem')
+            where = found and (found.submodule_search_locations or [found.origin])
+        except (ImportError, ValueError):   # found, but without a readable spec
+            found, where = True, ['(location unknown)']
+        if not found:
+            library = "smsline_gsm, smsline's own (no gsmmodem library is installed)"
+        else:
+            library = 'gsmmodem from %s, installed beside smsline (smsline-send uses smsline_gsm)' % (
+                ', '.join(str(path) for path in where),)
+        sys.stdout.write('%s %s\nsend_sms uses %s\n' % (parser.prog, __version__, library))
+        parser.exit()
 
 
 def _report_wait(parser, args):
@@ -345,7 +370,7 @@ def main(argv=None, module=None):
     """Entry point; ``module`` stands in for smsline.send_sms (tests).  Returns the exit status."""
     progress = Progress(sys.stderr, quiet=False)
     watcher = None
-    logger = logging.getLogger('gsmmodem')
+    logger = logging.getLogger('smsline_gsm')
     level, handler = logger.level, None
     try:
         parser = _parser()
@@ -438,6 +463,12 @@ class _Unavailable(Exception):
 
 
 def _send_sms_module():
+    """smsline.send_sms with smsline's own modem library behind it, whatever
+    gsmmodem library the environment holds: while the submodule starts here,
+    None in sys.modules for gsmmodem tells it that there is none."""
+    blocked = 'gsmmodem' not in sys.modules
+    if blocked:
+        sys.modules['gsmmodem'] = None
     try:
         return importlib.import_module('smsline.send_sms')
     except ImportError as e:
@@ -445,6 +476,9 @@ def _send_sms_module():
         raise _Unavailable('cannot load smsline.send_sms (%s): %s' % (
             e, 'reinstall smsline' if running == 'CPython 3.6' else
             'the smsline extension is built for CPython 3.6, and this is ' + running))
+    finally:
+        if blocked and sys.modules.get('gsmmodem', 0) is None:
+            del sys.modules['gsmmodem']
 
 
 def _list_ports(module, progress):

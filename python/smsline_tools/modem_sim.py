@@ -33,9 +33,9 @@ import threading
 import time
 import tty
 
-from gsmmodem import pdu
-from gsmmodem.exceptions import EncodingError
-from gsmmodem.pdu import GSM_BASIC, SINGLE_SEPTETS as GSM_LIMIT, SINGLE_UNITS as UCS2_LIMIT, gsm_septets
+from smsline_gsm import pdu
+from smsline_gsm.exceptions import EncodingError
+from smsline_gsm.pdu import GSM_BASIC, SINGLE_SEPTETS as GSM_LIMIT, SINGLE_UNITS as UCS2_LIMIT, gsm_septets
 
 BEHAVIOURS = ('healthy', 'pin', 'no-network', 'denied', 'slow-registration',
               'roaming', 'cms-error', 'echo', 'unsolicited', 'silent',

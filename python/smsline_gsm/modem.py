@@ -8,7 +8,7 @@ Replies are read as they arrive, line by line, against a deadline; lines the
 modem sends on its own (RING, +CREG: 1, +CDSI: ...) are picked out on the way.
 
 Every line sent and received is logged at DEBUG level on the logger
-``gsmmodem`` (with a PIN masked), so ``logging.basicConfig(level=DEBUG)``
+``smsline_gsm`` (with a PIN masked), so ``logging.basicConfig(level=DEBUG)``
 shows the whole AT conversation.
 """
 import binascii
@@ -41,7 +41,7 @@ __all__ = ['GsmModem', 'SentSms', 'StatusReport', 'encode_text', 'gsm_septets',
            'IncorrectPinError', 'InvalidPinError', 'EncodingError',
            'MessageTooLongError']
 
-log = logging.getLogger('gsmmodem')
+log = logging.getLogger('smsline_gsm')
 
 # While a message is typed in, the modem reads backspace, Ctrl-Z and ESC as
 # editing keys, so text needing those codes never goes out as raw GSM bytes
@@ -197,7 +197,7 @@ class StatusReport(object):
 
     @classmethod
     def from_decoded(cls, report):
-        """A StatusReport from a gsmmodem.pdu.SmsStatusReport."""
+        """A StatusReport from a smsline_gsm.pdu.SmsStatusReport."""
         return cls(report.message_reference, report.status, report.number,
                    report.sent, report.discharged)
 
