@@ -39,6 +39,21 @@ class SimulatorProtocolTests(unittest.TestCase):
         self.assertEqual(self.command(b'AT+CSQ\r'), b'\r\n+CSQ: 20,99\r\n\r\nOK\r\n')
         self.assertEqual(self.command(b'AT+NOPE\r', b'ERROR\r\n'), b'\r\nERROR\r\n')
 
+    def test_read_and_test_commands_answer_with_their_values(self):
+        # (command, the information line of its answer; None: OK alone)
+        cases = [(b'AT+CSCA?', b'+CSCA: "+15550000000",145'),
+                 (b'AT+CSCS=?', b'+CSCS: ("GSM","IRA","UCS2")'),
+                 (b'AT+CPMS=?', b'+CPMS: ("SM","ME"),("SM","ME"),("SM","ME")'),
+                 (b'AT+CNMI=?', b'+CNMI: (0-2),(0-3),(0,2),(0-2),(0,1)'),
+                 (b'AT+CMGF=?', b'+CMGF: (0,1)'), (b'AT+CFUN?', b'+CFUN: 1'),
+                 (b'AT+CSCA=?', None), (b'AT+CMGS=?', None)]
+        self.command(b'ATE0\r')
+        for text, line in cases:
+            self.assertEqual(self.command(text + b'\r'),
+                             (b'\r\n' + line + b'\r\n' if line else b'') + b'\r\nOK\r\n', text)
+        self.command(b'AT+CSCA=""\r')    # no service centre stored: OK alone
+        self.assertEqual(self.command(b'AT+CSCA?\r'), b'\r\nOK\r\n')
+
     def test_escape_aborts_and_backspace_edits(self):
         self.command(b'ATE0\r')
         self.command(b'AT+CMGF=1\r')
@@ -58,7 +73,8 @@ class SimulatorSituationTests(unittest.TestCase):
         port = serial.Serial(sim.start(), 115200, timeout=0.05)
         self.addCleanup(sim.stop)
         self.addCleanup(port.close)
-        return sim, lambda text, marker=b'OK\r\n': (port.write(text), read_until(port, marker))[1]
+        return sim, lambda text, marker=b'OK\r\n', wait=2.0: (port.write(text),
+                                                             read_until(port, marker, wait))[1]
 
     def test_stuck_at_the_prompt_until_escape_or_ctrl_z(self):
         for end, sent in ((b'\x1b', []), (b'\x1a', ['half-typed message ATZ\r'])):
@@ -90,6 +106,23 @@ class SimulatorSituationTests(unittest.TestCase):
         command(b'AT+COPS?\r')
         self.assertIn(b'+CREG: 0,2', command(b'AT+CREG?\r'))
         self.assertIn(b'+CREG: 0,1', command(b'AT+CREG?\r'))
+
+    def test_recorded_modem_behaviours(self):
+        # (profile, commands, the answer to the last one)
+        cases = [('pin-lock-all', [b'ATZ'], b'ATZ\r\r\n+CME ERROR: 11\r\n'),
+                 ('pin-lock-all', [b'ATE0', b'AT+CPIN?'],     # echo stays on
+                  b'AT+CPIN?\r\r\n+CPIN: SIM PIN\r\n\r\nOK\r\n'),
+                 ('pin-lock-few', [b'ATE0', b'AT+CMEE=1', b'AT+CMEE?'], b'\r\n+CME ERROR: 11\r\n'),
+                 ('cpin-no-ok', [b'ATE0', b'AT+CPIN?'], b'\r\n+CPIN: SIM PIN\r\r\n'),
+                 ('busy-after-reset', [b'ATE0'], b'ATE0\r\r\n+CME ERROR: 515\r\n'),
+                 ('sim-busy-after-pin', [b'ATE0', b'AT+CPIN="1234"', b'AT+CPIN?'],
+                  b'\r\n+CME ERROR: 14\r\n'),
+                 ('command-not-support', [b'ATE0', b'AT+CMGF=?'], b'\r\nCOMMAND NOT SUPPORT\r\n')]
+        for profile, commands, answer in cases:
+            sim, command = self.open(profile=profile)
+            for text in commands[:-1]:
+                command(text + b'\r', b'\x00', 0.2)     # whatever it answers
+            self.assertEqual(command(commands[-1] + b'\r', answer[-4:]), answer, profile)
 
     def test_pin_attempts_run_out_into_puk(self):
         sim, command = self.open('pin', pin='1111', pin_attempts=2, puk='87654321')
