@@ -379,7 +379,7 @@ class ReplyTests(ModemCase):
 
     def test_a_timeout_names_the_command_left_unanswered(self):
         replies = {'AT+CMEE?': '\r\n+CMEE: 1\r\n\r\nOK\r\n', 'AT+CPIN?': '\r\n+CPIN: READY\r\n\r\nOK\r\n'}
-        for silent in ('ATZ', 'AT+CMEE?', 'AT+CPIN?', 'AT+CMGF=0'):
+        for silent in ('ATZ', 'ATE0', 'AT+CPIN?', 'AT+CMGF=0'):
             peer = ScriptedPeer(lambda line, silent=silent: b'' if line == silent else
                                 replies.get(line, '\r\nOK\r\n').encode('latin-1'))
             self.addCleanup(peer.close)

@@ -59,8 +59,9 @@ UCS2_LIMIT = pdu.SINGLE_UNITS   # UTF-16 code units in one message
 CTRL_Z = b'\x1a'
 ESC = b'\x1b'
 
+# Lines a modem sends on its own; "^" starts vendor ones (^RSSI:, ^BOOT:, ^MODE:).
 _URC_PREFIXES = ('RING', '+CRING:', '+CLIP:', '+CMTI:', '+CBMI:',
-                 '+CUSD:', '+CGREG:', '+CEREG:', 'NO CARRIER')
+                 '+CUSD:', '+CGREG:', '+CEREG:', 'NO CARRIER', '^')
 _PIN = re.compile(r'[0-9]{4,8}')
 _DIGITS = re.compile(r'[0-9]+')
 _HEX = re.compile(r'[0-9A-Fa-f]+')
@@ -168,14 +169,29 @@ def _shown(command):
     return _PIN_COMMAND.sub(r'\1"****"', command)
 
 
+# The words of +CME ERROR that a modem left at AT+CMEE=2 gives (3GPP TS
+# 27.007), for the codes that decide what to do next.
+_CME_WORDS = {'SIM NOT INSERTED': 10, 'SIM PIN REQUIRED': 11, 'SIM PUK REQUIRED': 12,
+              'SIM FAILURE': 13, 'SIM BUSY': 14, 'INCORRECT PASSWORD': 16}
+# Answers of a modem that is there but still busy: asked again after a pause.
+_BUSY = frozenset([('CME', 14), ('CME', 515), ('CMS', 314), ('CMS', 515)])
+# Answers of a modem whose SIM is locked (PIN, PUK).
+_LOCKED = frozenset([11, 12])
+
+
 def _error_for(command, line):
     """The exception a final error line stands for, or None."""
     if line == 'ERROR':
         return CommandError(_shown(command), 'ERROR', None)
+    if line == 'COMMAND NOT SUPPORT':     # some Huawei sticks, for ERROR
+        return CommandError(_shown(command), 'ERROR', None,
+                            '%s failed: modem answered %s' % (_shown(command), line))
     for prefix, make in (('+CME ERROR:', cme_error), ('+CMS ERROR:', CmsError)):
         if line.startswith(prefix):
             code = line[len(prefix):].strip()
             number = _number_or_none(code)
+            if number is None and prefix == '+CME ERROR:':
+                number = _CME_WORDS.get(code.upper())
             return make(_shown(command), code if number is None else number)
     return None
 
@@ -335,8 +351,10 @@ class GsmModem(object):
     readTimeout = 0.05          # serial read timeout: how often deadlines are checked
     startupAttemptTimeout = 0.5  # wait for each early ATZ while the modem wakes up
     pollInterval = 0.25         # between AT+CREG? polls
-    busyRetryTime = 3.0         # how long "busy" answers (CME 14, CMS 515) are retried
-    busyRetryDelay = 0.2
+    busyRetryTime = 3.0         # how long "busy" answers (CME 14 and 515, CMS 314 and 515) are
+    busyRetries = 10            # retried, and how often at most
+    busyRetryDelay = 0.2        # the pause before a command is sent again
+    quietTime = 0.2             # an answer with no final result is whole once the line is this quiet
     lockSlice = 0.05            # longest wait with the lock held while idling
 
     def __init__(self, port, baudrate=115200, commandTimeout=3.0,
@@ -355,6 +373,8 @@ class GsmModem(object):
         self._settings = {}         # last value set per setting, e.g. AT+CSCS
         self._reports = {}          # message reference -> StatusReport (at most 256)
         self._awaited = set()       # references whose reports a sendSms call waits for
+        self._out_of_step = False   # a reply may still be on its way: resynchronise first
+        self._resynchronising = False
         self._report_indexes = []   # stored reports announced by +CDSI
         self._creg_urc = None
         self._skip_next = False
@@ -400,11 +420,7 @@ class GsmModem(object):
                                      write_timeout=self.commandTimeout, exclusive=True)
         log.debug('%s: opened at %s baud', self.port, self.baudrate)
         self._wake_up()
-        self._command('ATE0')
-        self._command('AT+CMEE=1')
-        self._synchronise()
-        self._unlock_sim(pin)
-        self._select_format()
+        self._bring_up(pin)
 
     @_exclusive
     def close(self):
@@ -420,53 +436,75 @@ class GsmModem(object):
                 pass
 
     def _wake_up(self):
-        # ESC ends a text entry that a client left open (the modem drops the
-        # pending text); CR ends a half-typed command line.  Either may be
-        # answered, which the synchronisation after ATZ takes care of.
+        """Make sure a modem is there: any answer to ATZ says so, an error too.
+
+        ESC ends a text entry that a client left open (the modem drops the
+        pending text); CR ends a half-typed command line.  Either may be
+        answered: the set-up's AT+CPIN? marks where the replies are in step.
+        A modem that was just powered or plugged in may ignore the first
+        commands: ATZ is sent again, each time after startupAttemptTimeout
+        without an answer, until startupTimeout is over.
+        """
         self._write(ESC + b'\r')
-        # A modem that was just powered or plugged in may ignore the first
-        # commands: repeat ATZ until it answers or the startup time is over.
         deadline = time.monotonic() + self.startupTimeout
         attempts = 0
         while True:
             attempts += 1
             self._drop_input()
-            left = max(0.05, deadline - time.monotonic())
+            self._write('ATZ\r')
+            wait = min(self.startupAttemptTimeout, max(0.05, deadline - time.monotonic()))
             try:
-                self._command('ATZ', timeout=min(self.startupAttemptTimeout, left))
+                self._read_reply('ATZ', wait)
+                break
+            except CommandError as e:
+                log.debug('%s: ATZ answered %s: a modem is there', self.port, e)
                 break
             except TimeoutException as e:
                 if time.monotonic() >= deadline:
                     raise TimeoutException('no reply to ATZ from %s within %.1f s (%d attempts)'
                                            % (self.port, self.startupTimeout, attempts), e.data,
                                            'ATZ')
-            except CommandError:
-                # The answer to the half-typed line, not to ATZ: ask again.
-                if time.monotonic() >= deadline:
-                    raise
         if attempts > 1:
             # A late answer to an earlier ATZ must not pass for the next reply.
             self._drain(0.1)
 
-    def _synchronise(self):
-        # Answers to what came before ATZ (the ESC, a half-typed line, an
-        # earlier ATZ) may still be on their way and would pass for the
-        # replies of the next commands.  A query whose answer only it gets
-        # marks where the replies are in step again: everything before it
-        # is dropped.
-        command = 'AT+CMEE?'
-        self._write(command + '\r')
-        deadline = time.monotonic() + self.commandTimeout
-        synchronised = False
+    def _bring_up(self, pin):
+        """The set-up, with the PIN step where the SIM turns out to be locked.
+
+        Echo off and numeric errors come first; a modem with a locked SIM
+        may refuse them, which decides nothing: AT+CPIN? tells the SIM's
+        state.  A locked SIM (that answer, or +CME ERROR: 11 or 12 to any
+        step) leads to the PIN step, after which the whole set-up is done
+        again.  The PIN step is taken once per connect().
+        """
+        unlocked = False
         while True:
-            line = self._next_line(deadline, [command])
-            if line is None:
-                raise TimeoutException('no reply to %s within %.1f s'
-                                       % (command, self.commandTimeout), command=command)
-            if line.startswith('+CMEE:'):
-                synchronised = True
-            elif synchronised and (line == 'OK' or _error_for(command, line) is not None):
-                return
+            for command in ('ATE0', 'AT+CMEE=1'):
+                try:
+                    self._command(command, again=True)
+                except CommandError as e:
+                    log.debug('%s: %s refused (%s); going on', self.port, command, e)
+            try:
+                state = self._sim_state()
+                if state == 'READY':
+                    with _refused_pins_lock:
+                        _refused_pins.pop(self.port, None)
+                    self._select_format()
+                    return
+            except CmeError as e:
+                if e.code not in _LOCKED or unlocked:
+                    raise
+                log.debug('%s: %s: the SIM is locked', self.port, e)
+                state = self._sim_state()
+                if state == 'READY':
+                    raise   # locked, yet the SIM says otherwise: nothing a PIN can mend
+            if unlocked:
+                if state == 'SIM PUK':
+                    self._sim_blocked('AT+CPIN?')
+                raise InvalidStateException('SIM not ready after the PIN: AT+CPIN? answered '
+                                            '"+CPIN: %s"' % state)
+            self._unlock_sim(state, pin)
+            unlocked = True
 
     def _drop_input(self):
         # Not reset_input_buffer(): its tcflush raises termios.error, no
@@ -484,8 +522,8 @@ class GsmModem(object):
                 until = time.monotonic() + quiet
         self._buf = b''
 
-    def _unlock_sim(self, pin):
-        state = self._sim_state()
+    def _unlock_sim(self, state, pin):
+        """Enter the PIN for a SIM in ``state`` (from AT+CPIN?), or raise why it cannot be."""
         if state == 'SIM PIN':
             left = self._attempts_left('SIM PIN')
             if pin is None:
@@ -503,6 +541,19 @@ class GsmModem(object):
                             % (self.port, _attempts(left)))
             try:
                 self._command('AT+CPIN="%s"' % pin)
+            except TimeoutException as e:
+                # The SIM may have taken the PIN, or counted it as wrong.
+                # Unless it now says it took it, the PIN counts as refused:
+                # it is not entered again by itself.
+                try:
+                    taken = self._sim_state() == 'READY'
+                except GsmModemException:
+                    taken = False
+                if taken:
+                    return
+                with _refused_pins_lock:
+                    _refused_pins.setdefault(self.port, set()).add(digest)
+                raise e
             except CmeError as e:
                 if e.code == 16:
                     with _refused_pins_lock:
@@ -511,10 +562,6 @@ class GsmModem(object):
                 if e.code == 12:
                     self._sim_blocked('AT+CPIN=')
                 raise
-            state = self._sim_state()
-        if state == 'READY':
-            with _refused_pins_lock:
-                _refused_pins.pop(self.port, None)
             return
         if state == 'SIM PUK':
             self._sim_blocked('AT+CPIN?')
@@ -524,11 +571,13 @@ class GsmModem(object):
         """PDU mode whenever the modem offers it, text mode otherwise.
 
         A modem that does not answer AT+CMGF=? is asked for PDU mode, then
-        for text mode.
+        for text mode.  A refusal because the SIM is locked is raised.
         """
         try:
-            lines = self._command('AT+CMGF=?')
-        except CommandError:
+            lines = self._command('AT+CMGF=?', again=True)
+        except CommandError as e:
+            if isinstance(e, CmeError) and e.code in _LOCKED:
+                raise
             lines = []
         offered = next((line[6:] for line in lines if line.startswith('+CMGF:')), None)
         modes = [0, 1]
@@ -541,9 +590,9 @@ class GsmModem(object):
                                         % offered)
         for mode in modes:
             try:
-                self._command('AT+CMGF=%d' % mode)
-            except CommandError:
-                if mode == modes[-1]:
+                self._command('AT+CMGF=%d' % mode, again=True)
+            except CommandError as e:
+                if mode == modes[-1] or isinstance(e, CmeError) and e.code in _LOCKED:
                     raise
                 continue
             self.pduMode = mode == 0
@@ -580,8 +629,18 @@ class GsmModem(object):
                     return _number_or_none(fields[1].strip())
         return None
 
-    def _sim_state(self):
-        return self._value('AT+CPIN?', '+CPIN:').strip('"').upper()
+    def _sim_state(self, stale=None):
+        """The SIM's state as AT+CPIN? tells it: 'READY', 'SIM PIN', 'SIM PUK'...
+
+        Every modem answers AT+CPIN?, locked or not, and its +CPIN: line is
+        an answer no other command gets: it marks where the replies are in
+        step (what came before it answered something older, and goes to
+        ``stale``).
+        """
+        for line in self._command('AT+CPIN?', marker='+CPIN:', stale=stale, again=True):
+            if line.startswith('+CPIN:'):
+                return line[6:].strip().strip('"').upper()
+        raise GsmModemException('AT+CPIN? gave no +CPIN: line')
 
     # ---- network --------------------------------------------------------
 
@@ -618,7 +677,7 @@ class GsmModem(object):
             self._idle(until)
 
     def _registration(self):
-        for line in self._command('AT+CREG?'):
+        for line in self._command('AT+CREG?', again=True):
             match = _CREG_REPLY.match(line)
             if match:
                 return int(match.group(1))
@@ -895,51 +954,139 @@ class GsmModem(object):
                                    % (self.port, self.commandTimeout))
 
     def _discard_stale(self):
-        """Drop whole lines that arrived before a command is sent, keeping what the modem sent on its own."""
+        """Drop whole lines that arrived before a command is sent, keeping what
+        the modem sent on its own.  A prompt among them may mean a modem
+        taking message text, which would take the command as text: the
+        conversation is out of step."""
         waiting = self._waiting()
         if waiting:
             self._buf += self._serial.read(waiting)
         while True:
             line = self._pop_line()
             if line is None:
-                return
-            self._useful(line, [])
+                break
+            if self._useful(line, []) and line.startswith('>'):
+                self._out_of_step = True
+        head = self._buf.lstrip(b'\r\n')
+        if head.startswith(b'>'):
+            log.debug('%s: -> > (a prompt nothing waits for)', self.port)
+            self._buf = head[2:] if head.startswith(b'> ') else head[1:]
+            self._out_of_step = True
 
-    def _command(self, command, timeout=None):
-        """Send one command; return its reply lines (without the final OK)."""
+    def _command(self, command, timeout=None, marker=None, stale=None, again=False):
+        """Send one command; return its reply lines (without the final OK).
+
+        A busy answer is retried after a pause, a bounded number of times
+        within busyRetryTime.  A command left unanswered leaves the
+        conversation out of step: the next exchange resynchronises first.
+        With ``again`` (for commands that do the same when sent twice) an
+        unanswered command is sent once more, after the resynchronisation.
+        ``marker`` and ``stale`` are as for _read_reply.
+        """
         busy_until = time.monotonic() + self.busyRetryTime
+        tries = 0
         while True:
+            tries += 1
             self._discard_stale()
+            if self._out_of_step and not self._resynchronising:
+                self._resynchronise()
             self._write(command + '\r')
             try:
-                return self._read_reply(command, timeout or self.commandTimeout)
-            except CommandError as e:
-                busy = (e.type, e.code) in (('CME', 14), ('CMS', 515))
-                if not busy or time.monotonic() >= busy_until:
+                return self._read_reply(command, timeout or self.commandTimeout, marker, stale)
+            except TimeoutException:
+                self._out_of_step = True
+                if not again or tries > 1:
                     raise
+                log.debug('%s: %s: no answer in time; asking again', self.port, _shown(command))
+            except CommandError as e:
+                if ((e.type, e.code) not in _BUSY or tries >= self.busyRetries
+                        or time.monotonic() >= busy_until):
+                    raise
+                log.debug('%s: %s: busy, asking again', self.port, e)
             time.sleep(self.busyRetryDelay)
 
+    def _resynchronise(self):
+        """Bring the conversation back in step after an answer that did not come in time.
+
+        ESC first: a modem taking message text drops it (one reading
+        commands ignores it).  Then AT+CPIN? (see _sim_state), read to its
+        end, and whatever else comes until the line is quiet: where an
+        earlier AT+CPIN? (of a resynchronisation that timed out) was
+        answered late, its answer passes for this one's, and this one's own
+        follows at once, a modem answering in turn.  Returns the reply
+        lines that came before: late answers to what was sent before.
+        """
+        log.debug('%s: resynchronising', self.port)
+        stale = []
+        self._resynchronising = True
+        try:
+            self._serial_write(ESC)
+            self._sim_state(stale)
+            deadline = time.monotonic() + self.commandTimeout
+            while self._next_line(min(deadline, time.monotonic() + self.quietTime), []) is not None:
+                pass
+        except BaseException:
+            self._out_of_step = True
+            raise
+        finally:
+            self._resynchronising = False
+        self._out_of_step = False   # a prompt before the ESC took effect is no matter now
+        return stale
+
     def _value(self, command, prefix):
-        for line in self._command(command):
+        for line in self._command(command, again=True):
             if line.startswith(prefix):
                 return line[len(prefix):].strip()
         raise GsmModemException('%s gave no %s line' % (command, prefix))
 
-    def _read_reply(self, command, timeout, echo=None):
+    def _read_reply(self, command, timeout, marker=None, stale=None):
+        """The reply to ``command``: its information lines, up to its final result.
+
+        OK ends it and the lines are returned; an error line is raised.
+        Information lines that no final result follows are the whole reply
+        once nothing more comes for quietTime (older Wavecom modems answer
+        AT+CPIN? so).  With ``marker``, the start of an information line
+        that only this command's reply holds, whatever comes before that
+        line answered an older command and goes to ``stale``; there a final
+        result is taken for this reply only when it is an error and nothing
+        follows it for quietTime, or nothing at all comes until the time-out.
+        """
         deadline = time.monotonic() + timeout
-        echo = list(echo or [command])
+        echo = [command]
         lines = []
+        pending = None      # with a marker: an error that may be this reply
+        quiet = None        # once lines (or the pending error) came: the reply is whole by then
         while True:
-            line = self._next_line(deadline, echo)
+            line = self._next_line(deadline if quiet is None else min(deadline, quiet), echo)
             if line is None:
+                if pending is not None:
+                    raise pending
+                if lines:
+                    log.debug('%s: %s: no final result; the reply is taken as it is',
+                              self.port, _shown(command))
+                    return lines
                 raise TimeoutException('no reply to %s within %.1f s'
                                        % (_shown(command), timeout), lines, _shown(command))
+            if marker is not None and not lines:
+                if line.startswith(marker):
+                    lines.append(line)
+                    pending, quiet = None, time.monotonic() + self.quietTime
+                    continue
+                if stale is not None:
+                    stale.append(line)
+                pending = _error_for(command, line)
+                quiet = None if pending is None else time.monotonic() + self.quietTime
+                continue
             if line == 'OK':
                 return lines
             error = _error_for(command, line)
             if error is not None:
                 raise error
+            if line.startswith('>'):    # a prompt no command of ours asked for now
+                self._out_of_step = True
+                continue
             lines.append(line)
+            quiet = time.monotonic() + self.quietTime
 
     def _fill(self, deadline):
         """Read whatever arrives; False once the deadline has passed."""
@@ -969,8 +1116,11 @@ class GsmModem(object):
     def _useful(self, line, echo):
         """False for blank lines, lines the modem sent on its own and the
         echo of what we sent (each expected echo is taken away once seen)."""
-        if self._skip_next:
+        if self._skip_next and line:    # the text after +CMT: or +CBM: (blank framing aside)
             self._skip_next = False
+            return False
+        if line in echo:
+            echo.remove(line)
             return False
         if self._cds_pdu_length is not None and line:
             length, self._cds_pdu_length = self._cds_pdu_length, None
@@ -978,9 +1128,6 @@ class GsmModem(object):
                 self._take_report(lambda: pdu.decode_status_report(line, length), line)
                 return False
             log.warning('%s: +CDS: %d came without its PDU', self.port, length)
-        if line in echo:
-            echo.remove(line)
-            return False
         return bool(line) and not self._unsolicited(line)
 
     def _next_line(self, deadline, echo):
