@@ -6,7 +6,14 @@ the modem answered, so a log line alone tells what went wrong.
 
 
 class GsmModemException(Exception):
-    """Base class of every error raised by this library."""
+    """Base class of every error raised by this library.
+
+    Whatever sendSms raises once it spoke to the modem (this library's
+    errors, a serial error, KeyboardInterrupt) also carries ``partsSent``,
+    the references of the parts the modem accepted, and ``unconfirmed``,
+    True when the part after them was handed over and no answer came; and,
+    raised while it waited for delivery reports, ``sentSms``.
+    """
 
 
 class TimeoutException(GsmModemException):

@@ -196,6 +196,24 @@ def _error_for(command, line):
     return None
 
 
+def _final(line):
+    return line == 'OK' or _error_for('', line) is not None
+
+
+def _same_recipient(sent, reported):
+    """Whether a status report's recipient (TP-RA) is the number a message went to.
+
+    The network may give the number in international form where it was
+    dialled nationally (or the other way round): past the prefixes, one
+    must end in the other.  A report without a recipient matches.
+    """
+    if not reported:
+        return True
+    sent, reported = (n.lstrip('+').lstrip('0') for n in (sent, reported))
+    shorter, longer = sorted((sent, reported), key=len)
+    return shorter == longer or (len(shorter) >= 6 and longer.endswith(shorter))
+
+
 class StatusReport(object):
     """A delivery status report for one sent message or part.
 
@@ -324,6 +342,26 @@ def _attempts(left):
     return ' (%d attempt%s left)' % (left, '' if left == 1 else 's')
 
 
+def _tell(error, **values):
+    """Set attributes on an exception, where it takes them."""
+    for name, value in values.items():
+        try:
+            setattr(error, name, value)
+        except (AttributeError, TypeError):
+            pass
+
+
+def _went_out(error, references, sms=None):
+    """Tell ``error``, raised by sendSms, what went out before it (see sendSms)."""
+    _tell(error, partsSent=list(references), unconfirmed=getattr(error, 'unconfirmed', False))
+    if sms is not None:
+        _tell(error, sentSms=sms)
+
+
+class _NoPrompt(TimeoutException):
+    """Inside _submit: no prompt came, the conversation is back in step and nothing went out."""
+
+
 def _exclusive(method):
     """Runs the method holding the modem's lock: one exchange with the modem at a time."""
     @functools.wraps(method)
@@ -355,6 +393,7 @@ class GsmModem(object):
     busyRetries = 10            # retried, and how often at most
     busyRetryDelay = 0.2        # the pause before a command is sent again
     quietTime = 0.2             # an answer with no final result is whole once the line is this quiet
+    submitAttempts = 2          # tries of a message part whose prompt did not come
     lockSlice = 0.05            # longest wait with the lock held while idling
 
     def __init__(self, port, baudrate=115200, commandTimeout=3.0,
@@ -371,8 +410,8 @@ class GsmModem(object):
     def _reset_session(self):
         self._buf = b''
         self._settings = {}         # last value set per setting, e.g. AT+CSCS
-        self._reports = {}          # message reference -> StatusReport (at most 256)
-        self._awaited = set()       # references whose reports a sendSms call waits for
+        self._reports = {}          # message reference % 256 -> its latest StatusReports (a few)
+        self._awaited = set()       # (reference % 256, number) of the reports sendSms calls wait for
         self._out_of_step = False   # a reply may still be on its way: resynchronise first
         self._resynchronising = False
         self._report_indexes = []   # stored reports announced by +CDSI
@@ -707,45 +746,53 @@ class GsmModem(object):
         With waitForDeliveryReport the call returns once the status reports
         say every part was delivered, or one failed, and raises
         DeliveryTimeoutError (a TimeoutException) if they do not within
-        deliveryTimeout seconds.  An error on a later part, after earlier
-        parts went out, carries their references as ``partsSent``.
+        deliveryTimeout seconds.
+
+        Every exception raised once the modem was spoken to says what went
+        out: ``partsSent`` lists the references of the parts the modem
+        accepted (empty when none was), ``unconfirmed`` is True when the
+        part after them was handed over and its answer never came (it may or
+        may not have gone out), and one raised while waiting for the
+        delivery reports also carries the ``sentSms``.
         """
         number, count = _checked(destination, text)
-        with self._lock:
-            self._require_connection()
-            if self.pduMode:
-                reference = _next_concat_reference() if count > 1 else 0
-                parts = pdu.encode_submit(number, text, reference=reference,
-                                          status_report=bool(waitForDeliveryReport))
+        references = []
+        try:
+            with self._lock:
+                self._require_connection()
+                if self.pduMode:
+                    reference = _next_concat_reference() if count > 1 else 0
+                    parts = [(str(part.tpdu_length), part.pdu.encode('ascii'))
+                             for part in pdu.encode_submit(number, text, reference=reference,
+                                                           status_report=bool(waitForDeliveryReport))]
+                else:
+                    charset, dcs, body = encode_text(text)
+                    self._set('AT+CSCS', '"%s"' % charset)
+                    self._set('AT+CSMP', '%d,167,0,%d' % (49 if waitForDeliveryReport else 17, dcs))
+                    address = number if charset == 'GSM' else _ucs2_hex(number).decode('ascii')
+                    parts = [('"%s"' % address, body)]
                 if waitForDeliveryReport:
                     self._route_reports()
-                references = []
-                for part in parts:
-                    try:
-                        references.append(self._submit(str(part.tpdu_length),
-                                                       part.pdu.encode('ascii'),
-                                                       bool(waitForDeliveryReport)))
-                    except GsmModemException as e:
-                        # Nothing waits for the reports of parts that went out.
-                        self._awaited.difference_update(r % 256 for r in references)
-                        if references:
-                            # The recipient gets the parts that went out, and no more.
-                            e.partsSent = list(references)
-                            log.warning('%s: part %d of %d failed after parts with references '
-                                        '%s went out: %s', self.port, len(references) + 1,
-                                        len(parts), ', '.join(map(str, references)), e)
-                        raise
-            else:
-                charset, dcs, body = encode_text(text)
-                self._set('AT+CSCS', '"%s"' % charset)
-                self._set('AT+CSMP', '%d,167,0,%d' % (49 if waitForDeliveryReport else 17, dcs))
-                if waitForDeliveryReport:
-                    self._route_reports()
-                address = number if charset == 'GSM' else _ucs2_hex(number).decode('ascii')
-                references = [self._submit('"%s"' % address, body, bool(waitForDeliveryReport))]
+                for argument, body in parts:
+                    references.append(self._submit(argument, body, number,
+                                                   bool(waitForDeliveryReport)))
+        except BaseException as e:
+            with self._lock:    # nothing waits for the reports of parts that went out
+                self._awaited.difference_update((r % 256, number) for r in references)
+            if references:
+                # The recipient gets the parts that went out, and no more.
+                log.warning('%s: part %d of %d failed after parts with references %s went out: '
+                            '%s', self.port, len(references) + 1, len(parts),
+                            ', '.join(map(str, references)), e)
+            _went_out(e, references)
+            raise
         sms = SentSms(number, text, references[0], references=references)
         if waitForDeliveryReport:
-            self._wait_reports(sms, deliveryTimeout)
+            try:
+                self._wait_reports(sms, deliveryTimeout)
+            except BaseException as e:
+                _went_out(e, references, sms)
+                raise
         return sms
 
     def _route_reports(self):
@@ -761,86 +808,149 @@ class GsmModem(object):
             self._command('%s=%s' % (name, value))
             self._settings[name] = value
 
-    def _submit(self, argument, body, awaited=False):
-        """Submit one message: ``AT+CMGS=<argument>``, then ``body`` (one line) and Ctrl-Z.
+    def _submit(self, argument, body, number, awaited=False):
+        """Submit one message or part: ``AT+CMGS=<argument>``, then ``body`` (one line) and Ctrl-Z.
 
         Returns the reference from the modem's ``+CMGS:`` answer.  A "busy"
-        refusal (CMS 515) is retried for a while.  A report still held for
-        that reference belongs to an older message and is dropped; with
-        ``awaited`` the reference's report is waited for from then on.
+        refusal (CMS 314, 515) is retried for a while, and so is a part
+        whose prompt did not come (nothing of it went out).  A report still
+        held for that reference belongs to an older message and is dropped;
+        with ``awaited`` the report for that reference and ``number`` is
+        waited for from then on.
         """
         if b'\r' in body or b'\n' in body:
             raise EncodingError('a message body must not hold a line break')
         command = 'AT+CMGS=' + argument
         busy_until = time.monotonic() + self.busyRetryTime
+        busy = prompts = 0
         while True:
             try:
-                return self._submit_once(command, body, awaited)
-            except CmsError as e:
-                if e.code != 515 or time.monotonic() >= busy_until:
+                reference = self._submit_once(command, body)
+            except CommandError as e:
+                busy += 1
+                if ((e.type, e.code) not in _BUSY or busy >= self.busyRetries
+                        or time.monotonic() >= busy_until):
                     raise
+            except _NoPrompt as e:
+                prompts += 1
+                if prompts >= self.submitAttempts:
+                    raise TimeoutException('no "> " prompt after %s within %.1f s (%d tries); '
+                                           'this part was not sent' % (command, self.commandTimeout,
+                                                                       prompts), e.data, command)
+            else:
+                key = reference % 256
+                self._reports.pop(key, None)
+                if awaited:
+                    self._awaited.add((key, number))
+                return reference
             time.sleep(self.busyRetryDelay)
 
-    def _submit_once(self, command, body, awaited):
+    def _submit_once(self, command, body):
+        """One try of _submit; raises _NoPrompt when no prompt came and nothing went out."""
         self._discard_stale()
+        if self._out_of_step:
+            self._resynchronise()
         self._write(command + '\r')
         try:
             echoing = self._wait_prompt(command, time.monotonic() + self.commandTimeout)
-            log.debug('%s: <- message body %r + Ctrl-Z', self.port, body)
-            self._serial_write(body + CTRL_Z)
+        except TimeoutException as e:
+            # The prompt may still come, and it belongs to this command: the
+            # ESC of the resynchronisation takes the modem out of the text
+            # entry before any text went (its late prompt is read off there).
+            self._out_of_step = True
+            try:
+                self._resynchronise()
+            except Exception as failure:
+                raise TimeoutException('%s; this part was not sent, and the modem does not answer '
+                                       'since' % e, e.data, command) from failure
+            raise _NoPrompt(str(e), e.data, command)
         except CommandError:
             raise       # the modem refused the command: it takes no text
         except BaseException:
-            # Whatever else broke the send off (no prompt, a write that timed
-            # out, Ctrl-C), a modem still taking text would take the next
-            # command as more text of this message, and a CR in it as a new
-            # line with a new prompt.
-            self._leave_text_entry()
+            self._break_off()
             raise
-        deadline = time.monotonic() + self.sendTimeout
-        if echoing:
-            self._skip_body_echo(deadline)
-        reference = None
-        while True:
-            line = self._next_line(deadline, [])
-            if line is None:
-                raise TimeoutException('no answer to %s within %.1f s: the message may or may '
-                                       'not have been sent' % (command, self.sendTimeout),
-                                       command=command)
-            if line == 'OK':
-                if reference is None:
-                    raise GsmModemException('%s: the modem answered OK without a +CMGS '
-                                            'reference' % command)
-                return reference
-            error = _error_for(command, line)
-            if error is not None:
-                raise error
-            if line.startswith('+CMGS:'):
-                # The modem's own +CMGS line comes last, right before OK.
-                reference = _int_field(line[6:], 0, command)
-                self._reports.pop(reference % 256, None)
-                if awaited:
-                    self._awaited.add(reference % 256)
+        try:
+            log.debug('%s: <- message body %r + Ctrl-Z', self.port, body)
+            self._serial_write(body + CTRL_Z)
+            return self._read_answer(command, body.decode('latin-1').strip() if echoing else '')
+        except CommandError:
+            raise       # the modem's own refusal: the part did not go out
+        except BaseException as e:
+            # Handed over, then broken off (Ctrl-C, a write that timed out, a
+            # port gone) or left unanswered: the part may have gone out.
+            _tell(e, unconfirmed=True)
+            self._break_off()
+            raise
 
-    def _skip_body_echo(self, deadline):
-        # The modem repeats the body as it takes it in, before it answers; a
-        # body never holds a line break, so the echo is everything up to the
-        # first one, and the answer starts there.
+    def _read_answer(self, command, echo):
+        """The reference of the modem's answer to a message's text.
+
+        ``echo`` is the body as the modem echoes it ('' without echo): a
+        line that is exactly the body and comes before the answer, wherever
+        it stands among lines the modem sends on its own, is the echo.  An
+        answer that does not come within sendTimeout may still come: the
+        conversation is brought back in step and the late answer looked
+        for among what came meanwhile.
+        """
+        echoes = [echo] if echo else []
+        deadline = time.monotonic() + self.sendTimeout
+        lines = []
         while True:
-            cut = [i for i in (self._buf.find(b'\r'), self._buf.find(b'\n')) if i >= 0]
-            if cut:
-                echo, self._buf = self._buf[:min(cut)], self._buf[min(cut):]
-                log.debug('%s: -> (echo of the body, %d bytes)', self.port, len(echo))
-                return
-            if not self._fill(deadline):
-                return
+            line = self._next_line(deadline, echoes)
+            if line is None:
+                break
+            if line.startswith('+CMGS:') or _final(line):
+                del echoes[:]   # the answer has begun: no echo after it
+            lines.append(line)
+            reference = self._answered(command, lines, late=False)
+            if reference is not None:
+                return reference
+        self._out_of_step = True
+        failure = None
+        try:
+            late = self._resynchronise()
+        except Exception as e:
+            late, failure = [], e
+        if echoes and echoes[0] in late:
+            late.remove(echoes[0])
+        reference = self._answered(command, lines + late, late=True)
+        if reference is not None:
+            log.debug('%s: %s answered late: +CMGS: %d', self.port, command, reference)
+            return reference
+        raise TimeoutException('no answer to %s within %.1f s: the message may or may not '
+                               'have been sent' % (command, self.sendTimeout), lines,
+                               command) from failure
+
+    @staticmethod
+    def _answered(command, lines, late):
+        """What the lines after a message's text say: the reference of its
+        +CMGS: line right before OK, a refusal (raised), or None (nothing
+        yet).  Unless the lines came ``late``, among other answers, an OK
+        without a reference is an error: the part may or may not have gone
+        out."""
+        reference = None
+        for line in lines:
+            if line.startswith('+CMGS:'):
+                reference = _int_field(line[6:], 0, command)
+            elif line == 'OK':
+                if reference is not None:
+                    return reference
+                if not late:
+                    raise GsmModemException('%s: the modem answered OK without a +CMGS '
+                                            'reference: the message may or may not have been '
+                                            'sent' % command)
+            else:
+                error = _error_for(command, line)
+                if error is not None:
+                    raise error
+        return None
 
     def _wait_prompt(self, command, deadline):
         """Wait for the "> " prompt; True if the modem echoed the command (so it echoes the body too)."""
         echo = [command]
         while True:
             head = self._buf.lstrip(b'\r\n')
-            if head.startswith(b'>'):
+            if head.startswith(b'>') and head[1:2] in (b'', b' ', b'\r', b'\n'):
                 self._buf = head[2:] if head.startswith(b'> ') else head[1:]
                 log.debug('%s: -> > (prompt)', self.port)
                 return not echo
@@ -854,19 +964,24 @@ class GsmModem(object):
                 if error is not None:
                     raise error
 
-    def _leave_text_entry(self):
-        """ESC: a modem taking message text drops it (a modem reading
-        commands ignores it); its answer is read off, so that it does not
-        pass for the next reply.  Best effort: the port may be what failed."""
+    def _break_off(self):
+        """After a send broken off: ESC, so that a modem taking message text
+        drops it (a modem reading commands ignores it), and the next
+        exchange resynchronises first.  Best effort: the port may be what failed."""
+        self._out_of_step = True
         try:
             log.debug('%s: <- ESC (leave text entry)', self.port)
             self._serial_write(ESC)
-            self._drain(0.1)
         except Exception:
             pass
 
     def _wait_reports(self, sms, timeout):
-        """Fill in ``sms.reports`` until every part was delivered or one failed."""
+        """Fill in ``sms.reports`` until every part was delivered or one failed.
+
+        A report is a part's when it carries the part's reference and its
+        recipient: references wrap at 256, so a late report for another
+        recipient may carry the same one.
+        """
         keys = [reference % 256 for reference in sms.references]
         deadline = time.monotonic() + timeout
         try:
@@ -874,10 +989,8 @@ class GsmModem(object):
                 with self._lock:
                     self._require_connection()
                     for i, key in enumerate(keys):
-                        report = self._reports.get(key)
-                        if (sms.reports[i] is None and report is not None
-                                and report.status != SentSms.ENROUTE):
-                            sms.reports[i] = self._reports.pop(key)
+                        if sms.reports[i] is None:
+                            sms.reports[i] = self._claim_report(key, sms.number)
                     if sms.status != SentSms.ENROUTE:
                         return
                     if self._report_indexes:
@@ -893,7 +1006,16 @@ class GsmModem(object):
                     self._pump(min(deadline, time.monotonic() + self.lockSlice))
         finally:
             with self._lock:
-                self._awaited.difference_update(keys)
+                self._awaited.difference_update((key, sms.number) for key in keys)
+
+    def _claim_report(self, key, number):
+        """Take out the final status report held for reference ``key`` and recipient ``number``, if any."""
+        held = self._reports.get(key, [])
+        for report in held:
+            if report.status != SentSms.ENROUTE and _same_recipient(number, report.number):
+                held.remove(report)
+                return report
+        return None
 
     def _read_stored_report(self, index):
         try:
@@ -925,11 +1047,14 @@ class GsmModem(object):
             log.warning('%s: unreadable status report %r: %s', self.port, raw, e)
             return
         key = report.reference % 256
-        if key not in self._awaited:
+        if not any(awaited == key and _same_recipient(number, report.number)
+                   for awaited, number in self._awaited):
             log.info('%s: status report for message reference %d, which nothing waits for: '
-                     'status 0x%02X (%s)', self.port, report.reference, report.deliveryStatus,
-                     report.reason)
-        self._reports[key] = report
+                     'status 0x%02X (%s), recipient %s', self.port, report.reference,
+                     report.deliveryStatus, report.reason, report.number)
+        held = self._reports.setdefault(key, [])
+        held.append(report)
+        del held[:-4]       # the latest few are plenty
 
     # ---- talking to the modem ------------------------------------------
 
