@@ -574,16 +574,16 @@ def _failure(error, watcher, progress):
         progress.error('the message was sent, but no delivery report came within %g s; it '
                        'may still be delivered' % watcher.report_wait)
         return NO_REPORT
+    sent = getattr(error, 'partsSent', None)
+    sent = '; %d of its parts had gone out already' % len(sent) if sent else ''
     if isinstance(error, CmsError):
         reason = _CMS_REASONS.get(error.code, 'see the modem manual')
-        sent = getattr(error, 'partsSent', None)
-        progress.error('the message was refused: +CMS ERROR: %s (%s)%s' % (
-            error.code, reason, '; %d of its parts had gone out already' % len(sent) if sent else ''))
+        progress.error('the message was refused: +CMS ERROR: %s (%s)%s' % (error.code, reason, sent))
         return NETWORK
     if watcher.unsure:     # the modem went quiet (its timeout says what that means) or away
-        progress.error('%s; %s' % (_one_line(error), 'check later whether it arrived before '
-                                   'sending it again' if isinstance(error, TimeoutException)
-                                   else _UNSURE))
+        progress.error('%s%s; %s' % (_one_line(error), sent, 'check later whether it arrived before '
+                                     'sending it again' if isinstance(error, TimeoutException)
+                                     else _UNSURE))
         return ERROR
     if watcher.failures or isinstance(error, (GsmModemException, serial.SerialException)):
         status, words = explain(error)
