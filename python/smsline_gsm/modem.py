@@ -1300,3 +1300,104 @@ class GsmModem(object):
             self._skip_next = True
             return True
         return line.startswith(_URC_PREFIXES)
+
+    # ---- identification and state (read-only) --------------------------
+    # What a listing of modems shows.  Each property asks the modem one
+    # question under the lock and changes no setting.  A modem that refuses
+    # the question (ERROR, +CME ERROR, no answer in time) or answers
+    # something unreadable gives None, so one missing answer never spoils
+    # the others.  They need the port open: after connect(), even one that
+    # failed on the SIM.
+
+    @property
+    def manufacturer(self):
+        """Who made the modem (AT+CGMI), or None."""
+        return self._identification('AT+CGMI')
+
+    @property
+    def model(self):
+        """The modem's model (AT+CGMM), or None."""
+        return self._identification('AT+CGMM')
+
+    @property
+    def revision(self):
+        """The modem's firmware revision (AT+CGMR), or None."""
+        return self._identification('AT+CGMR')
+
+    @property
+    def imei(self):
+        """The modem's serial number, its IMEI (AT+CGSN), or None."""
+        return self._identification('AT+CGSN')
+
+    @property
+    def imsi(self):
+        """The SIM's subscriber identity (AT+CIMI; most modems need the SIM unlocked), or None."""
+        return self._identification('AT+CIMI')
+
+    @property
+    def networkName(self):
+        """The operator the modem is registered with (AT+COPS?), or None when it is not."""
+        for fields in self._parameters('AT+COPS?', '+COPS:'):
+            # +COPS: <mode>[,<format>,<operator>[,<AcT>]]
+            if len(fields) >= 3 and fields[2].strip():
+                return fields[2].strip()
+        return None
+
+    @property
+    def signalStrength(self):
+        """The received signal strength (AT+CSQ): 0 to 31, 99 when the modem cannot tell; or None."""
+        for fields in self._parameters('AT+CSQ', '+CSQ:'):
+            if fields and _DIGITS.fullmatch(fields[0].strip()):
+                return int(fields[0])
+        return None
+
+    @property
+    def simState(self):
+        """What the SIM waits for (AT+CPIN?): 'READY', 'SIM PIN', 'SIM PUK' or
+        another code the modem names; 'NOT INSERTED' without a SIM; or None."""
+        try:
+            lines = self._ask('AT+CPIN?')
+        except CmeError as e:
+            return 'NOT INSERTED' if e.code == 10 else None
+        except (CommandError, TimeoutException):
+            return None
+        for line in lines:
+            if line.upper().startswith('+CPIN:'):
+                return line[6:].strip().strip('"').upper() or None
+        return None
+
+    def _identification(self, command):
+        # The bare value on one line; some modems put the command's name before it.
+        lines = self._query(command)
+        name = command[2:] + ':'
+        for line in lines or ():
+            if line.upper().startswith(name):
+                line = line[len(name):]
+            value = line.strip().strip('"').strip()
+            if value:
+                return value
+        return None
+
+    def _parameters(self, command, prefix):
+        """The parameters of each ``prefix`` line that answers ``command``."""
+        found = []
+        for line in self._query(command) or ():
+            if line.startswith(prefix):
+                try:
+                    found.append(_fields(line[len(prefix):]))
+                except GsmModemException:
+                    pass    # unreadable: as good as no answer
+        return found
+
+    def _query(self, command):
+        """The information lines answering ``command``; None when the modem refuses it or stays silent."""
+        try:
+            return self._ask(command)
+        except (CommandError, TimeoutException):
+            return None
+
+    @_exclusive
+    def _ask(self, command):
+        if self._serial is None:
+            raise InvalidStateException('%s is not open: call connect() first' % self.port)
+        return self._command(command)
