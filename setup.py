@@ -55,10 +55,22 @@ class CMakeBuild(build_ext):
         shutil.copyfile(os.path.join(build_dir, os.path.basename(target)), target)
         # How the installed extension was built, for the benchmarks' report.
         if not self.inplace:
-            record = os.path.join(self.build_lib, "smsline_tools", "build_info.json")
+            record = self.build_record()
             os.makedirs(os.path.dirname(record), exist_ok=True)
             with open(record, "w") as handle:
                 json.dump({"build_type": BUILD_TYPE, "version": VERSION}, handle)
+
+    def build_record(self):
+        return os.path.join(self.build_lib, "smsline_tools", "build_info.json")
+
+    def get_outputs(self):
+        # The build record is one of this command's outputs.  `setup.py
+        # install` (what pip 18 on 3.6 runs) lists only the commands' outputs
+        # among the installed files, and pip uninstall removes only those.
+        outputs = build_ext.get_outputs(self)
+        if not self.inplace:
+            outputs.append(self.build_record())
+        return outputs
 
 
 class Install(install):

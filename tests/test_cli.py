@@ -1,12 +1,14 @@
 """smsline-send: in-process with a stand-in for smsline.send_sms that follows its
-contract, and as installed (the console script in .venv) against the simulator."""
+contract, and as installed (the console script in the version's venv) against the simulator."""
 import contextlib
 import errno
 import io
 import logging
 import os
+import re
 import signal
 import subprocess
+import sys
 import time
 import types
 import unittest
@@ -22,7 +24,9 @@ from smsline_tools.modem_sim import ModemSimulator
 
 from tests import support
 
-INSTALLED = os.path.join(support.ROOT, '.venv', 'bin', 'smsline-send')
+VENV = os.path.join(support.ROOT, '.venv' if sys.version_info[:2] == (3, 6) else
+                    '.venv-%d.%d' % sys.version_info[:2])
+INSTALLED = os.path.join(VENV, 'bin', 'smsline-send')
 
 
 def stand_in():
@@ -259,7 +263,25 @@ class InstalledCommandTests(unittest.TestCase):
             done = subprocess.run([INSTALLED, '--simulate', '123', argument], input=stdin, env=env,
                                   stdout=subprocess.PIPE, stderr=subprocess.PIPE, timeout=60)
             self.assertEqual(done.returncode, 0, done.stderr)
-            self.assertIn(b'text=Gr\\xfc\\xdfe \\u20ac ref=1', done.stdout)
+            # From 3.7 the C locale is taken as UTF-8 (PEP 538); 3.6 writes escapes.
+            shown = text if sys.version_info >= (3, 7) else b'Gr\\xfc\\xdfe \\u20ac'
+            self.assertIn(b'text=' + shown + b' ref=1', done.stdout)
+
+    def test_uninstall_would_remove_every_file_installed(self):
+        env = {name: value for name, value in os.environ.items() if name != 'PYTHONPATH'}
+        shown = subprocess.run([os.path.join(VENV, 'bin', 'pip'), 'show', '-f', 'smsline'], env=env,
+                               stdout=subprocess.PIPE, universal_newlines=True).stdout
+        location = re.search(r'^Location: (.*)$', shown, re.M).group(1)
+        recorded = set(line.strip() for line in shown.split('Files:', 1)[1].splitlines())
+        packages = set(path.split('/')[0] for path in recorded if '/' in path and
+                       not path.startswith('..') and not path.split('/')[0].endswith('-info'))
+        self.assertIn('smsline_tools', packages)
+        for package in packages:
+            for folder, dirs, files in os.walk(os.path.join(location, package)):
+                dirs[:] = [d for d in dirs if d != '__pycache__']
+                for name in files:
+                    path = os.path.relpath(os.path.join(folder, name), location)
+                    self.assertIn(path, recorded)
 
     def test_ctrl_c_closes_the_modem_and_exits_130(self):
         sim = self.simulator('silent')
