@@ -3,12 +3,16 @@ contract, and as installed (the console script in the version's venv) against th
 import contextlib
 import errno
 import io
+import json
 import logging
 import os
+import pty
 import re
+import select
 import signal
 import subprocess
 import sys
+import tempfile
 import time
 import types
 import unittest
@@ -81,13 +85,11 @@ class CliTests(unittest.TestCase):
         self.assertEqual(code, 0)
         self.assertEqual([m['text'] for m in sim.messages], ['hi'])
 
-    def test_failure_ends_with_one_error_line_on_stderr(self):
-        code, out, err = run(['123', 'hi'], stand_in())
-        self.assertEqual(code, cli.NO_MODEM)
-        self.assertEqual(err.splitlines()[0], 'smsline-send: /dev/no-such-modem: no such device (unplugged?)')
-        self.assertTrue(err.splitlines()[-1].startswith('smsline-send: error: '))
-        code, out, err = run(['-q', '123', 'hi'], stand_in())
-        self.assertEqual(err.count('\n'), 1)
+    def test_failure_on_the_one_port_is_one_error_line(self):
+        for quiet in ([], ['-q']):
+            code, out, err = run(quiet + ['123', 'hi'], stand_in())
+            self.assertEqual(code, cli.NO_MODEM)
+            self.assertEqual(err, 'smsline-send: error: /dev/no-such-modem: no such device (unplugged?)\n')
 
     def test_list_ports_and_bad_usage(self):
         module = stand_in()
@@ -133,7 +135,19 @@ class CliTests(unittest.TestCase):
                 code, out, err = run(argv, None)
                 self.assertEqual(code, cli.ERROR)
                 self.assertRegex(err, r'^smsline-send: error: cannot load smsline.send_sms '
-                                      r'\(No module named smsline.send_sms\): \w.*\n$')
+                                      r'\(No module named smsline.send_sms\): \S.*\n$')
+        # What to do, from the extension files found, true on every version.
+        running = 'CPython %d.%d' % sys.version_info[:2]
+        other = '312' if sys.version_info[:2] == (3, 6) else '36m'
+        cases = [([], 'no smsline extension for %s is installed' % running),
+                 (['smsline.cpython-%s-x86_64-linux-gnu.so' % other],
+                  'is built for CPython %s.%s, and this is %s' % (other[0], other[1:].rstrip('m'), running)),
+                 (['smsline' + support.EXT_SUFFIX], 'is for this interpreter but does not load')]
+        for files, words in cases:
+            with tempfile.TemporaryDirectory() as folder:
+                for name in files:
+                    open(os.path.join(folder, name), 'w').close()
+                self.assertIn(words, cli._load_advice([folder]))
 
     def test_a_send_that_ends_neither_accepted_nor_refused_says_so(self):
         # (what sendSms raises, exit status, whether the message may have gone out)
@@ -174,23 +188,42 @@ class InstalledCommandTests(unittest.TestCase):
         self.addCleanup(sim.stop)
         return sim
 
-    def command(self, *args, stdin=None):
-        env = dict(os.environ)
-        env.pop('PYTHONPATH', None)     # the installed packages, not the source tree
-        return subprocess.Popen([INSTALLED] + list(args), env=env, stdin=subprocess.PIPE,
-                                stdout=subprocess.PIPE, stderr=subprocess.PIPE,
-                                universal_newlines=True)
+    def command(self, *args, env=None, **streams):
+        environment = {name: value for name, value in os.environ.items()
+                       if not name.startswith('SMSLINE_') and name != 'PYTHONPATH'}
+        environment.update(env or {})   # the installed packages, not the source tree
+        options = dict(stdin=subprocess.PIPE, stdout=subprocess.PIPE, stderr=subprocess.PIPE)
+        options.update(streams)
+        return subprocess.Popen([INSTALLED] + list(args), env=environment, **options)
 
-    def run_command(self, *args, stdin=''):
-        proc = self.command(*args)
+    def run_command(self, *args, stdin='', env=None):
+        proc = self.command(*args, env=env, universal_newlines=True)
         out, err = proc.communicate(stdin, timeout=60)
         return proc.returncode, out, err
+
+    def on_terminal(self, *args, typed=b''):
+        """Runs the command with stdin, stdout and stderr on a terminal: (status, what it showed)."""
+        master, slave = pty.openpty()
+        proc = self.command(*args, stdin=slave, stdout=slave, stderr=slave)
+        os.close(slave)
+        os.write(master, typed)
+        shown = b''
+        while select.select([master], [], [], 60)[0]:
+            try:
+                chunk = os.read(master, 4096)
+            except OSError:     # EIO: the command ended and the terminal closed
+                break
+            if not chunk:
+                break
+            shown += chunk
+        os.close(master)
+        return proc.wait(60), shown
 
     def test_exit_status_and_reason_of_each_failure(self):
         # (simulator behaviours and options, extra arguments, exit status, words on stderr)
         cases = [((['healthy'], {}), [], 0, 'the modem accepted the message (reference 1)'),
                  ((['slow-registration'], {}), [], 0, 'waiting for the network: searching, 0 s of 30 s'),
-                 ((['pin'], {}), [], 4, '(3 PIN attempts left): give it with --pin'),
+                 ((['pin'], {}), [], 4, '(3 PIN attempts left): give it with SMSLINE_PIN, --pin-file or --pin'),
                  ((['pin'], {'pin': '4321'}), ['--pin', '1111'], 4,
                   'the SIM refused the PIN (2 PIN attempts left): stop'),
                  ((['pin'], {'pin_attempts': 0}), ['--pin', '1111'], 4, 'needs its PUK'),
@@ -203,11 +236,25 @@ class InstalledCommandTests(unittest.TestCase):
             sim = self.simulator(*behaviours, **options)
             code, out, err = self.run_command('--port', sim.port, *extra + ['+15551234567', 'hi'])
             self.assertEqual(code, status, (behaviours, err))
-            self.assertIn('smsline-send: %s: ' % sim.port, err)
             self.assertIn(words, err, behaviours)
             self.assertEqual(len(sim.messages), 1 if status == 0 else 0)
-            if status:
-                self.assertTrue(err.splitlines()[-1].startswith('smsline-send: error: '), err)
+            if status and 'CMS' not in words:   # the last line names the cause, on the one port tried
+                self.assertIn('smsline-send: error: %s: ' % sim.port, err.splitlines()[-1])
+                self.assertIn(words, err.splitlines()[-1])
+
+    def test_last_line_names_the_port_that_got_furthest(self):
+        missing = '/dev/no-such-tty'
+        # (simulator behaviours, last line, exit status)
+        cases = [(['pin'], ': the SIM needs a PIN', 4), (['denied'], ': the network denied', 5),
+                 (None, 'error: no modem answered on any of the 2 ports tried', 3)]
+        for behaviours, words, status in cases:
+            port = self.simulator(*behaviours).port if behaviours else missing + '2'
+            code, out, err = self.run_command('--port', missing, '--port', port, '123', 'hi')
+            self.assertEqual(code, status, err)
+            lines = err.splitlines()
+            self.assertEqual(lines[0], 'smsline-send: %s: no such device (unplugged?)' % missing)
+            self.assertIn(words, lines[-1])
+            self.assertNotIn('came up', err)
 
     def test_port_busy_or_missing(self):
         sim = self.simulator()
@@ -223,18 +270,47 @@ class InstalledCommandTests(unittest.TestCase):
     def test_usage_errors_open_no_port(self):
         sim = self.simulator()
         for args, words in ((['12a', 'hi'], 'is not a phone number'), (['123', ''], 'the text is empty'),
-                            (['--pin', '1234\n', '123', 'hi'], '4 to 8 digits'),
+                            (['--pin', '1234\n', '123', 'hi'], '--pin: a PIN consists of 4 to 8 digits'),
+                            (['--pin-file', '/no/such', '123', 'hi'], 'cannot read the PIN file'),
+                            (['--pin', '1234', '--pin-file', '-', '123', 'hi'], 'one way'),
+                            (['--pin-file', '-', '123', '-'], 'both come from standard input'),
+                            (['--timeout', '-1', '123', 'hi'], 'seconds from 0 to 86400'),
                             (['123', u'\u0416' * (255 * 67 + 1)], 'need 256 parts')):
             code, out, err = self.run_command('--port', sim.port, *args)
             self.assertEqual(code, 2, args)
             self.assertIn(words, err)
+        code, out, err = self.run_command('--json', '--port', sim.port, '123', 'hi',
+                                          env={'SMSLINE_PIN': '12x4'})
+        self.assertEqual((code, json.loads(out)['exit_status']), (2, 2))
+        self.assertIn('the PIN from SMSLINE_PIN: a PIN consists of', err)
+        self.assertNotIn('12x4', out + err)
         self.assertEqual(sim.commands, [])
+
+    def test_each_way_of_giving_the_pin_and_the_port(self):
+        with tempfile.NamedTemporaryFile('w', suffix='.pin') as pin_file:
+            pin_file.write(' 4321\n')
+            pin_file.flush()
+            # (environment, arguments, standard input)
+            cases = [({'SMSLINE_PIN': '4321'}, [], ''),
+                     ({'SMSLINE_PIN': '1111'}, ['--pin-file', pin_file.name], ''),
+                     ({}, ['--pin-file', '-'], '4321\n'),
+                     ({'SMSLINE_PORT': '/dev/no-such-tty'},
+                      ['--pin', '4321', '--port', '/dev/no-such-tty', '--port', 'SIM'], '')]
+            for env, args, stdin in cases:
+                sim = self.simulator('pin', pin='4321')
+                env.setdefault('SMSLINE_PORT', sim.port)
+                args = [sim.port if arg == 'SIM' else arg for arg in args]
+                code, out, err = self.run_command('-v', *args + ['123', 'hi'], stdin=stdin, env=env)
+                self.assertEqual(code, 0, (env, args, err))
+                self.assertEqual(sim.commands.count('AT+CPIN="4321"'), 1)
+                self.assertEqual([m['text'] for m in sim.messages], ['hi'])
+                self.assertNotIn('4321', out + err)
 
     def test_stdin_quiet_verbose_and_version(self):
         sim = self.simulator('pin', pin='4321')
         code, out, err = self.run_command('-q', '--pin', '4321', '--port', sim.port, '123', '-',
                                           stdin='from\nstdin\n')
-        self.assertEqual((code, err), (0, ''))
+        self.assertEqual((code, out, err), (0, '', ''))
         self.assertEqual(sim.messages[-1]['text'], 'from\nstdin')
         sim = self.simulator('pin', pin='4321')
         code, out, err = self.run_command('-v', '--pin', '4321', '--port', sim.port, '123', 'hi')
@@ -267,6 +343,81 @@ class InstalledCommandTests(unittest.TestCase):
             shown = text if sys.version_info >= (3, 7) else b'Gr\\xfc\\xdfe \\u20ac'
             self.assertIn(b'text=' + shown + b' ref=1', done.stdout)
 
+    def test_json_is_one_object_whatever_happens(self):
+        # (simulator behaviours and options, arguments, what the object says)
+        cases = [(['healthy'], [], {'sent': True, 'exit_status': 0, 'parts': 1, 'references': [1],
+                                    'delivery': {'status': 'not requested', 'code': None, 'reason': None}}),
+                 (['healthy'], ['--report', '5'], {'delivery': {'status': 'delivered', 'code': 0,
+                                                                'reason': 'received by the recipient'}}),
+                 (['no-report'], ['--report', '0.5'], {'exit_status': 7, 'sent': True,
+                                                       'delivery': {'status': 'no report', 'code': None,
+                                                                    'reason': None}}),
+                 (['pin'], [], {'sent': False, 'exit_status': 4, 'port': None, 'references': []}),
+                 (['cms-error'], [], {'sent': False, 'exit_status': 5, 'uncertain': False})]
+        for behaviours, args, expected in cases:
+            sim = self.simulator(*behaviours)
+            code, out, err = self.run_command('--json', '--port', '/dev/no-such-tty', '--port', sim.port,
+                                              *args + ['123', 'hi'])
+            result = json.loads(out)    # the whole of stdout
+            self.assertEqual({key: result[key] for key in expected}, expected, (behaviours, err))
+            self.assertEqual(result['exit_status'], code)
+            self.assertEqual(result['error'], None if code == 0 else
+                             err.splitlines()[-1][len('smsline-send: error: '):])
+            self.assertEqual([(p['port'], p['exit_status']) for p in result['ports']],
+                             [('/dev/no-such-tty', 3), (sim.port, None if code in (0, 5, 7) else 4)])
+
+    def test_list_shows_what_is_on_each_port(self):
+        healthy, locked = self.simulator(), self.simulator('pin')
+        healthy.identity['+CGMM'] = None    # a modem that will not say its model
+        busy = self.simulator()
+        holder = serial.Serial(busy.port, exclusive=True)
+        self.addCleanup(holder.close)
+        code, out, err = self.run_command('--list', '--port', healthy.port, '--port', locked.port,
+                                          '--port', busy.port, '--port', '/dev/no-such-tty',
+                                          env={'SMSLINE_PIN': '1234'})
+        self.assertEqual(code, 0, err)
+        self.assertEqual(out.splitlines(), [
+            '%s: modem' % healthy.port, '    manufacturer: SMSLINE', '    model:        unknown',
+            '    revision:     Revision: smsline-sim 1.0', '    IMEI:         352099001761481',
+            '    SIM:          ready', '    IMSI:         001010123456789',
+            '    operator:     TEST NETWORK', '    signal:       20 of 31 (-73 dBm)',
+            '%s: modem' % locked.port, '    manufacturer: SMSLINE', '    model:        SIMULATED GSM MODEM',
+            '    revision:     Revision: smsline-sim 1.0', '    IMEI:         352099001761481',
+            '    SIM:          PIN required (3 attempts left)', '    IMSI:         unknown',
+            '    operator:     unknown', '    signal:       20 of 31 (-73 dBm)',
+            '%s: cannot tell: the port is in use by another program (a modem manager such as '
+            'ModemManager, or another smsline-send): stop it and try again' % busy.port,
+            '/dev/no-such-tty: cannot tell: no such device (unplugged?)'])
+        self.assertFalse([c for c in locked.commands if c.startswith('AT+CPIN=')])    # no PIN entered
+        silent = self.simulator('silent')
+        code, out, err = self.run_command('--list', '--json', '--port', silent.port, '-q')
+        self.assertEqual((code, err), (3, ''))
+        self.assertEqual([(p['port'], p['modem'], p['imei']) for p in json.loads(out)['ports']],
+                         [(silent.port, False, None)])
+
+    def test_on_a_terminal(self):
+        sim = self.simulator()
+        code, shown = self.on_terminal('-v', '--port', sim.port, '123', '-', typed=b'typed\n\x04')
+        self.assertEqual(code, 0, shown)
+        self.assertIn(b'type the message, then press Ctrl-D', shown)
+        self.assertEqual([m['text'] for m in sim.messages], ['typed'])
+        # The ESC sent to the modem is written out; the only escape sequences
+        # are the status line's own, which is ended before each log line.
+        self.assertIn(b': <- \\x1b\r\n', shown)
+        self.assertEqual(re.findall(b'\x1b[^[]|\x1b\\[[^K]', shown), [])
+        self.assertIn(b'\x1b[K', shown)
+        for log_line in re.finditer(b'smsline-send: smsline_gsm:', shown):
+            before = shown[:log_line.start()]
+            self.assertTrue(before.endswith((b'\r\n', b'\r\x1b[K')), before[-80:])
+
+    def test_an_extension_that_cannot_load_says_what_to_do(self):
+        with tempfile.TemporaryDirectory() as folder:
+            open(os.path.join(folder, 'smsline' + support.EXT_SUFFIX), 'w').close()
+            code, out, err = self.run_command('123', 'hi', env={'PYTHONPATH': folder})
+        self.assertEqual(code, 1)
+        self.assertRegex(err, r'^smsline-send: error: cannot load smsline.send_sms \(.*\): '
+                              r'\S+ is for this interpreter but does not load: reinstall smsline\n$')
+
     def test_uninstall_would_remove_every_file_installed(self):
         env = {name: value for name, value in os.environ.items() if name != 'PYTHONPATH'}
         shown = subprocess.run([os.path.join(VENV, 'bin', 'pip'), 'show', '-f', 'smsline'], env=env,
@@ -285,7 +436,7 @@ class InstalledCommandTests(unittest.TestCase):
 
     def test_ctrl_c_closes_the_modem_and_exits_130(self):
         sim = self.simulator('silent')
-        proc = self.command('--port', sim.port, '123', 'hi')
+        proc = self.command('--port', sim.port, '123', 'hi', universal_newlines=True)
         deadline = time.monotonic() + 10
         while not sim.bytes_received and time.monotonic() < deadline:     # connect() began
             time.sleep(0.05)

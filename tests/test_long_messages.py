@@ -169,7 +169,7 @@ class InstalledReportTests(unittest.TestCase):
                      'delivered: validity period expired (status 0x46)'),
                  (['--behaviour', 'no-report'], ['--report', '0.5'], short, 7,
                   'error: the message was sent, but no delivery report came within 0.5 s'),
-                 (['--behaviour', 'text-only'], ['--report=5', '-q'], short, 0, 'delivered to'),
+                 (['--behaviour', 'text-only'], ['--report=5'], short, 0, 'delivered to'),
                  (['--behaviour', 'text-only'], [], CYRILLIC_LONG, 1,
                   'longer messages need a modem with PDU mode: shorten the text')]
         env = dict(os.environ)
