@@ -194,7 +194,7 @@ Cause = collections.namedtuple('Cause', 'status words rank')
 def explain(error, waited=None):
     """The Cause (exit status, plain words with the next step, rank) of a port that failed with ``error``.
 
-    ``waited``: seconds the modem was given to answer, when known.
+    ``waited``: seconds the modem was given to answer or to register, when known.
     """
     if isinstance(error, PukRequiredError):
         return Cause(SIM, 'the SIM is blocked and needs its PUK%s: unblock it in a phone, or with '
@@ -215,9 +215,10 @@ def explain(error, waited=None):
         return Cause(NETWORK, 'no network: the modem is not registered and not searching; check '
                      'the antenna and that the SIM has service', RANK_NETWORK)
     if isinstance(error, RegistrationTimeoutError):
-        return Cause(NETWORK, 'registration timed out (still searching for a network): check the '
-                     'antenna, move to better coverage, or wait longer with --timeout',
-                     RANK_NETWORK)
+        after = '' if waited is None else ' after %g s' % waited
+        return Cause(NETWORK, 'registration timed out%s (still searching for a network): check '
+                     'the antenna, move to better coverage, or wait longer with --timeout'
+                     % after, RANK_NETWORK)
     if isinstance(error, InvalidStateException) and 'SIM' in str(error):
         return Cause(SIM, 'SIM not ready: %s' % error, RANK_SIM)
     code = getattr(error, 'errno', None)
@@ -433,7 +434,7 @@ class _Watched(object):
             else:
                 rssi = self._modem.waitForNetworkCoverage(timeout)
         except BaseException as e:
-            watcher.failed(self._port, e)
+            watcher.failed(self._port, e, timeout)
             raise
         watcher.found = self._port
         signal = 'unknown' if rssi == 99 or not isinstance(rssi, int) else '%d of 31' % rssi
