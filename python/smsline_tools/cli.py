@@ -132,7 +132,8 @@ def _parser():
                              'manufacturer, model, IMEI, SIM state, operator and signal '
                              '(no PIN is entered)')
     parser.add_argument('--list-ports', action='store_true',
-                        help='print the serial ports that would be tried, then exit')
+                        help='print the serial ports found (those tried without --port or '
+                             '$%s), then exit' % PORT_VARIABLE)
     parser.add_argument('--simulate', action='store_true',
                         help='send to a simulated modem and show what it received')
     parser.add_argument('-q', '--quiet', action='store_true',
