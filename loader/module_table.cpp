@@ -2,8 +2,8 @@
 #include "loader/module_table.h"
 
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
-#include <new>
 
 #include "loader/registry.h"
 #include "smsline/package.h"
@@ -59,7 +59,7 @@ void prefix_rows_for_outer_package(EmbeddedModuleEntry* table, const char* conte
     const int length = std::snprintf(full, sizeof full, "%.*s%s", outer_length, context, row->name);
     if (length < 0 || static_cast<std::size_t>(length) >= sizeof full) continue;
     // Kept for the life of the process, as the row's new name.
-    char* copy = new (std::nothrow) char[static_cast<std::size_t>(length) + 1];
+    char* copy = static_cast<char*>(std::malloc(static_cast<std::size_t>(length) + 1));
     if (copy == nullptr) continue;
     std::memcpy(copy, full, static_cast<std::size_t>(length) + 1);
     row->name = copy;

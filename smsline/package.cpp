@@ -1,8 +1,8 @@
 // The entry point PyInit_smsline and the package body of smsline.
 #include "smsline/package.h"
 
+#include <cstdlib>
 #include <cstring>
-#include <new>
 
 #include "runtime/calls.h"
 #include "runtime/code_objects.h"
@@ -27,14 +27,14 @@ bool package_full_name_owned = false;
 bool take_package_full_name(const char* context) noexcept {
   if (std::strcmp(context, package_full_name) == 0) return true;
   const std::size_t size = std::strlen(context) + 1;
-  char* copy = new (std::nothrow) char[size];
+  char* copy = static_cast<char*>(std::malloc(size));
   if (copy == nullptr) {
     PyErr_NoMemory();
     return false;
   }
   std::memcpy(copy, context, size);
   // The module creation copies the name: nothing else points at the old one.
-  if (package_full_name_owned) delete[] package_full_name;
+  if (package_full_name_owned) std::free(const_cast<char*>(package_full_name));
   package_full_name = copy;
   package_full_name_owned = true;
   return true;
