@@ -1,12 +1,21 @@
-"""smsline as a package among others: which GSM library send_sms and
-smsline-send use beside a gsmmodem library of the user's."""
+"""smsline as a package among others, judged by what fresh environments hold:
+which GSM library send_sms and smsline-send use beside a gsmmodem library of
+the user's; the sdist; the manylinux2014 check; installing and uninstalling
+beside a foreign gsmmodem distribution in both orders."""
+import glob
+import hashlib
 import os
+import shutil
 import subprocess
 import sys
+import tarfile
 import tempfile
 import unittest
 
 from tests import support
+
+sys.path.insert(0, os.path.join(support.ROOT, 'scripts'))
+import distribution  # noqa: E402  (scripts/distribution.py)
 
 VENV = os.path.join(support.ROOT, '.venv' if sys.version_info[:2] == (3, 6) else '.venv-%d.%d' % sys.version_info[:2])
 # What a stand-in gsmmodem library's modem module holds: one that works (with
@@ -17,6 +26,7 @@ WORKING_MODEM = ('class GsmModem(object):\n'
                  'class SentSms(object):\n'
                  '    ENROUTE, DELIVERED, FAILED = 0, 1, 2\n')
 BROKEN_MODEM = 'import gsmmodem_transport\n'
+NUMBER = '+15551234567'
 
 
 def stand_in_gsmmodem(modem_text):
@@ -29,13 +39,14 @@ def stand_in_gsmmodem(modem_text):
     return root
 
 
-def run(argv, path=None, stdin=None):
+def run(argv, path=None, stdin=None, cwd=None):
     env = dict(os.environ)
     env.pop('PYTHONPATH', None)     # the installed packages, not the source tree
+    env['PIP_ROOT_USER_ACTION'] = 'ignore'
     if path:
         env['PYTHONPATH'] = path
     return subprocess.run(argv, env=env, input=stdin, stdout=subprocess.PIPE, stderr=subprocess.PIPE,
-                          universal_newlines=True, timeout=120)
+                          universal_newlines=True, timeout=600, cwd=cwd or tempfile.gettempdir())
 
 
 class ModemLibraryChoiceTests(unittest.TestCase):
@@ -54,13 +65,195 @@ class ModemLibraryChoiceTests(unittest.TestCase):
                 else:   # the user's broken library fails loudly, at line 7
                     self.assertIn('line 7, in <module smsline.send_sms>', program.stderr)
                     self.assertIn("No module named 'gsmmodem_transport'", program.stderr)
-                sent = run([os.path.join(VENV, 'bin', 'smsline-send'), '--simulate', '+15551234567', 'hi'], path)
+                sent = run([os.path.join(VENV, 'bin', 'smsline-send'), '--simulate', NUMBER, 'hi'], path)
                 self.assertEqual(sent.returncode, 0, sent.stderr)
-                self.assertIn('simulator received: to=+15551234567 text=hi', sent.stdout)
+                self.assertIn('simulator received: to=%s text=hi' % NUMBER, sent.stdout)
                 version = run([os.path.join(VENV, 'bin', 'smsline-send'), '--version'], path).stdout
                 self.assertEqual(version.splitlines()[1], 'send_sms uses ' + (
                     "smsline_gsm, smsline's own (no gsmmodem library is installed)" if path is None else
                     'gsmmodem from %s/gsmmodem, installed beside smsline (smsline-send uses smsline_gsm)' % path))
+
+
+class PolicyCheckTests(unittest.TestCase):
+    """The manylinux2014 check reads what an extension needs with readelf:
+    each kind of fault in a library made to have it, and the real extension."""
+
+    def library(self, soname, version, symbol='needed_function'):
+        """A shared library named `soname` that defines `symbol` at `version`."""
+        directory = tempfile.mkdtemp(prefix='smsline-policy-')
+        self.addCleanup(shutil.rmtree, directory, True)
+        source, script = os.path.join(directory, 'lib.c'), os.path.join(directory, 'lib.map')
+        with open(source, 'w') as handle:
+            handle.write('void %s(void) {}\n' % symbol)
+        with open(script, 'w') as handle:
+            handle.write('%s { global: %s; local: *; };\n' % (version, symbol) if version else '{ global: *; };\n')
+        path = os.path.join(directory, 'provider.so')
+        subprocess.run(['gcc', '-shared', '-fPIC', '-o', path, source, '-Wl,-soname,' + soname,
+                        '-Wl,--version-script=' + script], check=True)
+        return path
+
+    def extension(self, provider, symbol='needed_function'):
+        """An extension that calls `symbol` of `provider`."""
+        directory = os.path.dirname(provider)
+        source = os.path.join(directory, 'ext.c')
+        with open(source, 'w') as handle:
+            handle.write('void %s(void);\nvoid PyInit_ext(void) { %s(); }\n' % (symbol, symbol))
+        path = os.path.join(directory, 'ext.so')
+        subprocess.run(['gcc', '-shared', '-fPIC', '-o', path, source, provider], check=True)
+        return path
+
+    def test_what_an_extension_needs(self):
+        cases = [  # soname, version, what the check says (None: allowed)
+            ('libm.so.6', 'GLIBC_2.17', None),
+            ('libdl.so.2', 'GLIBC_2.2.5', None),
+            ('libgcc_s.so.1', 'GCC_4.8.0', None),
+            ('libc.so.6', 'GLIBC_2.34', 'GLIBC_2.34: newer than GLIBC_2.17 (from libc.so.6)'),
+            ('libc.so.6', 'GLIBC_2.18', 'GLIBC_2.18: newer than GLIBC_2.17 (from libc.so.6)'),
+            ('libgcc_s.so.1', 'GCC_7.0.0', 'GCC_7.0.0: newer than GCC_4.8.0 (from libgcc_s.so.1)'),
+            ('libstdc++.so.6', 'GLIBCXX_3.4', 'GLIBCXX_3.4: the C++ runtime is not to be needed at all (from libstdc++.so.6)'),
+            ('libstdc++.so.6', 'CXXABI_1.3', 'CXXABI_1.3: the C++ runtime is not to be needed at all (from libstdc++.so.6)'),
+            ('libc.so.6', 'GLIBC_PRIVATE', 'GLIBC_PRIVATE: not a version manylinux2014 allows (from libc.so.6)'),
+            ('libpython3.so', None, 'needs libpython3.so, which is not on the manylinux2014 list'),
+        ]
+        for soname, version, problem in cases:
+            with self.subTest(soname=soname, version=version):
+                path = self.extension(self.library(soname, version))
+                self.assertEqual(distribution.policy_problems(path), [problem] if problem else [])
+
+    def test_the_extension_built_here_passes(self):
+        needed, versions = distribution.dynamic_needs(support.EXTENSION)
+        if any(library.startswith(('libasan', 'libubsan')) for library in needed):
+            self.skipTest('a sanitizer build links the sanitizer runtimes')
+        self.assertEqual(distribution.policy_problems(support.EXTENSION), [])
+        self.assertEqual(sorted(needed), ['libc.so.6', 'libdl.so.2'])
+        self.assertEqual(versions['libdl.so.2'], ['GLIBC_2.2.5'])
+
+
+def file_hashes(directory):
+    """{path: sha256} of the files under `directory`, bytecode caches left out."""
+    found = {}
+    for folder, subfolders, names in os.walk(directory):
+        subfolders[:] = [name for name in subfolders if name != '__pycache__']
+        for name in names:
+            path = os.path.join(folder, name)
+            with open(path, 'rb') as handle:
+                found[os.path.relpath(path, directory)] = hashlib.sha256(handle.read()).hexdigest()
+    return found
+
+
+class DistributionTests(unittest.TestCase):
+    """The sdist and a wheel of this version, installed into fresh
+    environments beside a foreign distribution that also owns a top-level
+    package gsmmodem, in both orders, each then uninstalled."""
+
+    @classmethod
+    def setUpClass(cls):
+        cls.work = tempfile.mkdtemp(prefix='smsline-distribution-')
+        cls.sdist = distribution.build_sdist(cls.work)
+        cls.foreign = distribution.write_wheel(
+            cls.work, 'Metadata-Version: 2.1\nName: gsmmodem-standin\nVersion: 1.0\n'
+                      'Summary: A foreign gsmmodem library (test stand-in)\n\n',
+            [('gsmmodem/%s' % name, cls.write(name, text)) for name, text in (
+                ('__init__.py', 'from gsmmodem.modem import GsmModem, SentSms\n'),
+                ('modem.py', WORKING_MODEM), ('exceptions.py', 'class GsmModemException(Exception): pass\n'),
+                ('pdu.py', 'def encodeSmsSubmitPdu(*args): return []\n'))],
+            'py3-none-any')
+
+    @classmethod
+    def write(cls, name, text):
+        path = os.path.join(cls.work, 'stand-in-' + name)
+        with open(path, 'w') as handle:
+            handle.write(text)
+        return path
+
+    @classmethod
+    def tearDownClass(cls):
+        shutil.rmtree(cls.work, ignore_errors=True)
+
+    def test_sdist_holds_every_tracked_file(self):
+        with tarfile.open(self.sdist) as archive:
+            names = [member.name.split('/', 1)[1] for member in archive.getmembers() if member.isfile()]
+        own = [name for name in names if name == 'PKG-INFO' or '.egg-info/' in name]
+        tracked = [name for name in distribution.tracked_files() if not name.startswith(distribution.NOT_IN_SDIST)]
+        self.assertEqual(sorted(set(names) - set(own)), tracked)
+
+    def environment(self, label):
+        """A fresh environment of this version with pyserial, as the README's recipe makes it."""
+        venv = os.path.join(self.work, label)
+        venv_python = distribution.make_environment(venv, sys.executable)
+        self.site_packages = run([venv_python, '-c', 'import site; print(site.getsitepackages()[0])']).stdout.strip()
+        return venv_python
+
+    def pip(self, venv_python, *args):
+        command, options = args[0], ['--disable-pip-version-check', '--no-cache-dir']
+        if command == 'install':
+            options.append('--no-index')
+        done = run(distribution.pip_command(venv_python) + [command] + options + list(args[1:]))
+        self.assertEqual(done.returncode, 0, done.stdout + done.stderr)
+        # pip warns about nothing: no file of another distribution is touched.
+        self.assertNotRegex(done.stdout + done.stderr, '(?i)warning|deprecat', args)
+        return done.stdout
+
+    def check_clean(self, venv_python):
+        self.assertIn('No broken requirements found', self.pip(venv_python, 'check'))
+
+    def check_sends(self, venv_python, uses):
+        """The installed smsline-send sends through the simulator; send_sms in a program uses `uses`."""
+        bin_dir = os.path.dirname(venv_python)
+        sent = run([os.path.join(bin_dir, 'smsline-send'), '--simulate', NUMBER, 'beside gsmmodem'])
+        self.assertEqual(sent.returncode, 0, sent.stderr)
+        self.assertIn('simulator received: to=%s text=beside gsmmodem ref=1' % NUMBER, sent.stdout)
+        program = run([venv_python, '-c', 'import smsline.send_sms as m; print(m.GsmModem.__module__)'])
+        self.assertEqual(program.stdout, uses + '\n', program.stderr)
+
+    def check_foreign(self, venv_python, files):
+        """The foreign distribution's files are as it installed them, and import."""
+        self.assertEqual({path: digest for path, digest in file_hashes(self.site_packages).items()
+                          if path in files}, files)
+        done = run([venv_python, '-c', 'import gsmmodem; print(gsmmodem.GsmModem.__init__.__code__.co_varnames)'])
+        self.assertIn('smsReceivedCallbackFunc', done.stdout, done.stderr)
+
+    def test_sdist_then_foreign_then_foreign_removed(self):
+        venv_python = self.environment('sdist-first')
+        for module, wheel in (('setuptools', 'setuptools'), ('wheel', 'wheel')):
+            if run([venv_python, '-c', 'import ' + module]).returncode != 0 and sys.version_info >= (3, 7):
+                self.pip(venv_python, 'install', *glob.glob('/usr/share/python-wheels/%s-*.whl' % wheel))
+        bare = file_hashes(self.site_packages)
+        self.pip(venv_python, 'install', '--no-build-isolation', self.sdist)
+        self.check_clean(venv_python)
+        self.check_sends(venv_python, 'smsline_gsm.modem')
+        ours = {path: digest for path, digest in file_hashes(self.site_packages).items() if path not in bare}
+        self.assertFalse([path for path in ours if path.startswith('gsmmodem')], ours)
+        self.pip(venv_python, 'install', self.foreign)
+        self.check_clean(venv_python)
+        foreign = {path: digest for path, digest in file_hashes(self.site_packages).items()
+                   if path.startswith('gsmmodem')}
+        self.check_foreign(venv_python, foreign)
+        self.check_sends(venv_python, 'gsmmodem.modem')
+        self.pip(venv_python, 'uninstall', '--yes', 'gsmmodem-standin')
+        self.check_clean(venv_python)
+        after = file_hashes(self.site_packages)
+        self.assertEqual({path: after.get(path) for path in ours}, ours)
+        self.check_sends(venv_python, 'smsline_gsm.modem')
+
+    def test_foreign_then_wheel_then_wheel_removed(self):
+        wheel = distribution.build_wheel(self.sdist, self.work)
+        venv_python = self.environment('foreign-first')
+        self.pip(venv_python, 'install', self.foreign)
+        foreign = {path: digest for path, digest in file_hashes(self.site_packages).items()
+                   if path.startswith('gsmmodem')}
+        self.assertEqual(len([path for path in foreign if path.endswith('.py')]), 4, foreign)
+        before = file_hashes(self.site_packages)
+        self.pip(venv_python, 'install', '--no-deps', wheel)
+        self.check_clean(venv_python)
+        self.check_foreign(venv_python, foreign)
+        self.check_sends(venv_python, 'gsmmodem.modem')
+        self.pip(venv_python, 'uninstall', '--yes', 'smsline')
+        self.check_clean(venv_python)
+        self.check_foreign(venv_python, foreign)
+        # Nothing of smsline is left, nor anything else changed.
+        self.assertEqual(file_hashes(self.site_packages), before)
+        self.assertFalse(os.path.exists(os.path.join(os.path.dirname(venv_python), 'smsline-send')))
 
 
 if __name__ == '__main__':
