@@ -2,10 +2,11 @@
 # include directory, extension-module suffix and library from it.
 #
 # The interpreter: the PYTHON cache/environment variable, else python3.6 on
-# PATH, else pyenv's 3.6.15.  smsline builds for CPython 3.6 to 3.13; the
-# extension carries the chosen interpreter's own suffix (sysconfig's
-# EXT_SUFFIX).  Sets SMSLINE_PYTHON_EXECUTABLE, SMSLINE_PYTHON_VERSION (e.g.
-# "3.9"), SMSLINE_PYTHON_INCLUDE_DIR, SMSLINE_PYTHON_EXT_SUFFIX,
+# PATH, else pyenv's 3.6.15, else the newest supported python3.X on PATH.
+# smsline builds for CPython 3.6 to 3.13; the extension carries the chosen
+# interpreter's own suffix (sysconfig's EXT_SUFFIX).  Sets
+# SMSLINE_PYTHON_EXECUTABLE, SMSLINE_PYTHON_VERSION (e.g. "3.9"),
+# SMSLINE_PYTHON_INCLUDE_DIR, SMSLINE_PYTHON_EXT_SUFFIX,
 # SMSLINE_PYTHON_LIBRARY and SMSLINE_PYTHON_PREFIX.
 
 set(SMSLINE_SUPPORTED_PYTHONS 3.6 3.7 3.8 3.9 3.10 3.11 3.12 3.13)
@@ -26,6 +27,15 @@ else()
     list(APPEND _py_candidates "$ENV{PYENV_ROOT}/versions/3.6.15/bin/python3.6")
   endif()
   list(APPEND _py_candidates "$ENV{HOME}/.pyenv/versions/3.6.15/bin/python3.6")
+  # Without 3.6, the newest supported python3.X on PATH.
+  set(_py_newest_first ${SMSLINE_SUPPORTED_PYTHONS})
+  list(REVERSE _py_newest_first)
+  foreach(_py_version IN LISTS _py_newest_first)
+    find_program(_py_on_path_${_py_version} NAMES python${_py_version})
+    if(_py_on_path_${_py_version})
+      list(APPEND _py_candidates "${_py_on_path_${_py_version}}")
+    endif()
+  endforeach()
 endif()
 
 set(SMSLINE_PYTHON_EXECUTABLE "")

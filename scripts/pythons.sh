@@ -4,25 +4,28 @@
 #
 # 3.6 is the project's own interpreter: its environment is .venv and its
 # build build/cmake.  Every other version X.Y gets .venv-X.Y and
-# build/cmake-X.Y.
+# build/cmake-X.Y.  Without 3.6 the scripts take the newest supported
+# version installed (default_python).
 
 SMSLINE_PYTHONS=(3.6 3.7 3.8 3.9 3.10 3.11 3.12 3.13)
 
 # The interpreter for version X.Y: pythonX.Y on PATH, else pyenv's newest
-# X.Y.*.  Prints its path; returns 1 when none answers as CPython X.Y.
+# X.Y.* (in $PYENV_ROOT, by default ~/.pyenv).  Prints the real path of the
+# interpreter that answers (past pyenv's shims and symlinks, so that the
+# environments made from it keep working); returns 1 when none answers as
+# CPython X.Y.
 find_python_version() {
   local version=$1 candidates=() candidate
   command -v "python$version" >/dev/null 2>&1 && candidates+=("$(command -v "python$version")")
-  local pyenv_root
-  for pyenv_root in "${PYENV_ROOT:-}" "$HOME/.pyenv"; do
-    [ -n "$pyenv_root" ] || continue
-    for candidate in $(ls -d "$pyenv_root/versions/$version".* 2>/dev/null | sort -t. -k3 -n -r); do
-      candidates+=("$candidate/bin/python$version")
-    done
+  for candidate in $(ls -d "${PYENV_ROOT:-$HOME/.pyenv}/versions/$version".* 2>/dev/null | sort -t. -k3 -n -r); do
+    candidates+=("$candidate/bin/python$version")
   done
+  local answer
   for candidate in "${candidates[@]}"; do
-    if [ -x "$candidate" ] && [ "$(python_version_of "$candidate")" = "$version" ]; then
-      echo "$candidate"
+    [ -x "$candidate" ] || continue
+    answer=$("$candidate" -c 'import os, sys; sys.implementation.name == "cpython" and print("%d.%d" % sys.version_info[:2], os.path.realpath(sys.executable))' 2>/dev/null) || continue
+    if [ "${answer%% *}" = "$version" ]; then
+      echo "${answer#* }"
       return 0
     fi
   done
@@ -67,6 +70,33 @@ resolve_python() {
       return 1
     fi
   fi
+}
+
+# Sets `python` and `version` for the scripts' default interpreter: $PYTHON
+# when set; else CPython 3.6, the project's own; else the newest supported
+# version installed here, saying so on standard error.  Returns 1, with the
+# reason, when there is none.
+default_python() {
+  if [ -n "${PYTHON:-}" ]; then
+    resolve_python "$PYTHON"
+    return
+  fi
+  if python=$(find_python_version 3.6); then
+    version=3.6
+    return 0
+  fi
+  local index
+  for ((index = ${#SMSLINE_PYTHONS[@]} - 1; index >= 0; index--)); do
+    if python=$(find_python_version "${SMSLINE_PYTHONS[index]}"); then
+      version=${SMSLINE_PYTHONS[index]}
+      echo "no CPython 3.6 here: using CPython $version ($python), the newest supported one installed" >&2
+      return 0
+    fi
+  done
+  echo "no supported CPython (${SMSLINE_PYTHONS[*]}) found as python3.X on PATH or in pyenv;" \
+       "install one with its headers and venv (Debian and Ubuntu: sudo apt-get install python3-dev python3-venv)," \
+       "or point at one with --python /path/to/python3.X" >&2
+  return 1
 }
 
 venv_dir_for() { if [ "$1" = 3.6 ]; then echo .venv; else echo ".venv-$1"; fi; }

@@ -256,5 +256,56 @@ class DistributionTests(unittest.TestCase):
         self.assertFalse(os.path.exists(os.path.join(os.path.dirname(venv_python), 'smsline-send')))
 
 
+
+class InterpreterChoiceTests(unittest.TestCase):
+    """The interpreter the two commands take when told none (scripts/pythons.sh):
+    3.6, else the newest supported one, saying which; $PYTHON first."""
+
+    def choose(self, versions, python=None):
+        """(status, chosen version, stderr) with only fake interpreters of `versions` installed."""
+        root = tempfile.mkdtemp(prefix='smsline-pythons-')
+        self.addCleanup(shutil.rmtree, root, True)
+        tools = os.path.join(root, 'tools')
+        os.mkdir(tools)
+        for tool in ('ls', 'sort'):
+            os.symlink(shutil.which(tool), os.path.join(tools, tool))
+        paths = {}
+        for version in versions:   # each answers the version questions only
+            bin_dir = os.path.join(root, 'pyenv', 'versions', version + '.1', 'bin')
+            os.makedirs(bin_dir)
+            paths[version] = os.path.join(bin_dir, 'python' + version)
+            with open(paths[version], 'w') as script:
+                script.write('#!/bin/sh\ncase "$2" in *realpath*) echo %s "$0" ;; *) echo %s ;; esac\n'
+                             % (version, version))
+            os.chmod(paths[version], 0o755)
+        env = {'PATH': tools, 'PYENV_ROOT': os.path.join(root, 'pyenv'), 'HOME': root}
+        if python:
+            env['PYTHON'] = paths[python]
+        done = subprocess.run(['/bin/bash', '-c', 'source scripts/pythons.sh && default_python && echo "$version $python"'],
+                              cwd=support.ROOT, env=env, stdout=subprocess.PIPE, stderr=subprocess.PIPE,
+                              universal_newlines=True)
+        chosen = done.stdout.split()
+        if chosen:
+            self.assertEqual(chosen[1], paths[chosen[0]])
+        return done.returncode, chosen[0] if chosen else None, done.stderr
+
+    def test_choice(self):
+        cases = [  # installed, $PYTHON, chosen, words on stderr
+            (['3.6', '3.9', '3.13'], None, '3.6', ''),
+            (['3.9', '3.13', '3.14'], None, '3.13', 'no CPython 3.6 here: using CPython 3.13'),
+            (['3.7'], None, '3.7', 'no CPython 3.6 here: using CPython 3.7'),
+            (['3.6', '3.9'], '3.9', '3.9', ''),
+            (['3.14'], None, None, 'no supported CPython'),
+            ([], None, None, 'sudo apt-get install python3-dev python3-venv'),
+        ]
+        for installed, python, chosen, words in cases:
+            with self.subTest(installed=installed, python=python):
+                status, version, stderr = self.choose(installed, python)
+                self.assertEqual((status, version), (0 if chosen else 1, chosen), stderr)
+                self.assertIn(words, stderr)
+                if not words:
+                    self.assertEqual(stderr, '')
+
+
 if __name__ == '__main__':
     unittest.main()
