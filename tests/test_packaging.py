@@ -5,6 +5,7 @@ beside a foreign gsmmodem distribution in both orders."""
 import glob
 import hashlib
 import os
+import re
 import shutil
 import subprocess
 import sys
@@ -27,6 +28,18 @@ WORKING_MODEM = ('class GsmModem(object):\n'
                  '    ENROUTE, DELIVERED, FAILED = 0, 1, 2\n')
 BROKEN_MODEM = 'import gsmmodem_transport\n'
 NUMBER = '+15551234567'
+
+
+def newest_installed():
+    """The newest supported CPython version installed here, as the scripts find them."""
+    done = subprocess.run(['bash', '-c', 'source scripts/pythons.sh; for ((i = ${#SMSLINE_PYTHONS[@]} - 1; '
+                           'i >= 0; i--)); do find_python_version ${SMSLINE_PYTHONS[i]} >/dev/null && '
+                           'echo ${SMSLINE_PYTHONS[i]} && break; done'],
+                          cwd=support.ROOT, stdout=subprocess.PIPE, universal_newlines=True)
+    return tuple(int(part) for part in done.stdout.split('.')) if done.stdout.strip() else None
+
+
+NEWEST = newest_installed()
 
 
 def stand_in_gsmmodem(modem_text):
@@ -236,8 +249,15 @@ class DistributionTests(unittest.TestCase):
         self.assertEqual({path: after.get(path) for path in ours}, ours)
         self.check_sends(venv_python, 'smsline_gsm.modem')
 
+    @classmethod
+    def wheel(cls):
+        """This version's wheel, built from the sdist once."""
+        if not getattr(cls, 'built_wheel', None):
+            cls.built_wheel = distribution.build_wheel(cls.sdist, os.path.join(cls.work, 'wheels'))
+        return cls.built_wheel
+
     def test_foreign_then_wheel_then_wheel_removed(self):
-        wheel = distribution.build_wheel(self.sdist, self.work)
+        wheel = self.wheel()
         venv_python = self.environment('foreign-first')
         self.pip(venv_python, 'install', self.foreign)
         foreign = {path: digest for path, digest in file_hashes(self.site_packages).items()
@@ -255,6 +275,45 @@ class DistributionTests(unittest.TestCase):
         self.assertEqual(file_hashes(self.site_packages), before)
         self.assertFalse(os.path.exists(os.path.join(os.path.dirname(venv_python), 'smsline-send')))
 
+
+    @unittest.skipUnless(sys.version_info[:2] == NEWEST, 'run with the newest supported CPython installed here')
+    def test_readme_commands_run_as_written(self):
+        """The README's blocks marked runnable, in one shell as a reader types
+        them: in the checkout, with a home of their own, python3 this
+        version, `sudo apt-get install` only simulated, and a package index
+        that holds this version's wheel and pyserial (made from Debian's
+        python3-serial), given to pip as a pip.conf would."""
+        with open(os.path.join(support.ROOT, 'README.md'), encoding='utf-8') as handle:
+            blocks = re.findall(r'<!-- runnable -->\n```(sh|python)\n(.*?)```', handle.read(), re.S)
+        self.assertGreaterEqual(len(blocks), 5)
+        index = os.path.join(self.work, 'index')
+        os.makedirs(index)
+        shutil.copy(self.wheel(), index)
+        serial_info = glob.glob('/usr/lib/python3/dist-packages/pyserial-*.egg-info')[0]
+        distribution.write_wheel(
+            index, distribution.read_text(os.path.join(serial_info, 'PKG-INFO')),
+            [(os.path.relpath(path, os.path.dirname(distribution.SERIAL)), path)
+             for path in glob.glob(distribution.SERIAL + '/**/*.py', recursive=True)],
+            'py2.py3-none-any', [('entry_points.txt', distribution.read_text(os.path.join(serial_info, 'entry_points.txt')))])
+        home, bin_dir = os.path.join(self.work, 'home'), os.path.join(self.work, 'bin')
+        os.makedirs(home)
+        os.makedirs(bin_dir)
+        os.symlink(os.path.realpath(sys.executable), os.path.join(bin_dir, 'python3'))
+        script = ['set -e']
+        for language, text in blocks:
+            if language == 'python':
+                script.append("python - <<'README_PYTHON'\n%sREADME_PYTHON" % text)
+            else:
+                script.append(text.replace('sudo apt-get install', 'apt-get install --simulate'))
+        env = dict(os.environ, HOME=home, PATH=bin_dir + os.pathsep + os.environ['PATH'], PIP_NO_INDEX='1',
+                   PIP_FIND_LINKS=index, PIP_DISABLE_PIP_VERSION_CHECK='1', PIP_ROOT_USER_ACTION='ignore')
+        for name in ('PYTHONPATH', 'PYTHON', 'VIRTUAL_ENV', 'CI'):
+            env.pop(name, None)
+        done = subprocess.run(['bash', '-c', '\n'.join(script)], cwd=support.ROOT, env=env, timeout=1200,
+                              stdout=subprocess.PIPE, stderr=subprocess.STDOUT, universal_newlines=True)
+        self.assertEqual(done.returncode, 0, done.stdout[-4000:])
+        self.assertIn('simulator received: to=+15551234567 text=Hello from smsline ref=1', done.stdout)
+        self.assertIn("'text': 'Hello from smsline'", done.stdout)
 
 
 class InterpreterChoiceTests(unittest.TestCase):
