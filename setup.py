@@ -12,6 +12,11 @@ from setuptools import Extension, setup
 from setuptools.command.build_ext import build_ext
 from setuptools.command.install import install
 
+try:
+    from setuptools.command.build import build
+except ImportError:   # setuptools before 62 (CPython 3.6's 40.6) has only distutils' own
+    from distutils.command.build import build
+
 HERE = os.path.dirname(os.path.abspath(__file__))
 # What `pip install .` builds; recorded beside the installed packages (see below).
 BUILD_TYPE = "Release"
@@ -73,6 +78,18 @@ class CMakeBuild(build_ext):
         return outputs
 
 
+class Build(build):
+    """The build command, starting from an empty build_lib.  setuptools keeps
+    whatever an earlier build left there, and everything there goes into the
+    wheel: a package since renamed or removed (an old gsmmodem, say) would be
+    installed again.  pip builds in the source tree from version 21.3."""
+
+    def run(self):
+        if os.path.isdir(self.build_lib):
+            shutil.rmtree(self.build_lib)
+        build.run(self)
+
+
 class Install(install):
     """The install command, with the layout options that Debian's setuptools
     (the one available for 3.12 and later here) reads from it; Debian's own
@@ -111,7 +128,7 @@ setup(
     python_requires=">=3.6, <3.14",
     install_requires=["pyserial>=3.3"],   # 3.3 brought exclusive=True
     ext_modules=[CMakeExtension("smsline")],
-    cmdclass={"build_ext": CMakeBuild, "install": Install},
+    cmdclass={"build": Build, "build_ext": CMakeBuild, "install": Install},
     package_dir={"": "python"},
     packages=["smsline_gsm", "smsline_tools"],
     entry_points={"console_scripts": ["smsline-send = smsline_tools.cli:main"]},

@@ -226,11 +226,15 @@ class DistributionTests(unittest.TestCase):
         done = run([venv_python, '-c', 'import gsmmodem; print(gsmmodem.GsmModem.__init__.__code__.co_varnames)'])
         self.assertIn('smsReceivedCallbackFunc', done.stdout, done.stderr)
 
+    def build_tools(self, venv_python):
+        """setuptools and wheel where the environment lacks them, from Debian's wheels (the README's table)."""
+        for module in ('setuptools', 'wheel'):
+            if run([venv_python, '-c', 'import ' + module]).returncode != 0 and sys.version_info >= (3, 7):
+                self.pip(venv_python, 'install', *glob.glob('/usr/share/python-wheels/%s-*.whl' % module))
+
     def test_sdist_then_foreign_then_foreign_removed(self):
         venv_python = self.environment('sdist-first')
-        for module, wheel in (('setuptools', 'setuptools'), ('wheel', 'wheel')):
-            if run([venv_python, '-c', 'import ' + module]).returncode != 0 and sys.version_info >= (3, 7):
-                self.pip(venv_python, 'install', *glob.glob('/usr/share/python-wheels/%s-*.whl' % wheel))
+        self.build_tools(venv_python)
         bare = file_hashes(self.site_packages)
         self.pip(venv_python, 'install', '--no-build-isolation', self.sdist)
         self.check_clean(venv_python)
@@ -275,6 +279,22 @@ class DistributionTests(unittest.TestCase):
         self.assertEqual(file_hashes(self.site_packages), before)
         self.assertFalse(os.path.exists(os.path.join(os.path.dirname(venv_python), 'smsline-send')))
 
+
+    @unittest.skipUnless(sys.version_info[:2] == NEWEST, 'run with the newest supported CPython installed here')
+    def test_a_build_in_the_tree_takes_nothing_an_earlier_one_left(self):
+        # pip builds in the source tree; what an earlier build of another
+        # tree left in the build folder (a package since renamed) stays out.
+        source = distribution.unpack_sdist(self.sdist, os.path.join(self.work, 'in-tree'))
+        for build_lib in ('lib.linux-x86_64-%d.%d' % sys.version_info[:2],
+                          'lib.linux-x86_64-cpython-%d%d' % sys.version_info[:2]):
+            os.makedirs(os.path.join(source, 'build', build_lib, 'gsmmodem'))
+            with open(os.path.join(source, 'build', build_lib, 'gsmmodem', '__init__.py'), 'w') as handle:
+                handle.write('raise ImportError("left by an earlier build")\n')
+        venv_python = self.environment('in-tree')
+        self.build_tools(venv_python)
+        self.pip(venv_python, 'install', '--no-build-isolation', source)
+        self.assertFalse([path for path in file_hashes(self.site_packages) if path.startswith('gsmmodem')])
+        self.check_sends(venv_python, 'smsline_gsm.modem')
 
     @unittest.skipUnless(sys.version_info[:2] == NEWEST, 'run with the newest supported CPython installed here')
     def test_readme_commands_run_as_written(self):
