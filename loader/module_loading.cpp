@@ -6,8 +6,8 @@
 #include "runtime/compat/extension_loading.h"
 #include "runtime/compat/frozen_modules.h"
 #include "runtime/ref.h"
+#include "runtime/shared_object_path.h"
 #include "runtime/shared_values.h"
-#include "smsline/package.h"
 
 namespace smsline {
 

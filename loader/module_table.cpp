@@ -1,4 +1,4 @@
-// The registered module table: rows, name lookups and the outer-package prefix.
+// The registered module table: name lookups and the outer-package prefix.
 #include "loader/module_table.h"
 
 #include <cstdio>
@@ -6,16 +6,8 @@
 #include <cstring>
 
 #include "loader/registry.h"
-#include "smsline/package.h"
-#include "smsline/submodule.h"
 
 namespace smsline {
-
-EmbeddedModuleEntry embedded_module_table[] = {
-    {"smsline", init_package_from_table, 0, 0, MODULE_FLAG_PACKAGE},
-    {"smsline.send_sms", run_submodule_body, 0, 0, 0},
-    {nullptr, nullptr, 0, 0, 0} /* end row */
-};
 
 EmbeddedModuleEntry* find_row(const char* name) noexcept {
   for (EmbeddedModuleEntry* row = registered_table; row != nullptr && row->name != nullptr; ++row) {

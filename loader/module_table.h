@@ -25,9 +25,6 @@ struct EmbeddedModuleEntry {
   std::uint32_t flags;
 };
 
-// This shared object's modules, ended by a row with a null name.
-extern EmbeddedModuleEntry embedded_module_table[];
-
 // Installs the loader once per process: prefixes the rows when the shared
 // object is loaded inside an outer package, readies the loader type and puts
 // it at sys.meta_path[2].  A second call does nothing.  Reports nothing.

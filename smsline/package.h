@@ -3,6 +3,7 @@
 
 #include "loader/module_table.h"
 #include "runtime/python.h"
+#include "runtime/shared_object_path.h"
 
 namespace smsline {
 
@@ -13,10 +14,6 @@ PyObject* init_package_from_table(PyObject* module, EmbeddedModuleEntry* row) no
 // The process-wide start-up sequence that every module body runs first.
 // False with an exception set when the body must fail (see startup.cpp).
 [[nodiscard]] bool run_startup_duties() noexcept;
-
-// The directory of this shared object, "/" and `relative`, as a new str (or
-// null with an exception set).
-PyObject* path_beside_shared_object(const char* relative) noexcept;
 
 }  // namespace smsline
 

@@ -7,6 +7,7 @@
 #include "runtime/interpreter_hooks.h"
 #include "runtime/ref.h"
 #include "runtime/shared_values.h"
+#include "smsline/module_table.h"
 #include "smsline/package.h"
 
 namespace smsline {

@@ -5,8 +5,9 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "runtime/shared_object_path.h"
+
 #include "runtime/ref.h"
-#include "smsline/package.h"
 
 namespace smsline {
 
