@@ -32,6 +32,8 @@ import types
 HERE = os.path.dirname(os.path.abspath(__file__))
 ROOT = os.path.dirname(HERE)
 PYTHON_DIR = os.path.join(ROOT, 'python')
+# The Python text that the extension's function bodies mirror, line for line.
+REFERENCE = os.path.join(ROOT, 'smsline', 'send_sms.py')
 EXT_SUFFIX = sysconfig.get_config_var('EXT_SUFFIX')
 EXTENSION_NAME = 'smsline' + EXT_SUFFIX
 # What users get: the Release build (link-time optimised) that scripts/setup
@@ -92,7 +94,7 @@ def compile_extension(source, module_name, build_dir, extra_flags=()):
 def build_reference(build_dir):
     """Copies the reference module into the build folder with its bytecode cached."""
     target = os.path.join(build_dir, 'reference_send_sms.py')
-    shutil.copyfile(os.path.join(HERE, 'reference_send_sms.py'), target)
+    shutil.copyfile(REFERENCE, target)
     py_compile.compile(target, doraise=True)
     return target
 
@@ -105,7 +107,7 @@ def build_cython(build_dir):
     source = os.path.join(build_dir, 'cython_send_sms.py')
     generated = os.path.join(build_dir, 'cython_send_sms.c')
     target = os.path.join(build_dir, 'cython_send_sms' + EXT_SUFFIX)
-    reference = os.path.join(HERE, 'reference_send_sms.py')
+    reference = REFERENCE
     if os.path.exists(target) and os.path.getmtime(target) >= os.path.getmtime(reference):
         return target
     shutil.copyfile(reference, source)

@@ -1,4 +1,7 @@
 // send_sms(phone_number, text): find the modem on the serial ports and send one message.
+//
+// The body is `send_sms` of smsline/send_sms.py, statement for statement:
+// the lines it marks are that text's lines, which tracebacks and debuggers show.
 #include <cstdint>
 #include <cstring>
 

@@ -10,7 +10,7 @@ import unittest
 from tests import support
 
 SUITE = os.path.join(support.ROOT, 'benchmarks', 'suite.py')
-REFERENCE = os.path.join(support.ROOT, 'benchmarks', 'reference_send_sms.py')
+REFERENCE = os.path.join(support.ROOT, 'smsline', 'send_sms.py')
 
 IN_MEMORY = ('serial_ports_com256', 'serial_ports_glob32', 'serial_ports_com256_refused',
              'send_sms_1port', 'send_sms_8ports', 'send_sms_no_port')

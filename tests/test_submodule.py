@@ -478,7 +478,7 @@ class BodyFailureTest(unittest.TestCase):
             ("neither library", None, hide_ours,
              ("ModuleNotFoundError", "No module named 'smsline_gsm'", 8), []),
         ]
-        twin = os.path.join(support.ROOT, "benchmarks", "reference_send_sms.py")
+        twin = os.path.join(support.ROOT, "smsline", "send_sms.py")
         for label, files, setup, expected, bound in scenarios:
             for target in ("extension", "twin"):
                 with self.subTest(label, target=target):

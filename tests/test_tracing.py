@@ -1,6 +1,6 @@
 """Trace and profile events, live locals and debuggers, against the interpreted twin.
 
-The twin is benchmarks/reference_send_sms.py: the same statements on the same
+The twin is smsline/send_sms.py: the same statements on the same
 lines as plain Python.  Each scenario runs both with the same stand-ins, and
 what the standard tools see of our functions must be what they see of the twin's.
 """
@@ -28,7 +28,7 @@ import smsline.send_sms as sms
 from tests import support
 
 _spec = importlib.util.spec_from_file_location(
-    "reference_send_sms", os.path.join(support.ROOT, "benchmarks", "reference_send_sms.py"))
+    "reference_send_sms", os.path.join(support.ROOT, "smsline", "send_sms.py"))
 twin = importlib.util.module_from_spec(_spec)
 _spec.loader.exec_module(twin)
 OURS = ("send_sms", "serial_ports", "<listcomp>")
