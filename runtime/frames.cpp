@@ -1,56 +1,59 @@
-// Frame entry, line marking and events, local slots, traceback entries, and the two exits.
+// Frame entry and reuse, line marking and events, local slots, traceback entries, the two exits and the held-frame rules.
+//
+// A frame of ours is a frame object made by PyFrame_New for one of our code
+// objects.  For the call it is linked onto the thread's frame stack as the
+// interpreter links a plain function's, so everything that walks the running
+// frames sees it with its current line, which the body's line marks put
+// where the interpreter reads it.  The steps that differ between versions
+// (fields up to 3.10, the interpreter's frame records from 3.11) are in
+// runtime/compat/frames.h.
+//
+// From 3.11, where the start-up check found the interpreter's records laid
+// out other than this build expects (frames_in_thread_stack() false), the
+// frame is never linked: it is made for the traceback only.  It holds the
+// call's locals, and when an exception passes through it, it takes the
+// failing line and becomes the exception's traceback entry; nothing sees it
+// while it runs.
 #include "runtime/frames.h"
 
 #include "runtime/code_objects.h"
+#include "runtime/compat/thread_state.h"
 
 namespace smsline {
 
 namespace {
 
-// Sets the frame's current line so that every reader sees it: f_lasti (read
-// through the code object's line table) and f_lineno (read while a trace
-// function is set).
-void mark_line(PyFrameObject* frame, int line) noexcept {
-  frame->f_lasti = lasti_for_line(frame->f_code, line);
-  frame->f_lineno = line;
-}
-
 bool head_entry_is(PyFrameObject* frame, PyThreadState* tstate) noexcept {
-  PyObject* head = tstate->curexc_traceback;
+  PyObject* head = pending_traceback(tstate);
   return head != nullptr && PyTraceBack_Check(head) && reinterpret_cast<PyTracebackObject*>(head)->tb_frame == frame;
 }
 
 }  // namespace
 
 void ActiveFrame::push(PyFrameObject* frame) noexcept {
-  tstate_ = PyThreadState_GET();
+  tstate_ = current_thread_state();
   frame_ = frame;  // the caller handed us one reference
-  if (frame->f_back == nullptr) {
-    Py_XINCREF(tstate_->frame);
-    frame->f_back = tstate_->frame;
-  }
-  frame->f_lasti = -1;
-  frame->f_lineno = frame->f_code->co_firstlineno;
-  lasti_base_ = LASTI_PER_LINE * frame->f_code->co_firstlineno;
-  last_traced_lasti_ = -1;
-  set_frame_running(frame, true);
-  tstate_->frame = frame;
+  last_traced_line_ = -1;
+  link_frame(tstate_, frame);
 }
 
 bool ActiveFrame::start(PyObject* const* args, int count) noexcept {
-  PyObject** const slots = frame_->f_localsplus;
+  PyObject** const slots = frame_slots(frame_);
   for (int i = 0; i < count; ++i) {
     Py_INCREF(args[i]);
     slots[i] = args[i];
   }
   if (!tracing_wanted(tstate_) || send_call_event(tstate_, frame_) == 0) return true;
-  // The interpreter ends a call whose call event raised at once: no
-  // traceback entry of its own and no return event.  The frame keeps its
-  // arguments for whoever holds it (the trampoline's traceback entry).
-  if (slot_ != nullptr && slot_->frame == frame_) {
-    slot_->frame = nullptr;
-    Py_DECREF(frame_);  // the slot's reference
+  if (CALL_EVENT_ERROR_RAISED_IN_FRAME) {
+    // The exception counts as raised by the function's first instruction:
+    // the failure exit on the first line.
+    fail(lasti_base_ / LASTI_PER_LINE);
+    return false;
   }
+  // The call ends at once: no traceback entry of its own and no return
+  // event.  The frame keeps its arguments for whoever holds it (the
+  // trampoline's traceback entry).
+  give_up_frame();
   pop(false);
   return false;
 }
@@ -58,41 +61,38 @@ bool ActiveFrame::start(PyObject* const* args, int count) noexcept {
 bool ActiveFrame::enter_cached(FrameSlot& slot, PyCodeObject* code, PyObject* globals,
                                PyObject* const* args) noexcept {
   PyFrameObject* frame = slot.frame;
-  const bool reusable = frame != nullptr && Py_REFCNT(frame) == 1 && frame->f_back == nullptr;
+  const bool reusable = frame != nullptr && Py_REFCNT(frame) == 1 && !frame_has_back(frame);
   if (reusable) {
     // The call's reference is taken first: releasing what the last call
     // left (a debugger's f_trace, below) can run code (a __del__) that calls
     // the function again, which must then see the frame in use.
     Py_INCREF(frame);
   } else {
-    frame = slot.renew(PyThreadState_GET(), code, globals);
+    frame = slot.renew(current_thread_state(), code, globals);
     if (frame == nullptr) return false;
   }
   slot_ = &slot;
+  lasti_base_ = LASTI_PER_LINE * code->co_firstlineno;
+  PyObject* const old_trace = ready_frame(frame);
   push(frame);
-  if (reusable && frame->f_trace != nullptr) {
-    // A debugger's local trace function from an earlier call belongs to
-    // that call; each call starts without one, as a new frame would.
-    PyObject* const old_trace = frame->f_trace;
-    frame->f_trace = nullptr;
-    Py_DECREF(old_trace);
-  }
+  Py_XDECREF(old_trace);
   return start(args, args != nullptr ? code->co_argcount : 0);
 }
 
 bool ActiveFrame::enter_new(PyCodeObject* code, PyObject* globals) noexcept {
-  PyFrameObject* frame = PyFrame_New(PyThreadState_GET(), code, globals, nullptr);
+  PyFrameObject* frame = PyFrame_New(current_thread_state(), code, globals, nullptr);
   if (frame == nullptr) return false;
   slot_ = nullptr;
+  lasti_base_ = LASTI_PER_LINE * code->co_firstlineno;
+  Py_XDECREF(ready_frame(frame));  // a fresh frame has no trace function
   push(frame);
   return start(nullptr, 0);
 }
 
-bool ActiveFrame::line_event(bool loop_pass) noexcept {
-  const int lasti = frame_->f_lasti;
-  if (lasti == last_traced_lasti_ && !loop_pass) return true;
-  last_traced_lasti_ = lasti;
-  if (send_line_event(tstate_, frame_) == 0) return true;
+bool ActiveFrame::line_event(int line, bool loop_pass) noexcept {
+  if (line == last_traced_line_ && !loop_pass) return true;
+  last_traced_line_ = line;
+  if ((loop_pass ? send_loop_pass_event(tstate_, frame_) : send_line_event(tstate_, frame_)) == 0) return true;
   // The interpreter treats the trace function's exception as one raised by
   // the statement: an entry of its own (the sys.settrace trampoline has
   // already added one) and the exception event, should a trace function
@@ -102,14 +102,20 @@ bool ActiveFrame::line_event(bool loop_pass) noexcept {
 }
 
 Ref ActiveFrame::unbound(int index) const noexcept {
-  PyErr_Format(PyExc_UnboundLocalError, "local variable '%.200U' referenced before assignment",
-               PyTuple_GET_ITEM(frame_->f_code->co_varnames, index));
+  PyErr_Format(PyExc_UnboundLocalError, UNBOUND_LOCAL_FORMAT,
+               PyTuple_GET_ITEM(code_varnames(frame_code(frame_)), index));
   return Ref();
 }
 
 void ActiveFrame::raised(int line) noexcept {
-  if (head_entry_is(frame_, tstate_)) return;
-  mark_line(frame_, line);
+  if (head_entry_is(frame_, tstate_)) {
+    // Raised again (from 3.12 monitoring tools are told).
+    if (tracing_wanted(tstate_)) send_reraise_event(tstate_, frame_);
+    return;
+  }
+  // From 3.12 the traceback entry reads its line from the instruction
+  // pointer when it is made, so the line is put there first.
+  set_line(line);
   record_exception();
 }
 
@@ -120,13 +126,15 @@ void ActiveFrame::record_exception() noexcept {
 
 bool ActiveFrame::leave(PyObject* result) noexcept {
   if (tracing_wanted(tstate_) && send_return_event(tstate_, frame_, result) < 0) {
-    // The return became a failure, with no traceback entry of ours (as the
-    // interpreter does it); the frame is given up like a failed call's.
-    if (slot_ != nullptr && slot_->frame == frame_) {
-      slot_->frame = nullptr;
-      Py_DECREF(frame_);
+    // From 3.12 the exception counts as raised by the returning instruction;
+    // up to 3.11 the return just became a failure, with no traceback entry
+    // of ours.
+    if (RETURN_EVENT_ERROR_RAISED_IN_FRAME) {
+      fail(PyFrame_GetLineNumber(frame_));
+    } else {
+      give_up_frame();
+      pop(false);
     }
-    pop(false);
     return false;
   }
   pop();
@@ -137,45 +145,52 @@ std::nullptr_t ActiveFrame::fail(int line) noexcept {
   if (frame_ == nullptr) return nullptr;
   raised(line);
   if (tracing_wanted(tstate_)) send_return_event(tstate_, frame_, nullptr);
-  if (slot_ != nullptr) slot_->hand_to_traceback(frame_);
+  give_up_frame();
   pop(false);
   return nullptr;
+}
+
+void ActiveFrame::give_up_frame() noexcept {
+  if (slot_ != nullptr) slot_->hand_to_traceback(frame_);
 }
 
 void ActiveFrame::pop(bool release_locals) noexcept {
   PyFrameObject* const frame = frame_;
   if (frame == nullptr) return;
   frame_ = nullptr;
-  tstate_->frame = frame->f_back;
-  PyFrameObject* const back = frame->f_back;
-  frame->f_back = nullptr;
-  set_frame_running(frame, false);
+  // Held by something besides the call and the slot: a traceback, or a
+  // reader that took it from the running frames.  From 3.11 such a frame
+  // keeps its caller.
+  const Py_ssize_t ours = slot_ != nullptr && slot_->frame == frame ? 2 : 1;
+  const bool held = PY_VERSION_HEX >= 0x030B0000 && Py_REFCNT(frame) > ours;
+  PyObject* const back = unlink_frame(tstate_, frame, held);
 
   // Everything the frame lets go of is released after its bookkeeping is
   // done: a release can run code that calls the function again.
   PyObject* locals[max_frame_locals];
   int count = 0;
-  PyObject* locals_view = nullptr;  // f_locals, when a reader made it
-  const int nlocals = frame->f_code->co_nlocals;
-  if (release_locals && nlocals > 0) {
-    PyObject** const slots = frame->f_localsplus;
+  PyObject* dicts[max_locals_dicts];
+  int dict_count = 0;
+  if (release_locals) {
+    const int nlocals = frame_code(frame)->co_nlocals;
+    PyObject** const slots = frame_slots(frame);
     for (int i = 0; i < nlocals && i < max_frame_locals; ++i) {
       if (slots[i] != nullptr) {
         locals[count++] = slots[i];
         slots[i] = nullptr;
       }
     }
-    locals_view = frame->f_locals;
-    Py_XINCREF(locals_view);
+    if (nlocals > 0) dict_count = frame_locals_dicts(frame, dicts);
+    for (int i = 0; i < dict_count; ++i) Py_INCREF(dicts[i]);
   }
   Py_XDECREF(back);
   Py_DECREF(frame);
-  if (locals_view != nullptr) {
-    // The dictionary that a reader of f_locals made keeps nothing of this
-    // call, not even entries a debugger added; the frame keeps the (empty)
-    // dictionary for the next reader.
-    if (PyDict_Check(locals_view)) PyDict_Clear(locals_view);
-    Py_DECREF(locals_view);
+  // The dictionaries that readers of f_locals made keep nothing of this
+  // call, not even entries a debugger added; the frame keeps the (empty)
+  // dictionaries for the next reader.
+  for (int i = 0; i < dict_count; ++i) {
+    if (PyDict_Check(dicts[i])) PyDict_Clear(dicts[i]);
+    Py_DECREF(dicts[i]);
   }
   for (int i = 0; i < count; ++i) Py_DECREF(locals[i]);
 }

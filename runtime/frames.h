@@ -21,11 +21,10 @@ namespace smsline {
 struct FrameSlot {
   PyFrameObject* frame = nullptr;
 
-  // Puts a fresh frame for `code` in the slot (PyFrame_New links it above
-  // the thread's current frame) and returns it with the call's reference.
-  // The old frame is released last, when the new one is in the slot and in
-  // use (its release can run code that calls the function again).  Null
-  // with an exception set.
+  // Puts a fresh frame for `code` in the slot and returns it with the
+  // call's reference.  The old frame is released last, when the new one is
+  // in the slot and in use (its release can run code that calls the
+  // function again).  Null with an exception set.
   PyFrameObject* renew(PyThreadState* tstate, PyCodeObject* code, PyObject* globals) noexcept {
     PyFrameObject* const fresh = PyFrame_New(tstate, code, globals, nullptr);
     if (fresh == nullptr) return nullptr;
@@ -58,6 +57,7 @@ struct FrameSlot {
 // When a trace or profile function is set, the frame sends the events the
 // interpreter sends for a plain function: call, line (trace only), exception
 // and return.  Otherwise each marking costs one test of the thread state.
+
 class ActiveFrame {
  public:
   ActiveFrame() noexcept = default;
@@ -68,8 +68,8 @@ class ActiveFrame {
   ~ActiveFrame() { pop(); }
 
   // Function frame entry: reuses the slot's frame when nothing else holds it
-  // and it is linked into no frame stack, otherwise makes a new one and
-  // stores it in the slot.  The first code->co_argcount locals are bound to
+  // and it has no caller of its own, otherwise makes a new one and stores it
+  // in the slot.  The first code->co_argcount locals are bound to
   // `args`.  Sends the call event.  False with an exception set on failure
   // (then the frame is already left, and no traceback entry is added).
   bool enter_cached(FrameSlot& slot, PyCodeObject* code, PyObject* globals, PyObject* const* args = nullptr) noexcept;
@@ -84,14 +84,14 @@ class ActiveFrame {
   // statement at `line`.
   [[nodiscard]] SMSLINE_INLINE bool mark(int line) noexcept {
     set_line(line);
-    return !line_tracing_wanted(tstate_) || line_event(false);
+    return !line_tracing_wanted(tstate_) || line_event(line, false);
   }
   // The next pass of a loop whose body is on the loop's own line: the
   // interpreter's jump back to the loop head gives a line event even though
   // the line has not changed.
   [[nodiscard]] SMSLINE_INLINE bool mark_loop_pass(int line) noexcept {
     set_line(line);
-    return !line_tracing_wanted(tstate_) || line_event(true);
+    return !line_tracing_wanted(tstate_) || line_event(line, true);
   }
   // A statement that runs no code of others (a name binding, `try:`,
   // `except`, a comparison with None): only a trace or profile function
@@ -100,7 +100,7 @@ class ActiveFrame {
   [[nodiscard]] SMSLINE_INLINE bool mark_for_tracing(int line) noexcept {
     if (!tracing_wanted(tstate_)) return true;
     set_line(line);
-    return !line_tracing_wanted(tstate_) || line_event(false);
+    return !line_tracing_wanted(tstate_) || line_event(line, false);
   }
   // The interpreter reaches `line` by a jump into its middle (the re-raise
   // after an except clause that did not match): no line event, and a trace
@@ -156,7 +156,7 @@ class ActiveFrame {
     set_frame_lineno(frame_, line);
   }
   // The line event, out of the bodies' way: it runs only under a trace function.
-  __attribute__((noinline, cold)) bool line_event(bool loop_pass) noexcept;
+  __attribute__((noinline, cold)) bool line_event(int line, bool loop_pass) noexcept;
   __attribute__((noinline, cold)) Ref unbound(int index) const noexcept;
   // Adds this frame's traceback entry to the pending exception and sends
   // the exception event.
@@ -164,12 +164,15 @@ class ActiveFrame {
   // Restores the thread's previous frame and releases the call's hold; with
   // `release_locals` the frame's locals are released too (last of all).
   void pop(bool release_locals = true) noexcept;
+  // A frame that failed or was ended by an event's exception leaves its
+  // slot: its holders keep it with its locals, the next call makes a new one.
+  void give_up_frame() noexcept;
 
   PyFrameObject* frame_ = nullptr;  // owned for the duration of the call
   PyThreadState* tstate_ = nullptr;
   FrameSlot* slot_ = nullptr;
   int lasti_base_ = 0;         // LASTI_PER_LINE * co_firstlineno of the frame's code
-  int last_traced_lasti_ = -1;  // f_lasti at the last line event, to send one per line
+  int last_traced_line_ = -1;  // the line of the last line event, to send one per line
 };
 
 }  // namespace smsline

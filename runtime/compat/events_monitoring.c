@@ -16,6 +16,8 @@
    interpreter gives the callable and its first argument (what
    sys.setprofile's tool and cProfile read), and they do not keep quiet
    while the thread handles an event. */
+#include <patchlevel.h>
+#if PY_VERSION_HEX >= 0x030C0000
 #define Py_BUILD_CORE 1
 #include <Python.h>
 /* An object.h macro of the same name clashes with the internal headers'. */
@@ -24,23 +26,27 @@
 #include "internal/pycore_interp.h"
 
 #include "runtime/compat/frame_records.h"
+#include "runtime/compat/monitoring_events.h"
 
-/* The event numbers: the same on 3.12 and 3.13 (cpython/monitoring.h on
-   3.13, the internal instrumentation header on 3.12). */
-enum {
-  EVENT_PY_START = 0,
-  EVENT_PY_RETURN = 2,
-  EVENT_CALL = 4,
-  EVENT_LINE = 5,
-  EVENT_JUMP = 7,
-  EVENT_RAISE = 10,
-  EVENT_EXCEPTION_HANDLED = 11,
-  EVENT_PY_UNWIND = 12,
-  EVENT_RERAISE = 14,
-  EVENT_C_RETURN = 15,
-  EVENT_C_RAISE = 16,
-  SYS_TRACE_TOOL = 7 /* sys.settrace's tool */
-};
+/* The event numbers the runtime shares are the interpreter's own
+   (cpython/monitoring.h on 3.13, the internal instrumentation header on
+   3.12). */
+#define SMSLINE_SAME_EVENT(name) \
+  _Static_assert(SMSLINE_EVENT_##name == PY_MONITORING_EVENT_##name, "event " #name " is numbered differently");
+SMSLINE_SAME_EVENT(PY_START)
+SMSLINE_SAME_EVENT(PY_RETURN)
+SMSLINE_SAME_EVENT(CALL)
+SMSLINE_SAME_EVENT(LINE)
+SMSLINE_SAME_EVENT(JUMP)
+SMSLINE_SAME_EVENT(RAISE)
+SMSLINE_SAME_EVENT(EXCEPTION_HANDLED)
+SMSLINE_SAME_EVENT(PY_UNWIND)
+SMSLINE_SAME_EVENT(RERAISE)
+SMSLINE_SAME_EVENT(C_RETURN)
+SMSLINE_SAME_EVENT(C_RAISE)
+
+/* sys.settrace's tool. */
+enum { SYS_TRACE_TOOL = 7 };
 
 /* Zeros in place of the tool bitmaps while events are not sent: one byte
    per event the bitmaps have, and the word read past the last. */
@@ -95,13 +101,13 @@ static int call_tools(PyThreadState* tstate, int event, uint8_t tools, PyObject*
     int tool_event = event;
     size_t tool_nargs = nargs;
     PyObject* line = NULL;
-    if (event == EVENT_JUMP && tool == SYS_TRACE_TOOL) {
+    if (event == SMSLINE_EVENT_JUMP && tool == SYS_TRACE_TOOL) {
       /* sys.settrace turns a jump back to the same line into a line event,
          reading the line from the instrumented code that ours does not
          have: it is given that line event itself. */
       line = PyLong_FromLong(PyCode_Addr2Line((PyCodeObject*)args[1], (int)PyLong_AsLong(args[2])));
       if (line == NULL) return -1;
-      tool_event = EVENT_LINE;
+      tool_event = SMSLINE_EVENT_LINE;
       tool_nargs = 2;
     }
     PyObject* const function = interp->monitoring_callables[tool][tool_event];
@@ -203,12 +209,12 @@ static void stand_in_cleanup(PyFrameObject* frame) {
 }
 
 SMSLINE_EXPORT int smsline_send_call_event(PyThreadState* tstate, PyFrameObject* frame) {
-  const uint8_t tools = listening(tstate, EVENT_PY_START);
+  const uint8_t tools = listening(tstate, SMSLINE_EVENT_PY_START);
   if (tools == 0) return 0;
   /* A pending exception (a module body's start has none; a function's
      neither) would be seen by the tools as theirs: kept aside. */
   PyObject* const pending = PyErr_GetRaisedException();
-  const int result = send(tstate, EVENT_PY_START, tools, frame->f_frame, NULL, NULL, 0);
+  const int result = send(tstate, SMSLINE_EVENT_PY_START, tools, frame->f_frame, NULL, NULL, 0);
   if (pending != NULL) {
     if (result == 0) {
       PyErr_SetRaisedException(pending);
@@ -223,28 +229,28 @@ SMSLINE_EXPORT int smsline_send_line_event(PyThreadState* tstate, PyFrameObject*
   if (loop_pass) {
     /* The jump back to the loop's head: from the head's offset to itself
        (our code objects have one instruction per line). */
-    const uint8_t tools = listening(tstate, EVENT_JUMP);
+    const uint8_t tools = listening(tstate, SMSLINE_EVENT_JUMP);
     if (tools == 0) return 0;
     PyObject* const target = PyLong_FromLong(byte_offset(frame->f_frame));
     if (target == NULL) return -1;
-    const int result = send(tstate, EVENT_JUMP, tools, frame->f_frame, target, NULL, 1);
+    const int result = send(tstate, SMSLINE_EVENT_JUMP, tools, frame->f_frame, target, NULL, 1);
     Py_DECREF(target);
     return result;
   }
-  const uint8_t tools = listening(tstate, EVENT_LINE);
+  const uint8_t tools = listening(tstate, SMSLINE_EVENT_LINE);
   if (tools == 0) return 0;
   PyObject* const line = PyLong_FromLong(PyFrame_GetLineNumber(frame));
   if (line == NULL) return -1;
   /* A line event's tools are given the code object and the line alone. */
   PyObject* args[3] = {NULL, (PyObject*)record_code(frame->f_frame), line};
-  const int result = call_tools(tstate, EVENT_LINE, tools, args, 2);
+  const int result = call_tools(tstate, SMSLINE_EVENT_LINE, tools, args, 2);
   Py_DECREF(line);
   return result;
 }
 
 SMSLINE_EXPORT void smsline_send_exception_event(PyThreadState* tstate, PyFrameObject* frame, int reraised) {
   if (!reraised) {
-    send_about_exception(tstate, EVENT_RAISE, frame, current_index(frame));
+    send_about_exception(tstate, SMSLINE_EVENT_RAISE, frame, current_index(frame));
     return;
   }
   /* Our bodies re-raise only from a handler (a bare raise, a finally
@@ -252,47 +258,49 @@ SMSLINE_EXPORT void smsline_send_exception_event(PyThreadState* tstate, PyFrameO
      compiled function re-raises there, its exception-handling code (of no
      line) catches that and re-raises again, and the frame is left from
      there. */
-  if (send_about_exception(tstate, EVENT_RERAISE, frame, current_index(frame)) < 0) return;
+  if (send_about_exception(tstate, SMSLINE_EVENT_RERAISE, frame, current_index(frame)) < 0) return;
   stand_in_cleanup(frame);
-  if (send_about_exception(tstate, EVENT_EXCEPTION_HANDLED, frame, cleanup_index(record_code(frame->f_frame))) < 0) {
+  if (send_about_exception(tstate, SMSLINE_EVENT_EXCEPTION_HANDLED, frame, cleanup_index(record_code(frame->f_frame))) < 0) {
     return;
   }
-  send_about_exception(tstate, EVENT_RERAISE, frame, cleanup_index(record_code(frame->f_frame)));
+  send_about_exception(tstate, SMSLINE_EVENT_RERAISE, frame, cleanup_index(record_code(frame->f_frame)));
 }
 
 /* A handler's first instruction has no line (the compiler's
    exception-handling code). */
 SMSLINE_EXPORT void smsline_send_handled_event(PyThreadState* tstate, PyFrameObject* frame) {
-  send_about_exception(tstate, EVENT_EXCEPTION_HANDLED, frame, cleanup_index(record_code(frame->f_frame)));
+  send_about_exception(tstate, SMSLINE_EVENT_EXCEPTION_HANDLED, frame, cleanup_index(record_code(frame->f_frame)));
 }
 
 SMSLINE_EXPORT int smsline_send_return_event(PyThreadState* tstate, PyFrameObject* frame, PyObject* result) {
-  if (result == NULL) return send_about_exception(tstate, EVENT_PY_UNWIND, frame, current_index(frame));
-  const uint8_t tools = listening(tstate, EVENT_PY_RETURN);
+  if (result == NULL) return send_about_exception(tstate, SMSLINE_EVENT_PY_UNWIND, frame, current_index(frame));
+  const uint8_t tools = listening(tstate, SMSLINE_EVENT_PY_RETURN);
   if (tools == 0) return 0;
-  return send(tstate, EVENT_PY_RETURN, tools, frame->f_frame, result, NULL, 1);
+  return send(tstate, SMSLINE_EVENT_PY_RETURN, tools, frame->f_frame, result, NULL, 1);
 }
 
 SMSLINE_EXPORT int smsline_send_c_call_event(PyThreadState* tstate, PyObject* function, PyObject* first_argument) {
-  const uint8_t tools = listening(tstate, EVENT_CALL);
+  const uint8_t tools = listening(tstate, SMSLINE_EVENT_CALL);
   if (tools == 0) return 0;
-  return send(tstate, EVENT_CALL, tools, *current_frame(tstate), function,
+  return send(tstate, SMSLINE_EVENT_CALL, tools, *current_frame(tstate), function,
               first_argument != NULL ? first_argument : missing_argument, 2);
 }
 
 SMSLINE_EXPORT int smsline_send_c_return_event(PyThreadState* tstate, PyObject* function, PyObject* first_argument,
                                                int failed) {
   /* The tools of C_RETURN and C_RAISE are those of CALL. */
-  const uint8_t tools = listening(tstate, EVENT_CALL);
+  const uint8_t tools = listening(tstate, SMSLINE_EVENT_CALL);
   if (tools == 0) return failed ? -1 : 0;
   PyObject* const argument = first_argument != NULL ? first_argument : missing_argument;
-  if (!failed) return send(tstate, EVENT_C_RETURN, tools, *current_frame(tstate), function, argument, 2);
+  if (!failed) return send(tstate, SMSLINE_EVENT_C_RETURN, tools, *current_frame(tstate), function, argument, 2);
   /* The call's exception stays pending unless a tool raised. */
   PyObject* const exception = PyErr_GetRaisedException();
-  if (send(tstate, EVENT_C_RAISE, tools, *current_frame(tstate), function, argument, 2) < 0) {
+  if (send(tstate, SMSLINE_EVENT_C_RAISE, tools, *current_frame(tstate), function, argument, 2) < 0) {
     Py_XDECREF(exception);
   } else {
     PyErr_SetRaisedException(exception);
   }
   return -1;
 }
+
+#endif /* 3.12 and later */

@@ -1,12 +1,15 @@
 /* The interpreter's frame records from 3.11 on: local slots, instruction pointer, linking into the thread's frame stack.
 
    Their layouts are described only by the interpreter's internal headers,
-   which compile as C, not as C++: this file and the event senders beside it
-   are the C files that include them, built for 3.11 and later.  The layouts
+   which compile as C, not as C++: this file and the monitoring event sender
+   beside it are the C files that include them.  Up to 3.10 a frame is a
+   plain object and this file is empty (runtime/compat/frames.h).  The layouts
    differ between minor versions (3.12 reordered the record, 3.13 renamed
    its code and instruction fields and moved the thread's current frame out
    of the C frame record); the few spots where they do are in
    frame_records.h and the helpers at the top. */
+#include <patchlevel.h>
+#if PY_VERSION_HEX >= 0x030B0000
 #define Py_BUILD_CORE 1
 #include <Python.h>
 /* An object.h macro of the same name clashes with the internal headers'. */
@@ -55,6 +58,8 @@ static void restore_pending(PendingError* held) {
 }
 
 SMSLINE_EXPORT PyObject** smsline_frame_slots(PyFrameObject* frame) { return frame->f_frame->localsplus; }
+
+SMSLINE_EXPORT PyCodeObject* smsline_frame_code(PyFrameObject* frame) { return record_code(frame->f_frame); }
 
 SMSLINE_EXPORT void smsline_frame_set_instruction(PyFrameObject* frame, int index) {
   _PyInterpreterFrame* const record = frame->f_frame;
@@ -115,6 +120,13 @@ SMSLINE_EXPORT int smsline_frame_locals_dicts(PyFrameObject* frame, PyObject** d
   return count;
 }
 
+SMSLINE_EXPORT int smsline_frame_traces_lines(PyFrameObject* frame) { return frame->f_trace_lines; }
+
+SMSLINE_EXPORT void smsline_frame_show_line(PyFrameObject* frame, int shown) {
+  frame->f_lineno = 0; /* the line of the instruction, not an earlier override */
+  if (shown) frame->f_lineno = PyFrame_GetLineNumber(frame);
+}
+
 #if PY_VERSION_HEX >= 0x030D0000
 /* Compares an offset the interpreter publishes with the one compiled here. */
 #define SMSLINE_CHECK_OFFSET(published, compiled, what) \
@@ -159,3 +171,5 @@ SMSLINE_EXPORT const char* smsline_frame_layout_mismatch(PyThreadState* tstate) 
   }
   return NULL;
 }
+
+#endif /* 3.11 and later */

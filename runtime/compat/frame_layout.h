@@ -18,6 +18,9 @@ extern "C" {
 /* The frame's local slots, in the order of its code object's variable names. */
 PyObject** smsline_frame_slots(PyFrameObject* frame);
 
+/* The code object the frame runs (borrowed: the frame holds it). */
+PyCodeObject* smsline_frame_code(PyFrameObject* frame);
+
 /* Puts the frame's instruction pointer on its code object's instruction at
    `index` (our code objects give line L the instruction L - first line),
    where every reader of its line finds it: f_lineno, a traceback entry made
@@ -52,6 +55,15 @@ void smsline_frame_unlink(PyThreadState* tstate, PyFrameObject* frame, int held)
    PyEval_GetLocals gives): stores up to two, borrowed, and returns their
    number. */
 int smsline_frame_locals_dicts(PyFrameObject* frame, PyObject** dicts);
+
+/* Whether a trace function gets line events in the frame (f_trace_lines). */
+int smsline_frame_traces_lines(PyFrameObject* frame);
+
+/* With `shown`, sets the frame's f_lineno to the line of its current
+   instruction, as the interpreter does while a trace or profile function
+   runs for the frame; without, clears it again (the line is then read from
+   the instruction). */
+void smsline_frame_show_line(PyFrameObject* frame, int shown);
 
 /* Null when the interpreter's frame records are where and as this file was
    compiled to find them, as far as can be told without changing anything:

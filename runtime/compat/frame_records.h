@@ -1,7 +1,7 @@
 /* The interpreter's frame records from 3.11 on, as the C files that include its internal headers read them.
 
-   Included by frame_layout.c, events_legacy.c and events_monitoring.c,
-   after the internal frame header.  The record's code and instruction
+   Included by frame_layout.c and events_monitoring.c, after the internal
+   frame header.  The record's code and instruction
    fields were renamed in 3.13, and the thread's current frame moved from
    the thread's C frame record into the thread state itself. */
 #ifndef SMSLINE_COMPAT_FRAME_RECORDS_H

@@ -10,6 +10,12 @@
 // and the caller kept by a frame that leaves while still referenced.  If
 // anything disagrees, or TARVIK_NO_LIVE_FRAMES_smsline is set, the frames
 // are made for the traceback only, and one RuntimeWarning says so.
+#include "runtime/python.h"
+
+// Up to 3.10 our frames always run in the thread's frame stack (see
+// choose_frame_route in compat/frames.h).
+#if PY_VERSION_HEX >= 0x030B0000
+
 #include <cstdio>
 #include <cstdlib>
 
@@ -122,3 +128,5 @@ bool choose_frame_route() noexcept {
 }
 
 }  // namespace smsline
+
+#endif  // 3.11 and later

@@ -1,4 +1,4 @@
-// Frame fields whose meaning changed between interpreter versions: the instruction index, the running state, the local slots.
+// A frame's life on each interpreter version: readying, linking and unlinking, slots, current line, line tables.
 #pragma once
 
 #include "runtime/python.h"
@@ -9,19 +9,33 @@
 
 namespace smsline {
 
+// The steps of a frame's life that differ between versions: readying it
+// for a call, linking it into the thread's frame stack and out again, its
+// local slots and current instruction, what a trace function reads.  Up to
+// 3.10 a frame object is the interpreter's frame and everything is a field
+// of it; from 3.11 a frame object wraps the interpreter's record of the
+// frame (frame_layout.h), which only the C file behind these functions
+// reads.
+
 #if PY_VERSION_HEX < 0x030B0000
 // The frame's local slots, in the order of its code object's variable names.
 inline PyObject** frame_slots(PyFrameObject* frame) noexcept { return frame->f_localsplus; }
+// The code object the frame runs (borrowed: the frame holds it).
+inline PyCodeObject* frame_code(PyFrameObject* frame) noexcept { return frame->f_code; }
 // The index of the last instruction run, and the line a trace function reads.
 inline void set_frame_lasti(PyFrameObject* frame, int lasti) noexcept { frame->f_lasti = lasti; }
 inline void set_frame_lineno(PyFrameObject* frame, int line) noexcept { frame->f_lineno = line; }
+// Whether the frame has a back link of its own: while it runs, or once it
+// was handed over to its holders with its caller.
+inline bool frame_has_back(PyFrameObject* frame) noexcept { return frame->f_back != nullptr; }
 #else
-// From 3.11 a frame object wraps the interpreter's record of the frame
-// (frame_layout.h): the slots are the record's, and the current line is
-// read from the record's instruction pointer only (f_lineno stays 0).
+// From 3.11 the slots are the record's, and the current line is read from
+// the record's instruction pointer only (f_lineno stays 0).
 inline PyObject** frame_slots(PyFrameObject* frame) noexcept { return smsline_frame_slots(frame); }
+inline PyCodeObject* frame_code(PyFrameObject* frame) noexcept { return smsline_frame_code(frame); }
 inline void set_frame_lasti(PyFrameObject* frame, int lasti) noexcept { smsline_frame_set_instruction(frame, lasti); }
 inline void set_frame_lineno(PyFrameObject*, int) noexcept {}
+inline bool frame_has_back(PyFrameObject* frame) noexcept { return smsline_frame_has_back(frame) != 0; }
 #endif
 
 // Whether our frames run in the thread's frame stack, seen by everything
@@ -44,6 +58,114 @@ inline bool frames_in_thread_stack() noexcept { return frames_run_in_thread_stac
 bool choose_frame_route() noexcept;
 #endif
 
+// Readies `frame` for a call of its code: no instruction run yet, every
+// local slot counted as a local again (frame.clear() may have emptied the
+// frame), and the trace function that an earlier call left on it taken off
+// and returned (a new reference, or null) for the caller to release once
+// the frame is in use: each call starts without one, as a new frame would.
+inline PyObject* ready_frame(PyFrameObject* frame) noexcept {
+#if PY_VERSION_HEX < 0x030B0000
+  frame->f_lasti = -1;
+  frame->f_lineno = frame->f_code->co_firstlineno;
+  PyObject* const trace = frame->f_trace;
+  frame->f_trace = nullptr;
+  return trace;
+#else
+  return smsline_frame_prepare(frame);
+#endif
+}
+
+#if PY_VERSION_HEX < 0x030B0000
+// Marks the frame running (what frame.clear() and the generator machinery
+// look at) or finished: f_executing up to 3.9, f_state in 3.10.
+inline void mark_frame_running(PyFrameObject* frame, bool running) noexcept {
+#if PY_VERSION_HEX < 0x030A0000
+  frame->f_executing = running ? 1 : 0;
+#else
+  frame->f_state = running ? FRAME_EXECUTING : FRAME_RETURNED;
+#endif
+}
+#endif
+
+// Makes `frame` the thread's running frame, above its current one, marked
+// as running.  (From 3.11, only where our frames run in the thread's frame
+// stack.)
+inline void link_frame(PyThreadState* tstate, PyFrameObject* frame) noexcept {
+#if PY_VERSION_HEX < 0x030B0000
+  if (frame->f_back == nullptr) {  // PyFrame_New links a new frame itself
+    Py_XINCREF(tstate->frame);
+    frame->f_back = tstate->frame;
+  }
+  mark_frame_running(frame, true);
+  tstate->frame = frame;
+#else
+  if (frames_in_thread_stack()) smsline_frame_link(tstate, frame);
+#endif
+}
+
+// Takes `frame`, the thread's current frame, off the thread's frame stack
+// and marks it finished.  With `held` (something besides the call and its
+// slot still holds it) it keeps its caller as f_back, as a finished frame of
+// the interpreter's does; otherwise its back link goes, and the caller's
+// frame it held is returned (a reference for the caller to release last),
+// or null.
+inline PyObject* unlink_frame(PyThreadState* tstate, PyFrameObject* frame, bool held) noexcept {
+#if PY_VERSION_HEX < 0x030B0000
+  tstate->frame = frame->f_back;
+  mark_frame_running(frame, false);
+  if (held) return nullptr;
+  PyObject* const back = reinterpret_cast<PyObject*>(frame->f_back);
+  frame->f_back = nullptr;
+  return back;
+#else
+  if (frames_in_thread_stack()) smsline_frame_unlink(tstate, frame, held ? 1 : 0);
+  return nullptr;
+#endif
+}
+
+// Most dictionaries a frame keeps for the readers of its locals.
+constexpr int max_locals_dicts = 2;
+
+// The dictionaries that readers of a function frame's locals made (f_locals
+// up to 3.12; from 3.13 the extra names set through f_locals and the
+// snapshot PyEval_GetLocals gives): stores up to max_locals_dicts, borrowed,
+// in `dicts` and returns their number.
+inline int frame_locals_dicts(PyFrameObject* frame, PyObject** dicts) noexcept {
+#if PY_VERSION_HEX < 0x030B0000
+  if (frame->f_locals == nullptr || !(frame->f_code->co_flags & CO_OPTIMIZED)) return 0;
+  dicts[0] = frame->f_locals;
+  return 1;
+#else
+  return smsline_frame_locals_dicts(frame, dicts);
+#endif
+}
+
+// Whether a trace function gets line events in this frame: f_trace_lines
+// from 3.7 (a debugger may turn them off per frame), always on 3.6.
+inline bool frame_traces_lines(PyFrameObject* frame) noexcept {
+#if PY_VERSION_HEX < 0x03070000
+  (void)frame;
+  return true;
+#elif PY_VERSION_HEX < 0x030B0000
+  return frame->f_trace_lines != 0;
+#else
+  return smsline_frame_traces_lines(frame) != 0;
+#endif
+}
+
+// While a trace or profile function runs for the frame, the frame's
+// f_lineno is its current line: from 3.11 the interpreter sets it for the
+// call and clears it afterwards (the line is read from the instruction
+// pointer otherwise); up to 3.10 our frames keep it current anyway.
+inline void show_line_to_trace_function(PyFrameObject* frame, bool shown) noexcept {
+#if PY_VERSION_HEX < 0x030B0000
+  (void)frame;
+  (void)shown;
+#else
+  smsline_frame_show_line(frame, shown ? 1 : 0);
+#endif
+}
+
 // Our code objects give line L the instruction at byte offset
 // 2 * (L - first line) (see make_code).  A frame's f_lasti names that
 // instruction in bytes up to 3.9 and in 2-byte code units from 3.10
@@ -52,13 +174,6 @@ bool choose_frame_route() noexcept;
 constexpr int LASTI_PER_LINE = 2;
 #else
 constexpr int LASTI_PER_LINE = 1;
-#endif
-
-#if PY_VERSION_HEX < 0x030B0000
-// The f_lasti that makes a frame of `code` report `line`.
-inline int lasti_for_line(const PyCodeObject* code, int line) noexcept {
-  return LASTI_PER_LINE * (line - code->co_firstlineno);
-}
 #endif
 
 // The line table of a code object whose lines first_line..last_line sit
@@ -85,18 +200,6 @@ constexpr bool CLEANUP_INSTRUCTION = PY_VERSION_HEX >= 0x030C0000;
 // whose compilers give the returning instruction that line (a trace
 // function sees the line again, and the return event is sent there).
 constexpr bool RETURN_LINE_AFTER_FINALLY = PY_VERSION_HEX >= 0x03080000 && PY_VERSION_HEX < 0x030A0000;
-
-#if PY_VERSION_HEX < 0x030B0000
-// Marks the frame running (what frame.clear() and the generator machinery
-// look at) or no longer running: f_executing up to 3.9, f_state in 3.10.
-inline void set_frame_running(PyFrameObject* frame, bool running) noexcept {
-#if PY_VERSION_HEX < 0x030A0000
-  frame->f_executing = running ? 1 : 0;
-#else
-  frame->f_state = running ? FRAME_EXECUTING : FRAME_RETURNED;
-#endif
-}
-#endif
 
 // The interpreter's text for a local read before it is bound.
 #if PY_VERSION_HEX < 0x030B0000

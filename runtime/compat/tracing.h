@@ -4,6 +4,7 @@
 #include <cstdint>
 #include <cstring>
 
+#include "runtime/compat/monitoring_events.h"
 #include "runtime/python.h"
 
 #if PY_VERSION_HEX >= 0x030B0000
@@ -45,11 +46,8 @@ inline int use_tracing(PyThreadState* tstate) noexcept { return tstate->cframe->
 #else
 // From 3.12 sys.settrace, sys.setprofile and cProfile are tools of
 // sys.monitoring, like any other: what listens is the interpreter's tool
-// bitmap of each event.  The events our frames send, by number (the
-// interpreter's PY_MONITORING_EVENT_*).
+// bitmap of each event (numbered as in monitoring_events.h).
 namespace monitoring {
-constexpr int EVENT_PY_START = 0, EVENT_PY_RETURN = 2, EVENT_CALL = 4, EVENT_LINE = 5, EVENT_JUMP = 7,
-              EVENT_RAISE = 10, EVENT_EXCEPTION_HANDLED = 11, EVENT_PY_UNWIND = 12, EVENT_RERAISE = 14;
 inline std::uint64_t word_at(const std::uint8_t* bytes) noexcept {
   std::uint64_t word;
   std::memcpy(&word, bytes, sizeof word);
@@ -80,9 +78,9 @@ inline bool call_events_wanted(PyThreadState* tstate) noexcept {
 }
 #else
 inline bool line_events_wanted(PyThreadState*) noexcept {
-  return (smsline_event_tools[monitoring::EVENT_LINE] | smsline_event_tools[monitoring::EVENT_JUMP]) != 0;
+  return (smsline_event_tools[SMSLINE_EVENT_LINE] | smsline_event_tools[SMSLINE_EVENT_JUMP]) != 0;
 }
-inline bool call_events_wanted(PyThreadState*) noexcept { return smsline_event_tools[monitoring::EVENT_CALL] != 0; }
+inline bool call_events_wanted(PyThreadState*) noexcept { return smsline_event_tools[SMSLINE_EVENT_CALL] != 0; }
 #endif
 
 // What the interpreter makes of a trace or monitoring function that raises
@@ -102,6 +100,43 @@ constexpr bool HANDLER_EVENTS = PY_VERSION_HEX >= 0x030C0000;
 // inside the clause's last line (a profile function, reading f_lasti, sees
 // that line); from 3.11 from the except line itself.
 constexpr bool RERAISE_FROM_CLAUSE_END = PY_VERSION_HEX < 0x030B0000;
+
+// Whether events go to sys.monitoring tools (from 3.12) rather than to the
+// thread's trace and profile functions.
+constexpr bool MONITORING_EVENTS = PY_VERSION_HEX >= 0x030C0000;
+
+// Around one call of a trace or profile function, what the interpreter's
+// call_trace does: no events on the thread meanwhile (the thread's tracing
+// count up, its use_tracing flag off, as PyThreadState_EnterTracing does
+// from 3.11), and on 3.11 the kind of event recorded in tracing_what (what
+// the f_lineno setter reads).  enter_trace_function returns what
+// leave_trace_function needs to put back.
+inline int enter_trace_function(PyThreadState* tstate, [[maybe_unused]] int what) noexcept {
+#if PY_VERSION_HEX < 0x030B0000
+  ++tstate->tracing;
+  use_tracing(tstate) = 0;
+  return 0;
+#elif PY_VERSION_HEX < 0x030C0000
+  const int old_what = tstate->tracing_what;
+  tstate->tracing_what = what;
+  PyThreadState_EnterTracing(tstate);
+  return old_what;
+#else
+  PyThreadState_EnterTracing(tstate);
+  return 0;
+#endif
+}
+inline void leave_trace_function(PyThreadState* tstate, [[maybe_unused]] int saved) noexcept {
+#if PY_VERSION_HEX < 0x030B0000
+  use_tracing(tstate) = tstate->c_tracefunc != nullptr || tstate->c_profilefunc != nullptr;
+  --tstate->tracing;
+#else
+  PyThreadState_LeaveTracing(tstate);
+#if PY_VERSION_HEX < 0x030C0000
+  tstate->tracing_what = saved;
+#endif
+#endif
+}
 
 // Holds trace and profile events off on the thread while code runs that
 // no trace function should see, and lets them on again afterwards (as
