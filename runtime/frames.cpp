@@ -53,8 +53,7 @@ bool ActiveFrame::start(PyObject* const* args, int count) noexcept {
   // The call ends at once: no traceback entry of its own and no return
   // event.  The frame keeps its arguments for whoever holds it (the
   // trampoline's traceback entry).
-  give_up_frame();
-  pop(false);
+  pop();
   return false;
 }
 
@@ -132,8 +131,7 @@ bool ActiveFrame::leave(PyObject* result) noexcept {
     if (RETURN_EVENT_ERROR_RAISED_IN_FRAME) {
       fail(PyFrame_GetLineNumber(frame_));
     } else {
-      give_up_frame();
-      pop(false);
+      pop();
     }
     return false;
   }
@@ -145,24 +143,17 @@ std::nullptr_t ActiveFrame::fail(int line) noexcept {
   if (frame_ == nullptr) return nullptr;
   raised(line);
   if (tracing_wanted(tstate_)) send_return_event(tstate_, frame_, nullptr);
-  give_up_frame();
-  pop(false);
+  pop();
   return nullptr;
 }
 
-void ActiveFrame::give_up_frame() noexcept {
-  if (slot_ != nullptr) slot_->hand_to_traceback(frame_);
-}
-
-void ActiveFrame::pop(bool release_locals) noexcept {
+void ActiveFrame::pop() noexcept {
   PyFrameObject* const frame = frame_;
   if (frame == nullptr) return;
   frame_ = nullptr;
-  // Held by something besides the call and the slot: a traceback, or a
-  // reader that took it from the running frames.  From 3.11 such a frame
-  // keeps its caller.
-  const Py_ssize_t ours = slot_ != nullptr && slot_->frame == frame ? 2 : 1;
-  const bool held = PY_VERSION_HEX >= 0x030B0000 && Py_REFCNT(frame) > ours;
+  const bool in_slot = slot_ != nullptr && slot_->frame == frame;
+  // Held by something besides the call and the slot.
+  const bool held = Py_REFCNT(frame) > (in_slot ? 2 : 1);
   PyObject* const back = unlink_frame(tstate_, frame, held);
 
   // Everything the frame lets go of is released after its bookkeeping is
@@ -171,7 +162,11 @@ void ActiveFrame::pop(bool release_locals) noexcept {
   int count = 0;
   PyObject* dicts[max_locals_dicts];
   int dict_count = 0;
-  if (release_locals) {
+  if (in_slot && held) {
+    // Its holders have it now, with its locals and its caller.
+    slot_->frame = nullptr;
+    Py_DECREF(frame);  // the slot's reference: not the last
+  } else if (in_slot) {
     const int nlocals = frame_code(frame)->co_nlocals;
     PyObject** const slots = frame_slots(frame);
     for (int i = 0; i < nlocals && i < max_frame_locals; ++i) {
@@ -180,18 +175,11 @@ void ActiveFrame::pop(bool release_locals) noexcept {
         slots[i] = nullptr;
       }
     }
-    if (nlocals > 0) dict_count = frame_locals_dicts(frame, dicts);
-    for (int i = 0; i < dict_count; ++i) Py_INCREF(dicts[i]);
+    dict_count = take_locals_dicts(frame, dicts);
   }
   Py_XDECREF(back);
   Py_DECREF(frame);
-  // The dictionaries that readers of f_locals made keep nothing of this
-  // call, not even entries a debugger added; the frame keeps the (empty)
-  // dictionaries for the next reader.
-  for (int i = 0; i < dict_count; ++i) {
-    if (PyDict_Check(dicts[i])) PyDict_Clear(dicts[i]);
-    Py_DECREF(dicts[i]);
-  }
+  for (int i = 0; i < dict_count; ++i) Py_DECREF(dicts[i]);
   for (int i = 0; i < count; ++i) Py_DECREF(locals[i]);
 }
 

@@ -16,8 +16,10 @@
 namespace smsline {
 
 // One function's reusable frame.  Process-wide; filled at the function's
-// first call, emptied when a failed call hands the frame to a traceback.
-// Owns one reference to the frame it holds.
+// first call, emptied when a call ends while something else still holds its
+// frame (a traceback, a reader of the running frames): that frame is theirs
+// from then on, and the next call makes a fresh one.  Owns one reference to
+// the frame it holds.
 struct FrameSlot {
   PyFrameObject* frame = nullptr;
 
@@ -34,14 +36,6 @@ struct FrameSlot {
     Py_XDECREF(old);
     return fresh;
   }
-
-  // A failed call's frame goes to the traceback, which keeps it with its
-  // locals; the slot lets go of it and the next call makes a fresh one.
-  void hand_to_traceback(PyFrameObject* failed) noexcept {
-    if (frame != failed) return;
-    frame = nullptr;
-    Py_DECREF(failed);  // the slot's reference; the traceback holds its own
-  }
 };
 
 // A frame while it is the thread's current frame.  Entered by one of the
@@ -57,7 +51,13 @@ struct FrameSlot {
 // When a trace or profile function is set, the frame sends the events the
 // interpreter sends for a plain function: call, line (trace only), exception
 // and return.  Otherwise each marking costs one test of the thread state.
-
+//
+// When the call ends, a frame that nothing else holds keeps nothing of it:
+// its locals and the dictionaries readers made of them are released, and it
+// waits in its slot for the next call.  A frame that something still holds
+// (a traceback, a reader of sys._getframe, inspect.stack's records) is
+// theirs, as an interpreted frame would be: it keeps its locals and its
+// caller, and leaves the slot.
 class ActiveFrame {
  public:
   ActiveFrame() noexcept = default;
@@ -137,15 +137,14 @@ class ActiveFrame {
   void raised(int line) noexcept;
 
   // Normal exit with `result` (borrowed): sends the return event and pops
-  // the frame; the frame stays in its slot for the next call, with its
-  // locals released.  False with an exception set when a trace or profile
+  // the frame.  False with an exception set when a trace or profile
   // function raised on the return: the call then fails.
   [[nodiscard]] bool leave(PyObject* result) noexcept;
 
   // Failure exit for an exception that is pending: raised(line), the return
-  // event, then gives the frame up to the traceback (which keeps it with its
-  // locals), pops it and leaves the exception pending.  Returns null for the
-  // caller to return.
+  // event, then pops the frame (which the traceback now holds, with its
+  // locals) and leaves the exception pending.  Returns null for the caller
+  // to return.
   std::nullptr_t fail(int line) noexcept;
 
  private:
@@ -161,12 +160,10 @@ class ActiveFrame {
   // Adds this frame's traceback entry to the pending exception and sends
   // the exception event.
   void record_exception() noexcept;
-  // Restores the thread's previous frame and releases the call's hold; with
-  // `release_locals` the frame's locals are released too (last of all).
-  void pop(bool release_locals = true) noexcept;
-  // A frame that failed or was ended by an event's exception leaves its
-  // slot: its holders keep it with its locals, the next call makes a new one.
-  void give_up_frame() noexcept;
+  // Takes the frame off the thread's frame stack and releases the call's
+  // hold: a frame nobody else holds stays in its slot with nothing of the
+  // call, a held one is handed over (see the class comment).
+  void pop() noexcept;
 
   PyFrameObject* frame_ = nullptr;  // owned for the duration of the call
   PyThreadState* tstate_ = nullptr;

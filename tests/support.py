@@ -123,10 +123,6 @@ needs_live_frames = unittest.skipUnless(
     LIVE_FRAMES, "the frames of smsline's functions are made for tracebacks only here, not seen while running")
 needs_events = unittest.skipUnless(
     EVENTS_SENT, "no trace or profile events are sent for smsline's functions here")
-# A frame of ours that something still holds when its call ends keeps its
-# caller as f_back from 3.11, as the interpreter's own frames do there; up to
-# 3.10 it leaves the thread's frame stack without one.
-HELD_FRAMES_KEEP_CALLER = LIVE_FRAMES and sys.version_info >= (3, 11)
 # Reading a function frame's f_locals gives the one dictionary the frame
 # keeps up to 3.12, and a new view of the frame at each read from 3.13.
 F_LOCALS_KEPT = sys.version_info < (3, 13)

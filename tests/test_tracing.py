@@ -306,6 +306,40 @@ class EventsTest(unittest.TestCase):
             del linecache.cache[sms.__file__]
 
 
+@support.needs_live_frames
+class HeldFramesTest(unittest.TestCase):
+
+    def test_holders_find_what_they_find_of_the_twin(self):
+        # Three successful calls.  The modem keeps the first call's frame,
+        # and of the second call only what reading its locals gave (up to
+        # 3.12 a dictionary, alone; from 3.13 a view, which holds the frame),
+        # into which it writes a name.  Afterwards the kept frame still has
+        # its locals and its caller, the reader its names and values, and no
+        # call saw a name of another.
+        def observe(module):
+            seen, kept = [], {}
+
+            class Holding(Modem):
+                def connect(self, pin):
+                    frame = sys._getframe(1)
+                    seen.append(sorted(frame.f_locals))
+                    if len(seen) == 1:
+                        kept["frame"] = frame
+                    elif len(seen) == 2:
+                        kept["locals"] = frame.f_locals
+                        kept["locals"]["@tag"] = "written"
+
+            def caller(number):
+                return module.send_sms(number, "t")
+            with world(module, ["ok"]):
+                module.GsmModem = Holding
+                results = [caller(number) for number in "123"]
+            frame = kept["frame"]
+            return (results, seen, shown_locals(frame), frame.f_back and frame.f_back.f_code.co_name,
+                    sorted((name, describe(value)) for name, value in dict(kept["locals"]).items()))
+        self.assertEqual(observe(sms), observe(twin))
+
+
 class LocalsTest(unittest.TestCase):
 
     def test_clearing_a_failed_calls_frame_releases_its_locals(self):

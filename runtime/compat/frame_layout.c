@@ -109,13 +109,20 @@ SMSLINE_EXPORT void smsline_frame_unlink(PyThreadState* tstate, PyFrameObject* f
   record->owner = FRAME_OWNED_BY_FRAME_OBJECT;
 }
 
-SMSLINE_EXPORT int smsline_frame_locals_dicts(PyFrameObject* frame, PyObject** dicts) {
+/* Moves the reference at `*field` to the end of `dicts`. */
+static void take_dict(PyObject** field, PyObject** dicts, int* count) {
+  if (*field == NULL) return;
+  dicts[(*count)++] = *field;
+  *field = NULL;
+}
+
+SMSLINE_EXPORT int smsline_frame_take_locals_dicts(PyFrameObject* frame, PyObject** dicts) {
   int count = 0;
 #if PY_VERSION_HEX < 0x030D0000
-  if (frame->f_frame->f_locals != NULL) dicts[count++] = frame->f_frame->f_locals;
+  take_dict(&frame->f_frame->f_locals, dicts, &count);
 #else
-  if (frame->f_extra_locals != NULL) dicts[count++] = frame->f_extra_locals;
-  if (frame->f_locals_cache != NULL) dicts[count++] = frame->f_locals_cache;
+  take_dict(&frame->f_extra_locals, dicts, &count);
+  take_dict(&frame->f_locals_cache, dicts, &count);
 #endif
   return count;
 }

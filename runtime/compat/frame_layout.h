@@ -50,11 +50,11 @@ void smsline_frame_link(PyThreadState* tstate, PyFrameObject* frame);
    kept across that. */
 void smsline_frame_unlink(PyThreadState* tstate, PyFrameObject* frame, int held);
 
-/* The dictionaries that readers of the frame's locals made (f_locals up to
-   3.12; from 3.13 the extra names set through f_locals and the snapshot
-   PyEval_GetLocals gives): stores up to two, borrowed, and returns their
-   number. */
-int smsline_frame_locals_dicts(PyFrameObject* frame, PyObject** dicts);
+/* Takes from the frame the dictionaries that readers of its locals made
+   (f_locals up to 3.12; from 3.13 the extra names set through f_locals and
+   the snapshot PyEval_GetLocals gives): stores up to two references in
+   `dicts` for the caller to release, and returns their number. */
+int smsline_frame_take_locals_dicts(PyFrameObject* frame, PyObject** dicts);
 
 /* Whether a trace function gets line events in the frame (f_trace_lines). */
 int smsline_frame_traces_lines(PyFrameObject* frame);

@@ -126,17 +126,20 @@ inline PyObject* unlink_frame(PyThreadState* tstate, PyFrameObject* frame, bool 
 // Most dictionaries a frame keeps for the readers of its locals.
 constexpr int max_locals_dicts = 2;
 
-// The dictionaries that readers of a function frame's locals made (f_locals
-// up to 3.12; from 3.13 the extra names set through f_locals and the
-// snapshot PyEval_GetLocals gives): stores up to max_locals_dicts, borrowed,
-// in `dicts` and returns their number.
-inline int frame_locals_dicts(PyFrameObject* frame, PyObject** dicts) noexcept {
+// Takes from a function's frame the dictionaries that readers of its locals
+// made (f_locals up to 3.12; from 3.13 the extra names set through f_locals
+// and the snapshot PyEval_GetLocals gives): stores them in `dicts` (up to
+// max_locals_dicts references, for the caller to release) and returns their
+// number.  A reader that kept one keeps what it saw; the next reader of the
+// frame gets a new one.
+inline int take_locals_dicts(PyFrameObject* frame, PyObject** dicts) noexcept {
 #if PY_VERSION_HEX < 0x030B0000
   if (frame->f_locals == nullptr || !(frame->f_code->co_flags & CO_OPTIMIZED)) return 0;
   dicts[0] = frame->f_locals;
+  frame->f_locals = nullptr;
   return 1;
 #else
-  return smsline_frame_locals_dicts(frame, dicts);
+  return smsline_frame_take_locals_dicts(frame, dicts);
 #endif
 }
 
