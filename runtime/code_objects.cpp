@@ -5,6 +5,7 @@
 
 #include "runtime/compat/code_objects.h"
 #include "runtime/compat/frames.h"
+#include "runtime/frame_jumps.h"
 #include "runtime/ref.h"
 #include "runtime/shared_values.h"
 
@@ -32,8 +33,14 @@ PyCodeObject* make_code(const char* name, PyObject* filename, int first_line, in
   }
   Ref code_name = Ref::steal(PyUnicode_FromString(name));
   if (!code_bytes || !code_name) return nullptr;
-  return new_code(argcount, flags, code_bytes.get(), names.get(), filename, code_name.get(), first_line,
-                  line_table.get(), shared.empty_tuple);
+  PyCodeObject* const code = new_code(argcount, flags, code_bytes.get(), names.get(), filename, code_name.get(),
+                                      first_line, line_table.get(), shared.empty_tuple);
+  if (code == nullptr) return nullptr;
+  if (!refuse_jumps_in(code)) {
+    Py_DECREF(code);
+    return nullptr;
+  }
+  return code;
 }
 
 }  // namespace smsline

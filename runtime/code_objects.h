@@ -21,10 +21,9 @@ constexpr int max_frame_locals = 8;
 // every reader of line numbers (tracebacks, f_lineno, faulthandler), not
 // only to those that read f_lineno.  The code bytes cover every offset the
 // line table names, each a POP_TOP (but the first, from 3.11: see
-// FIRST_OPCODE): the interpreter's f_lineno setter reads
-// the instruction at the target, and refuses a jump onto POP_TOP, so a
-// debugger's jump in our frames (which run no bytecode and cannot jump) is
-// refused with a ValueError instead of reading past the code.  `varnames`
+// FIRST_OPCODE), so that nothing that reads the instruction at a line reads
+// past the code; they never run.  A debugger's jump in a frame of the code
+// object is refused (frame_jumps.h): our frames cannot jump.  `varnames`
 // is a tuple of str (stolen).  `body_line`, when given, is the first line
 // that the body marks (after a docstring; see make_line_table).  New
 // reference, or null with an exception set.

@@ -16,6 +16,7 @@ import os
 import pdb
 import profile
 import pstats
+import re
 import sys
 import trace
 import traceback
@@ -133,6 +134,17 @@ def run(module, name, ports, hook=None, setter=sys.settrace):
             entries.append((tb.tb_frame.f_code.co_name, tb.tb_lineno, shown_locals(tb.tb_frame)))
         tb = tb.tb_next
     return (describe(result), describe(error), describe(error and error.__cause__), entries), events
+
+
+def pdb_session(module, commands, ports=("bad", "ok")):
+    """pdb's output for `commands` over a send_sms call (the module's file named FILE)."""
+    bdb.Breakpoint.next, bdb.Breakpoint.bplist, bdb.Breakpoint.bpbynumber = 1, {}, [None]
+    out = io.StringIO()
+    debugger = pdb.Pdb(stdin=io.StringIO(commands), stdout=out)
+    debugger.use_rawinput = False
+    with world(module, list(ports)):
+        debugger.runcall(module.send_sms, "1", "t")
+    return out.getvalue().replace(module.__file__, "FILE")
 
 
 @support.needs_events
@@ -288,14 +300,7 @@ class EventsTest(unittest.TestCase):
             source = file.read().splitlines(True)
         linecache.cache[sms.__file__] = (0, None, source, sms.__file__)
 
-        def session(module, commands):
-            bdb.Breakpoint.next, bdb.Breakpoint.bplist, bdb.Breakpoint.bpbynumber = 1, {}, [None]
-            out = io.StringIO()
-            debugger = pdb.Pdb(stdin=io.StringIO(commands), stdout=out)
-            debugger.use_rawinput = False
-            with world(module, ["bad", "ok"]):
-                debugger.runcall(module.send_sms, "1", "t")
-            return out.getvalue().replace(module.__file__, "FILE")
+        session = pdb_session
         try:
             for commands in ("s\nn\nn\nn\nn\np sorted(locals())\nup\np phone_number\ndown\nn\nn\nn\np type(modem).__name__\nc\n",
                              "b send_sms\nc\nb 61\nc\nc\np phone_number, text, type(modem).__name__\nc\n"):
@@ -304,6 +309,40 @@ class EventsTest(unittest.TestCase):
                 self.assertIn("FILE(4", ours)
         finally:
             del linecache.cache[sms.__file__]
+
+
+@support.needs_events
+class JumpTest(unittest.TestCase):
+    """Our frames cannot go on at another line: a jump is refused, saying so, before anything moves."""
+
+    REFUSAL = "can't jump to line %d in 'send_sms': smsline's compiled functions cannot change which line runs next"
+
+    def test_a_trace_functions_jump_is_refused(self):
+        # Back, to the line itself, to an except line, forward, past the end:
+        # each refused with the reason, the frame still at its line, and the
+        # call's events, result and locals those of a call with no jump.
+        def tracer(target, refusals):
+            def hook(frame, event, arg):
+                if target and frame.f_code.co_name == "send_sms" and (event, frame.f_lineno) == ("line", 52):
+                    try:
+                        frame.f_lineno = target
+                    except ValueError as refused:
+                        refusals.append((str(refused), frame.f_lineno))
+                return hook
+            return hook
+        plain = run(sms, "send_sms", ["bad", "ok"], tracer(None, []))
+        for target in (48, 52, 55, 61, 300):
+            with self.subTest(target=target):
+                refusals = []
+                self.assertEqual(run(sms, "send_sms", ["bad", "ok"], tracer(target, refusals)), plain)
+                self.assertEqual(refusals, [(self.REFUSAL % target, 52)])
+
+    def test_pdb_reports_the_refusal(self):
+        # At line 48, before the port walk: the refusal, and the frame is still
+        # there (the walk has not made a modem).
+        out = pdb_session(sms, "n\njump 58\np modem\nc\n", ports=["ok"])
+        self.assertRegex(out, r"FILE\(48\)send_sms\(\)\n(-> .*\n)?\(Pdb\) \*\*\* Jump failed: %s\n\(Pdb\) None\n"
+                         % re.escape(self.REFUSAL % 58))
 
 
 @support.needs_live_frames

@@ -250,8 +250,8 @@ def submodule_failure():
 
 
 def tracing():
-    """Our frames under trace and profile functions: f_lineno jumps (refused:
-    the code bytes cover the line table), locals written back, raising hooks,
+    """Our frames under trace and profile functions: f_lineno jumps (refused
+    before the interpreter's setter runs), locals written back, raising hooks,
     and failed calls' frames cleared while their tracebacks live."""
     import traceback
     import smsline.send_sms as sms
