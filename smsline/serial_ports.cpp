@@ -56,7 +56,9 @@ enum ComNamesLocal { I };
 
 // ["COM%s" % (i + 1) for i in range(256)]: up to 3.11 in a frame of its
 // own; from 3.12 in `outer`, serial_ports' frame, with `i` unbound again
-// afterwards (the comprehension's variable stays its own).
+// once the list is made (the comprehension's variable stays its own), and
+// still bound to the index it had when a failure leaves the comprehension
+// (where the traceback shows it, as the interpreter's does).
 Ref com_port_names(ActiveFrame& outer) noexcept {
   ActiveFrame own;
   ActiveFrame& frame = COMPREHENSIONS_INLINED ? outer : own;
@@ -71,11 +73,7 @@ Ref com_port_names(ActiveFrame& outer) noexcept {
   // it gets the interpreter's addition.  str % int is the str's own
   // formatting.
   auto fail = [&]() {
-    if (COMPREHENSIONS_INLINED) {
-      frame.bind(I, Ref());
-    } else {
-      frame.fail(24);
-    }
+    if (!COMPREHENSIONS_INLINED) frame.fail(24);
     return Ref();
   };
   if (!COMPREHENSIONS_INLINED && !frame.mark(24)) return fail();
