@@ -58,6 +58,12 @@ class CMakeBuild(build_ext):
         target = self.get_ext_fullpath(ext.name)
         os.makedirs(os.path.dirname(target), exist_ok=True)
         shutil.copyfile(os.path.join(build_dir, os.path.basename(target)), target)
+        # The submodule's Python text beside the extension, the file its code
+        # objects name (the build put it beside the one it made).
+        if not self.inplace:
+            beside = self.source_text()
+            os.makedirs(os.path.dirname(beside), exist_ok=True)
+            shutil.copyfile(os.path.join(build_dir, "smsline", "send_sms.py"), beside)
         # How the installed extension was built, for the benchmarks' report.
         if not self.inplace:
             record = self.build_record()
@@ -68,13 +74,17 @@ class CMakeBuild(build_ext):
     def build_record(self):
         return os.path.join(self.build_lib, "smsline_tools", "build_info.json")
 
+    def source_text(self):
+        return os.path.join(os.path.dirname(self.get_ext_fullpath("smsline")), "smsline", "send_sms.py")
+
     def get_outputs(self):
-        # The build record is one of this command's outputs.  `setup.py
-        # install` (what pip 18 on 3.6 runs) lists only the commands' outputs
-        # among the installed files, and pip uninstall removes only those.
+        # The build record and the source text are outputs of this command.
+        # `setup.py install` (what pip 18 on 3.6 runs) lists only the
+        # commands' outputs among the installed files, and pip uninstall
+        # removes only those.
         outputs = build_ext.get_outputs(self)
         if not self.inplace:
-            outputs.append(self.build_record())
+            outputs += [self.build_record(), self.source_text()]
         return outputs
 
 

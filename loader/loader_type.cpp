@@ -175,6 +175,35 @@ PyObject* loader_get_data(PyObject*, PyObject* args, PyObject* kwargs) noexcept 
   return closed ? contents.release() : nullptr;
 }
 
+// The Python text of a module we serve, as an importlib loader's get_source
+// gives it: a str for a row that has one, None for a module of ours without
+// one (the package, an extension file, a frozen module), ImportError for a
+// name we do not serve.
+PyObject* loader_get_source(PyObject*, PyObject* args, PyObject* kwargs) noexcept {
+  static const char* keywords[] = {"fullname", nullptr};
+  PyObject* argument;
+  if (!PyArg_ParseTupleAndKeywords(args, kwargs, "O:get_source", const_cast<char**>(keywords), &argument)) {
+    return nullptr;
+  }
+  const Ref fullname = Ref::borrow(argument);  // and with it `name`, its text
+  bool ours = false;
+  const char* name = module_name_text(fullname.get(), ours);
+  if (name == nullptr) return nullptr;
+  if (ours) {
+    if (EmbeddedModuleEntry* row = find_row(name)) {
+      if (row->source == nullptr) Py_RETURN_NONE;
+      return PyUnicode_DecodeUTF8(row->source, static_cast<Py_ssize_t>(std::strlen(row->source)), nullptr);
+    }
+    if (is_frozen_module(name) || recorded_extension_path(fullname.get())) Py_RETURN_NONE;
+    if (scan_parent_package(name) == 1) Py_RETURN_NONE;
+    if (PyErr_Occurred()) return nullptr;
+  }
+  Ref message = Ref::steal(PyUnicode_FromFormat("tarvik_module_loader serves no module named %R", fullname.get()));
+  if (!message) return nullptr;
+  PyErr_SetImportError(message.get(), fullname.get(), nullptr);
+  return nullptr;
+}
+
 PyObject* loader_module_repr(PyObject*, PyObject* args, PyObject* kwargs) noexcept {
   static const char* keywords[] = {"fullname", "unused", nullptr};
   PyObject *argument, *unused = nullptr;
@@ -256,6 +285,7 @@ PyMethodDef loader_methods[] = {
     LOADER_STATIC_METHOD("find_spec", loader_find_spec),
     LOADER_STATIC_METHOD("create_module", loader_create_module),
     LOADER_STATIC_METHOD("exec_module", loader_exec_module),
+    LOADER_STATIC_METHOD("get_source", loader_get_source),
     {nullptr, nullptr, 0, nullptr} /* sentinel */
 };
 

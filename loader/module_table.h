@@ -23,6 +23,10 @@ struct EmbeddedModuleEntry {
   std::int32_t code_index;  // MODULE_FLAG_CODE rows: index into the code store
   std::int32_t code_size;   // MODULE_FLAG_CODE rows: length of the serialized code
   std::uint32_t flags;
+  // The module's Python text (UTF-8, NUL-terminated), which the loader's
+  // get_source gives to linecache, tracebacks, pdb and inspect; null when
+  // the module has none.
+  const char* source = nullptr;
 };
 
 // Installs the loader once per process: prefixes the rows when the shared

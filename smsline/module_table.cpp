@@ -8,7 +8,7 @@ namespace smsline {
 
 EmbeddedModuleEntry embedded_module_table[] = {
     {"smsline", init_package_from_table, 0, 0, MODULE_FLAG_PACKAGE},
-    {"smsline.send_sms", run_submodule_body, 0, 0, 0},
+    {"smsline.send_sms", run_submodule_body, 0, 0, 0, send_sms_source},
     {nullptr, nullptr, 0, 0, 0} /* end row */
 };
 

@@ -135,7 +135,10 @@ PyObject* names_tuple(std::initializer_list<const char*> names) noexcept {
 }
 
 bool create_code_objects() noexcept {
-  submodule.file = path_beside_shared_object("smsline/send_sms");
+  // The name of the submodule's Python text (get_source gives it; a build
+  // puts a copy there): a .py name, which pdb needs for a breakpoint set by
+  // file name and line.
+  submodule.file = path_beside_shared_object("smsline/send_sms.py");
   if (submodule.file == nullptr) return false;
   // From 3.12 the COM name list is built in serial_ports' own frame, whose
   // locals then start with the comprehension's `i`, as the compiler puts it.

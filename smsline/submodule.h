@@ -72,6 +72,11 @@ struct SubmoduleConstants {
 };
 extern SubmoduleConstants constants;
 
+// The Python text that the submodule's bodies mirror line for line
+// (smsline/send_sms.py), built into the shared object: the loader gives it
+// as the submodule's source.
+extern const char send_sms_source[];
+
 // Function bodies (the function objects are made by the submodule body).
 PyObject* serial_ports_body(PyObject* const* args) noexcept;
 PyObject* send_sms_body(PyObject* const* args) noexcept;

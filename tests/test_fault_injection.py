@@ -512,7 +512,7 @@ class BodyFaults(unittest.TestCase):
                                  "    out = [out, str(e), e.__context__ is None]\n")
                 report, again, no_context = report
                 self.assertEqual(report["type"], expected_type)
-                self.assert_module_entry(report, "<module smsline.send_sms>", directory + "/smsline/send_sms",
+                self.assert_module_entry(report, "<module smsline.send_sms>", directory + "/smsline/send_sms.py",
                                          line)
                 # A second start after a failed first one does not run the body again.
                 self.assertIn("failed to initialise earlier in this process", again)

@@ -72,6 +72,7 @@ class FinderTests(unittest.TestCase):
             (L.load_module, 3, "load_module() takes at most 2 arguments (3 given)"),
             (L.is_package, 2, "is_package() takes at most 1 argument (2 given)"),
             (L.get_data, 2, "get_data() takes at most 1 argument (2 given)"),
+            (L.get_source, 2, "get_source() takes at most 1 argument (2 given)"),
             (L.module_repr, 3, "module_repr() takes at most 2 arguments (3 given)"),
             (CACHE_ENTRY.iter_modules, 2, "iter_modules() takes at most 1 argument (2 given)"),
         ]
@@ -88,10 +89,29 @@ class FinderTests(unittest.TestCase):
         else:
             message = "find_spec() got an unexpected keyword argument 'bogus'"
         self.assertEqual(outcome(L.find_spec, "smsline", bogus=1), (TypeError, message))
-        for method in [L.find_spec, L.find_module, L.load_module, L.is_package]:
+        for method in [L.find_spec, L.find_module, L.load_module, L.is_package, L.get_source]:
             with self.subTest(method=method.__name__, name=1):
                 self.assertEqual(outcome(method, 1)[0], TypeError)
                 self.assertEqual(outcome(method, b"smsline")[0], TypeError)
+
+    def test_get_source(self):
+        # The submodule's text is the one its bodies mirror, built into the
+        # shared object; modules of ours without text give None, names we do
+        # not serve ImportError.
+        with open(os.path.join(os.path.dirname(os.path.dirname(os.path.abspath(__file__))), "smsline",
+                               "send_sms.py")) as file:
+            text = file.read()
+        for name, expected in (("smsline.send_sms", text), ("smsline", None), ("__hello__", None),
+                               ("smsline.extra", ImportError), ("json", ImportError),
+                               ("smsline.send_sms\x00", ImportError)):
+            with self.subTest(name=name):
+                for loader in (L, CACHE_ENTRY):
+                    if expected is ImportError:
+                        with self.assertRaises(ImportError) as caught:
+                            loader.get_source(name)
+                        self.assertEqual(caught.exception.name, name)
+                    else:
+                        self.assertEqual(loader.get_source(fullname=name), expected)
 
     def test_type_and_instances(self):
         self.assertEqual(L.__name__, "tarvik_module_loader")
@@ -199,7 +219,7 @@ class LoadingTests(unittest.TestCase):
                 L.get_data(os.path.join(directory, "missing"))
             with self.assertRaises(IsADirectoryError):
                 L.get_data(directory)
-        submodule_file = os.path.join(os.path.dirname(PACKAGE_DIR), "smsline", "send_sms")
+        submodule_file = os.path.join(os.path.dirname(PACKAGE_DIR), "smsline", "send_sms.py")
         self.assertEqual(self.submodule.__file__, submodule_file)
         self.assertEqual(L.module_repr(self.submodule), "<module 'smsline.send_sms' from %r>" % submodule_file)
         self.assertEqual(repr(self.submodule), L.module_repr(self.submodule))

@@ -209,7 +209,7 @@ print(json.dumps(facts))
             'children': [['send_sms', False]],
             'sub_package': 'outer.smsline',
             'sub_name': 'outer.smsline.send_sms',
-            'sub_file': d.path + "/smsline/send_sms",
+            'sub_file': d.path + "/smsline/send_sms.py",
             'sub_loader_is_L': True,
             'sub_has_functions': True,
             'unprefixed_sub_in_modules': False,

@@ -39,7 +39,7 @@ def send_sms(phone_number: str, text: str) -> int:
 
 def expected_file():
     import smsline
-    return os.path.dirname(smsline.__file__) + "/smsline/send_sms"
+    return os.path.dirname(smsline.__file__) + "/smsline/send_sms.py"
 
 
 def call_error(function, args=(), kwargs=None):
@@ -272,7 +272,7 @@ def report(**facts):
     print("REPORT " + json.dumps(facts))
 import smsline
 assert smsline.__file__ == %r, smsline.__file__
-FILE = os.path.dirname(smsline.__file__) + "/smsline/send_sms"
+FILE = os.path.dirname(smsline.__file__) + "/smsline/send_sms.py"
 """ % support.EXTENSION
 
 

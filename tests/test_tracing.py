@@ -11,12 +11,13 @@ import contextlib
 import gc
 import importlib.util
 import io
-import linecache
+import json
 import os
 import pdb
 import profile
 import pstats
 import re
+import shutil
 import sys
 import trace
 import traceback
@@ -295,20 +296,15 @@ class EventsTest(unittest.TestCase):
         self.assertEqual(line_counts(sms, "win32"), line_counts(twin, "win32"))
 
     def test_pdb_steps_into_send_sms_and_stops_at_breakpoints(self):
-        # pdb sets breakpoints only on lines it can read: both files get the twin's source.
-        with open(twin.__file__) as file:
-            source = file.read().splitlines(True)
-        linecache.cache[sms.__file__] = (0, None, source, sms.__file__)
-
-        session = pdb_session
-        try:
-            for commands in ("s\nn\nn\nn\nn\np sorted(locals())\nup\np phone_number\ndown\nn\nn\nn\np type(modem).__name__\nc\n",
-                             "b send_sms\nc\nb 61\nc\nc\np phone_number, text, type(modem).__name__\nc\n"):
-                ours = session(sms, commands)
-                self.assertEqual(ours, session(twin, commands))
-                self.assertIn("FILE(4", ours)
-        finally:
-            del linecache.cache[sms.__file__]
+        # Stepping with the source lines shown, a function breakpoint, a
+        # line breakpoint, one given by file name and line, and `list`.
+        for commands in ("s\nn\nn\nn\nn\np sorted(locals())\nup\np phone_number\ndown\nn\nn\nn\np type(modem).__name__\nc\n",
+                         "b send_sms\nc\nb 61\nc\nc\np phone_number, text, type(modem).__name__\nc\n",
+                         "b {file}:61\nc\nl 58,62\np phone_number, type(modem).__name__\nc\n"):
+            ours = pdb_session(sms, commands.format(file=sms.__file__))
+            self.assertEqual(ours, pdb_session(twin, commands.format(file=twin.__file__)))
+            self.assertIn("FILE(4", ours)
+            self.assertIn("-> ", ours)
 
 
 @support.needs_events
@@ -377,6 +373,44 @@ class HeldFramesTest(unittest.TestCase):
             return (results, seen, shown_locals(frame), frame.f_back and frame.f_back.f_code.co_name,
                     sorted((name, describe(value)) for name, value in dict(kept["locals"]).items()))
         self.assertEqual(observe(sms), observe(twin))
+
+
+class SourceTest(unittest.TestCase):
+    """The submodule's Python text, which the shared object carries: what tools show of it."""
+
+    CHILD = """
+        import inspect, json, sys, traceback
+        import smsline.send_sms as sms
+        sms.serial_ports = lambda: []
+        try:
+            sms.send_sms("1", "t")
+        except Exception:
+            formatted = traceback.format_exc()
+        print(json.dumps([formatted, inspect.getsource(sms.send_sms)]))
+        sms.send_sms("1", "t")
+        """
+
+    def test_tracebacks_and_inspect_show_the_text(self):
+        # In a fresh interpreter, with the extension alone (the text comes
+        # from the shared object) and with the text's file beside it (as a
+        # build and an install put it): the traceback module, inspect and, for
+        # the uncaught failure, the interpreter's own printer show the lines.
+        # The interpreter's printer reads files only up to 3.12.
+        with open(twin.__file__) as file:
+            text = file.read()
+        function = text[text.index("def send_sms"):text.index("\n\n\nimport threading")] + "\n"
+        failing = '    raise Exception("Gsm Device Not Found") from _probe.failure\n'
+        for beside in (False, True):
+            with self.subTest(beside=beside), support.ExtensionDir() as directory:
+                if beside:
+                    os.mkdir(os.path.join(directory.path, "smsline"))
+                    shutil.copy(twin.__file__, os.path.join(directory.path, "smsline"))
+                done = support.run_python(self.CHILD, path=[directory.path])
+                formatted, source = json.loads(done.stdout)
+                self.assertIn('send_sms.py", line 58, in send_sms\n' + failing, formatted)
+                self.assertEqual(source, function)
+                if beside or sys.version_info >= (3, 13):
+                    self.assertIn(failing, done.stderr)
 
 
 class LocalsTest(unittest.TestCase):
