@@ -7,6 +7,7 @@
 #include "runtime/calls.h"
 #include "runtime/code_objects.h"
 #include "runtime/compat/extension_loading.h"
+#include "runtime/compat/thread_state.h"
 #include "runtime/frames.h"
 #include "runtime/ref.h"
 #include "runtime/shared_values.h"
@@ -45,7 +46,14 @@ PyModuleDef package_module_def = {
     PyModuleDef_HEAD_INIT,
     nullptr, /* m_name */
     nullptr, /* m_doc */
-    -1,      /* m_size: the package's state is this file's process-wide state */
+    // m_size: the package's state is this file's process-wide state, and
+    // the module has none of its own.  Not -1: for such a module the
+    // interpreter keeps a copy of its dictionary and gives another
+    // interpreter that imports the package that copy, the main
+    // interpreter's objects, without calling the entry point (3.13 even
+    // runs the entry point in the main interpreter for it).  With 0 it
+    // calls the entry point, which refuses there.
+    0,       /* m_size */
     nullptr, /* m_methods */
     nullptr, /* m_slots */
     nullptr, /* m_traverse */
@@ -211,6 +219,22 @@ PyObject* init_package(PyObject* module) noexcept {
 using namespace smsline;
 
 PyObject* PyInit_smsline(void) {
+  // Everything the package keeps is process-wide and belongs to the main
+  // interpreter (the module table and the loader it registered, the
+  // functions' frames and caches, the monitoring tools read at start-up).
+  // Any other interpreter is refused before any of it is touched, so that
+  // what the main interpreter can import is the same whichever imports
+  // first.
+  if (!in_main_interpreter()) {
+    const char* const name = package_context() != nullptr ? package_context() : package_full_name;
+    Ref name_object = Ref::steal(PyUnicode_FromString(name));
+    Ref message = Ref::steal(PyUnicode_FromFormat(
+        "module %s does not support loading in subinterpreters: its state belongs to the whole process; "
+        "import it in the main interpreter",
+        name));
+    if (name_object && message) PyErr_SetImportError(message.get(), name_object.get(), nullptr);
+    return nullptr;
+  }
   if (package_context() != nullptr && !take_package_full_name(package_context())) return nullptr;
   package_module_def.m_name = package_full_name;
   PyObject* module = PyModule_Create2(&package_module_def, PYTHON_API_VERSION);

@@ -7,6 +7,7 @@ import json
 import os
 import shutil
 import subprocess
+import sys
 import unittest
 
 from tests.support import EXTENSION, EXTENSION_NAME, LIVE_FRAMES, ExtensionDir, run_python
@@ -452,6 +453,91 @@ print(json.dumps({'attribute': through_attribute, 'dict': through_dict,
         else:
             self.assertIn('__future__', [entry[0] for entry in facts['dict']])
         self.assertTrue(facts['other_name_gone'])
+
+
+# Imports smsline.send_sms twice in a sub-interpreter of the kind KIND, before
+# or after the main interpreter imports it (ORDER), and prints what each
+# interpreter saw as one JSON line.  The kinds: the one embedders make
+# (_testcapi.run_in_subinterp: Py_NewInterpreter, sharing the interpreter
+# lock), and the one the interpreters module makes (from 3.12 isolated, with
+# a lock of its own, where the interpreter itself refuses modules that are
+# not made for sub-interpreters).
+SUB_INTERPRETER_SCENARIO = r"""
+import json, os, sys, tempfile
+import _testcapi
+try:
+    import _interpreters as interpreters
+except ImportError:
+    try:
+        import _xxsubinterpreters as interpreters
+    except ImportError:
+        interpreters = None
+result_file = tempfile.mktemp()
+IN_SUB = '''
+import json, sys
+seen = []
+for attempt in range(2):
+    try:
+        import smsline.send_sms
+        seen.append('imported')
+    except BaseException as error:
+        seen.append([type(error).__name__, str(error)])
+seen.append(sorted(name for name in sys.modules if name.startswith('smsline')))
+with open(%r, 'w') as result:
+    json.dump(seen, result)
+''' % result_file
+
+def in_sub_interpreter():
+    if KIND == 'run_in_subinterp':
+        _testcapi.run_in_subinterp(IN_SUB)
+    else:
+        interpreter = interpreters.create()
+        interpreters.run_string(interpreter, IN_SUB)
+        interpreters.destroy(interpreter)
+    with open(result_file) as result:
+        return json.load(result)
+
+def in_main():
+    import importlib
+    import smsline.send_sms as sms
+    return [sms.serial_ports.__module__, type(sys.modules['smsline'].__path__).__name__,
+            importlib.import_module('smsline.send_sms') is sms]
+
+facts = {}
+if ORDER == 'main first':
+    import smsline
+    facts['main'] = in_main()
+facts['sub'] = in_sub_interpreter()
+if ORDER == 'main first':
+    facts['main unchanged'] = sys.modules['smsline'] is smsline and in_main() == facts['main']
+else:
+    facts['main'] = in_main()
+os.remove(result_file)
+print(json.dumps(facts))
+"""
+
+
+class SubInterpreterTests(unittest.TestCase):
+    """The package's state is process-wide: only the main interpreter may import it."""
+
+    def test_sub_interpreters_are_refused_in_either_order(self):
+        kinds = ['run_in_subinterp'] + (['interpreters module'] if sys.version_info >= (3, 8) else [])
+        with ExtensionDir() as d:
+            for kind in kinds:
+                for order in ('sub first', 'main first'):
+                    with self.subTest(kind=kind, order=order):
+                        facts = run_scenario(self, 'KIND, ORDER = %r, %r\n' % (kind, order) + SUB_INTERPRETER_SCENARIO,
+                                             path=[d.path])
+                        # A clear refusal each time, and nothing of the
+                        # package left in the sub-interpreter.
+                        for attempt in facts['sub'][:2]:
+                            self.assertEqual(attempt[0], 'ImportError')
+                            self.assertIn('smsline does not support loading in subinterpreters', attempt[1])
+                        self.assertEqual(facts['sub'][2], [])
+                        # The main interpreter has the whole package, before and after.
+                        self.assertEqual(facts['main'], ['smsline.send_sms', 'list', True])
+                        if order == 'main first':
+                            self.assertTrue(facts['main unchanged'])
 
 
 class ExportedSymbolTests(unittest.TestCase):

@@ -53,7 +53,7 @@ enum { SYS_TRACE_TOOL = 7 };
 static const uint8_t no_tools[_PY_MONITORING_UNGROUPED_EVENTS + 8];
 
 /* Set by smsline_allow_events at the extension's start (see
-   runtime/compat/tracing.h). */
+   runtime/compat/tracing.h): the main interpreter's tool bitmaps. */
 SMSLINE_EXPORT const uint8_t* smsline_event_tools = no_tools;
 
 /* sys.monitoring.MISSING, what a tool is given for the first argument of a
@@ -77,7 +77,10 @@ SMSLINE_EXPORT void smsline_allow_events(int allowed) {
       return;
     }
   }
-  smsline_event_tools = PyInterpreterState_Get()->monitors.tools;
+  /* The main interpreter's: the package refuses every other interpreter
+     (smsline/package.cpp), so our frames run in no other, and nothing
+     reads another interpreter's tools through this pointer. */
+  smsline_event_tools = PyInterpreterState_Main()->monitors.tools;
 }
 
 /* The offset in bytes of the record's current instruction (its first

@@ -29,6 +29,22 @@ inline PyThreadState* current_thread_state() noexcept {
 #endif
 }
 
+// Whether the calling thread runs in the main interpreter, the one the
+// process started with, rather than in a sub-interpreter.
+inline bool in_main_interpreter() noexcept {
+  PyInterpreterState* const current = current_thread_state()->interp;
+#if PY_VERSION_HEX < 0x03070000
+  // 3.6 names no main interpreter: it is the first one made, and each later
+  // one goes to the head of the list (walked under the interpreter lock,
+  // which every interpreter of 3.6 shares).
+  PyInterpreterState* main = PyInterpreterState_Head();
+  for (PyInterpreterState* next = main; next != nullptr; next = PyInterpreterState_Next(next)) main = next;
+  return current == main;
+#else
+  return current == PyInterpreterState_Main();
+#endif
+}
+
 // PyErr_Occurred() != nullptr, read inline: from 3.12 the thread holds the
 // pending exception alone, no longer its type, value and traceback.
 inline bool error_pending(PyThreadState* tstate) noexcept {
