@@ -155,6 +155,7 @@ void raise_not_found(Ref cause) noexcept {
 }  // namespace
 
 PyObject* send_sms_body(PyObject* const* args) noexcept {
+  if (!c_stack_has_room()) return nullptr;  // deep re-entry ends here, before the frame
   ActiveFrame frame;
   if (!frame.enter_cached(submodule.send_sms_frame, submodule.send_sms_code, submodule.dict, args)) {
     return nullptr;

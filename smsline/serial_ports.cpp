@@ -119,6 +119,7 @@ bool append_result(PyThreadState* tstate, PyObject* result, PyObject* port) noex
 }  // namespace
 
 PyObject* serial_ports_body(PyObject* const*) noexcept {
+  if (!c_stack_has_room()) return nullptr;  // deep re-entry ends here, before the frame
   ActiveFrame frame;
   if (!frame.enter_cached(submodule.serial_ports_frame, submodule.serial_ports_code, submodule.dict)) {
     return nullptr;

@@ -13,6 +13,7 @@ import shutil
 import stat
 import sys
 import tempfile
+import textwrap
 import threading
 import types
 import unittest
@@ -142,6 +143,50 @@ class ReentryTests(unittest.TestCase):
             gc.enable()
             undo()
         self.assertEqual([modem.closed for modem in world.modems], [1])
+
+    def test_reentry_at_any_recursion_limit_ends_in_recursion_error(self):
+        # Each level of re-entry takes C stack, which an interpreted
+        # function on 3.11 and later does not: with the limit raised far
+        # beyond what the stack holds, on the main thread and on a thread
+        # with a small stack, the calls must end in RecursionError, never
+        # in a crash, and the next call must work.
+        code = """
+            import sys, threading
+            import smsline.send_sms as sms
+            levels, outcome = [], []
+            def again():
+                levels.append(None)
+                return sms.send_sms("+1555", "again")
+            def run():
+                sms.serial_ports = again
+                sys.setrecursionlimit(10 ** 6)
+                try:
+                    sms.send_sms("+1555", "text")
+                except RecursionError:
+                    outcome.append(len(levels))
+                sys.setrecursionlimit(1000)
+                sms.serial_ports = lambda: []
+                try:
+                    sms.send_sms("+1555", "text")
+                except Exception as error:
+                    outcome.append(str(error))
+            if STACK:
+                threading.stack_size(STACK)
+                thread = threading.Thread(target=run)
+                thread.start()
+                thread.join()
+            else:
+                run()
+            print(outcome)
+            """
+        for stack in (0, 512 * 1024):
+            with self.subTest(thread_stack=stack or "main thread"):
+                done = support.run_python("STACK = %d\n" % stack + textwrap.dedent(code),
+                                          path=[os.path.dirname(support.EXTENSION)])
+                self.assertEqual(done.returncode, 0, done.stderr[-2000:])
+                depth, after = eval(done.stdout)
+                self.assertGreater(depth, 100)
+                self.assertEqual(after, "Gsm Device Not Found")
 
     def test_calls_give_back_every_recursion_level(self):
         # Each call the functions make takes a level of the interpreter's
