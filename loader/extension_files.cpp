@@ -246,6 +246,14 @@ PyObject* register_single_phase(Ref module, PyObject* name, PyObject* path, PyOb
 }
 
 PyObject* load_file(PyObject* name, PyObject* path) noexcept {
+  // A file loaded before under this name is not initialised again: what
+  // the interpreter recorded of its first load comes back, as from the
+  // interpreter's own loader.
+  if (Ref recorded = recorded_extension_module(name, path)) {
+    if (PyModule_Check(recorded.get())) set_spec_and_loader(recorded.get(), name, path, nullptr);
+    return recorded.release();
+  }
+  if (PyErr_Occurred()) return nullptr;
   const char* full_name = PyUnicode_AsUTF8(name);
   if (full_name == nullptr) return nullptr;
   // The file name in the file system's encoding, as os.listdir decoded it.

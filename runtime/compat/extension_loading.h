@@ -89,20 +89,25 @@ inline int adopt_package_context([[maybe_unused]] PyObject* module,
 }
 
 // Records a single-phase module made from an extension file with the
-// interpreter (its copy for a later import of the same file) and enters it
-// in sys.modules.  -1 with an exception set on failure.  3.13 keeps that
-// record behind functions it does not export: the module only enters
-// sys.modules there, and a later import of the same file initialises it
-// afresh.
-inline int record_extension_module(PyObject* module, PyObject* name, [[maybe_unused]] PyObject* path) noexcept {
-#if PY_VERSION_HEX < 0x03070000
-  return _PyImport_FixupExtensionObject(module, name, path);
-#elif PY_VERSION_HEX < 0x030D0000
-  return _PyImport_FixupExtensionObject(module, name, path, PyImport_GetModuleDict());
-#else
-  return PyDict_SetItem(PyImport_GetModuleDict(), name, module);
-#endif
-}
+// interpreter (its record for a later import of the same file, see
+// recorded_extension_module) and enters it in sys.modules.  -1 with an
+// exception set on failure.  3.13 keeps that record behind functions it
+// does not export: the module only enters sys.modules there.
+int record_extension_module(PyObject* module, PyObject* name, PyObject* path) noexcept;
+
+// What the interpreter's own loader hands back when the extension file
+// `path`, loaded before as `name` and recorded (record_extension_module), is
+// imported again: for a module without state of its own (size -1) a module
+// entered in sys.modules (the one there, or a new one) and given a copy of
+// the dictionary the first load left; for any other a module made by its
+// init function again.  Null when the interpreter has no record of the file,
+// with an exception set when the look-up failed.  Up to 3.10 the
+// interpreter exports its look-up; on 3.11 and 3.12 only its loader
+// (_imp.create_dynamic) reaches the record, and it is asked only for a file
+// recorded here, which it therefore finds rather than loads.  3.13 exports
+// neither the record nor its look-up: nothing is found there, and the file
+// is initialised again.
+Ref recorded_extension_module(PyObject* name, PyObject* path) noexcept;
 
 // The interpreter's own dictionary of modules (sys.modules as the
 // interpreter holds it, whatever sys.modules is rebound to), borrowed; null
