@@ -1,8 +1,6 @@
 // The thread state as the runtime reads it on each interpreter version: current thread, pending error, recursion guard.
 #pragma once
 
-#include <pthread.h>
-
 #include <cstdint>
 
 #include "runtime/python.h"
@@ -117,8 +115,8 @@ inline void leave_call([[maybe_unused]] PyThreadState* tstate) noexcept {
 // lowest address (bottom), lies a margin kept for what a refused call's
 // callers run on the way out (the interpreter's unwinding, trace
 // functions, destructors).  All zero until the thread's first call of one
-// of our functions, which finds the stack's bounds; a thread whose bounds
-// cannot be had gets the whole address space.
+// of our functions, which finds the stack's bounds (c_stack_has_room_slow);
+// a thread whose bounds cannot be had gets the whole address space.
 struct CStackRoom {
   std::uintptr_t floor;
   std::uintptr_t top;
@@ -126,34 +124,9 @@ struct CStackRoom {
 };
 inline thread_local CStackRoom c_stack_room = {0, 0, 0};
 
-// The margin: a quarter of the stack, at most 256 KiB.
-constexpr std::size_t C_STACK_MARGIN_LIMIT = 256 * 1024;
-
-// The out-of-line part of c_stack_has_room: the bounds at a thread's first
-// call, and the refusal.
-[[gnu::noinline]] inline bool c_stack_has_room_slow(std::uintptr_t here) noexcept {
-  CStackRoom& room = c_stack_room;
-  if (room.top == 0) {
-    room = CStackRoom{0, UINTPTR_MAX, 0};
-    pthread_attr_t attributes;
-    if (pthread_getattr_np(pthread_self(), &attributes) == 0) {
-      void* lowest = nullptr;
-      std::size_t size = 0;
-      if (pthread_attr_getstack(&attributes, &lowest, &size) == 0 && size != 0) {
-        const auto bottom = reinterpret_cast<std::uintptr_t>(lowest);
-        const std::size_t margin = size / 4 < C_STACK_MARGIN_LIMIT ? size / 4 : C_STACK_MARGIN_LIMIT;
-        room = CStackRoom{bottom + margin, bottom + size, bottom};
-      }
-      pthread_attr_destroy(&attributes);
-    }
-    if (here - room.floor < room.top - room.floor) return true;
-  }
-  // Outside the thread's stack altogether (on a stack that a coroutine
-  // library made for itself): nothing to judge by.
-  if (here < room.bottom || here >= room.top) return true;
-  PyErr_SetString(PyExc_RecursionError, "maximum recursion depth exceeded (the thread's C stack is nearly full)");
-  return false;
-}
+// The part of c_stack_has_room that is not inline: the bounds at a thread's
+// first call, and the refusal (false with RecursionError set).
+bool c_stack_has_room_slow(std::uintptr_t here) noexcept;
 
 // Whether the calling thread's C stack has room for a call of one of our
 // functions; false with RecursionError set when it has not.  A function
