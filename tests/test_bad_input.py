@@ -185,7 +185,7 @@ class ReentryTests(unittest.TestCase):
                                           path=[os.path.dirname(support.EXTENSION)])
                 self.assertEqual(done.returncode, 0, done.stderr[-2000:])
                 depth, after = eval(done.stdout)
-                self.assertGreater(depth, 100)
+                self.assertGreater(depth, 10)
                 self.assertEqual(after, "Gsm Device Not Found")
 
     def test_calls_give_back_every_recursion_level(self):
