@@ -2,15 +2,18 @@
 
     .venv/bin/python tests/memcheck/run.py [SCENARIO...]
 
-The extension is the one that SMSLINE_EXTENSION names (default: the build
-in build/cmake).  The interpreter allocates its objects with malloc
+The interpreter is the one that runs this script (3.6 is the project's own;
+`.venv-3.12/bin/python tests/memcheck/run.py` checks 3.12), the extension the
+one that SMSLINE_EXTENSION names (default: that version's build in
+build/cmake, build/cmake-X.Y).  The interpreter allocates its objects with malloc
 (PYTHONMALLOC=malloc), so memcheck sees every object.  A run fails when a
 scenario fails, when memcheck reports any error other than a leak (invalid
 read or write, invalid free, use of uninitialised memory...) anywhere, or a
 block definitely lost.  A leak whose allocation has a frame of the extension
 on its stack is ours for sure; one without may still be ours (an argument
 whose reference we kept), so it counts too.  suppressions.supp lists what the
-interpreter and the C library are known to lose.
+interpreter and the C library are known to lose, suppressions-X.Y.supp what
+one version loses besides.
 """
 import os
 import shutil
@@ -26,8 +29,12 @@ ROOT = os.path.dirname(os.path.dirname(HERE))
 sys.path.insert(0, HERE)
 import scenarios  # noqa: E402
 
+VERSION = "%d.%d" % sys.version_info[:2]
 EXTENSION = os.environ.get("SMSLINE_EXTENSION") or os.path.join(
-    ROOT, "build", "cmake", "smsline" + sysconfig.get_config_var("EXT_SUFFIX"))
+    ROOT, "build", "cmake" if VERSION == "3.6" else "cmake-" + VERSION,
+    "smsline" + sysconfig.get_config_var("EXT_SUFFIX"))
+SUPPRESSIONS = [path for path in (os.path.join(HERE, "suppressions.supp"),
+                                  os.path.join(HERE, "suppressions-%s.supp" % VERSION)) if os.path.exists(path)]
 
 
 def frames(error):
@@ -51,10 +58,10 @@ def run(scenario, log_dir):
     env.pop("TARVIK_PACKAGE_smsline", None)
     # Fair scheduling: with valgrind's default lock a thread that keeps
     # dropping and retaking the interpreter lock can starve the others.
-    command = ["valgrind", "--tool=memcheck", "--fair-sched=yes", "--leak-check=full", "--show-leak-kinds=definite",
-               "--errors-for-leak-kinds=definite", "--num-callers=60", "--xml=yes", "--xml-file=" + xml_file,
-               "--suppressions=" + os.path.join(HERE, "suppressions.supp"),
-               sys.executable, os.path.join(HERE, "scenarios.py"), scenario]
+    command = (["valgrind", "--tool=memcheck", "--fair-sched=yes", "--leak-check=full", "--show-leak-kinds=definite",
+                "--errors-for-leak-kinds=definite", "--num-callers=60", "--xml=yes", "--xml-file=" + xml_file]
+               + ["--suppressions=" + path for path in SUPPRESSIONS]
+               + [sys.executable, os.path.join(HERE, "scenarios.py"), scenario])
     started = time.monotonic()
     done = subprocess.run(command, env=env, stdout=subprocess.PIPE, stderr=subprocess.STDOUT,
                           universal_newlines=True)
@@ -87,7 +94,8 @@ def main(argv):
         results = [run(scenario, log_dir) for scenario in chosen]
     finally:
         shutil.rmtree(log_dir, ignore_errors=True)
-    print("memcheck: %d scenario(s) clean, %d with problems" % (results.count(True), results.count(False)))
+    print("memcheck: CPython %s: %d scenario(s) clean, %d with problems"
+          % (VERSION, results.count(True), results.count(False)))
     return 0 if all(results) else 1
 
 

@@ -1,6 +1,7 @@
 """Scenarios that tests/memcheck/run.py runs under valgrind's memcheck, one process each.
 
-    python tests/memcheck/scenarios.py NAME      (NAME: functions, tracing, loader, package_failure, submodule_failure)
+    python tests/memcheck/scenarios.py NAME      (NAME: functions, tracing, loader, package_failure,
+                                                  submodule_failure, interpreters)
 
 Each walks the paths of one part a few times (valgrind is slow) and exits 0
 when every call did what it should; memcheck judges the memory.
@@ -295,8 +296,44 @@ def tracing():
     assert refused, "no f_lineno assignment was tried"
 
 
+def interpreters():
+    """Sub-interpreters refused before and after the main interpreter imports
+    the package, and re-entry without end at a recursion limit far above
+    what the C stack holds, on the main thread and on a thread with a small
+    stack."""
+    import _testcapi
+    refused = "try:\n    import smsline\nexcept ImportError:\n    pass\nelse:\n    raise AssertionError('imported')\n"
+    assert _testcapi.run_in_subinterp(refused) == 0
+    import smsline.send_sms as sms
+    assert _testcapi.run_in_subinterp(refused) == 0
+
+    def again():
+        return sms.send_sms("+1555", "again")
+    ended = []
+
+    def run():
+        try:
+            sms.send_sms("+1555", "text")
+        except RecursionError:
+            ended.append(True)
+    saved = sms.serial_ports
+    sms.serial_ports = again
+    sys.setrecursionlimit(10 ** 6)
+    try:
+        run()
+        threading.stack_size(256 * 1024)
+        thread = threading.Thread(target=run)
+        thread.start()
+        thread.join()
+    finally:
+        threading.stack_size(0)
+        sys.setrecursionlimit(1000)
+        sms.serial_ports = saved
+    assert ended == [True, True], ended
+
+
 SCENARIOS = {"functions": functions, "tracing": tracing, "loader": loader, "package_failure": package_failure,
-             "submodule_failure": submodule_failure}
+             "submodule_failure": submodule_failure, "interpreters": interpreters}
 
 if __name__ == "__main__":
     SCENARIOS[sys.argv[1]]()
