@@ -116,13 +116,17 @@ inline void leave_call([[maybe_unused]] PyThreadState* tstate) noexcept {
 // callers run on the way out (the interpreter's unwinding, trace
 // functions, destructors).  All zero until the thread's first call of one
 // of our functions, which finds the stack's bounds (c_stack_has_room_slow);
-// a thread whose bounds cannot be had gets the whole address space.
+// a thread whose bounds cannot be had gets the whole address space.  In the
+// initial-exec model: the three words come out of the static block that the
+// C library keeps for libraries loaded later, and are read at a fixed offset
+// from the thread pointer, with no call to the dynamic linker (whose
+// library, ld-linux, the extension would then need as well).
 struct CStackRoom {
   std::uintptr_t floor;
   std::uintptr_t top;
   std::uintptr_t bottom;
 };
-inline thread_local CStackRoom c_stack_room = {0, 0, 0};
+inline thread_local CStackRoom c_stack_room [[gnu::tls_model("initial-exec")]] = {0, 0, 0};
 
 // The part of c_stack_has_room that is not inline: the bounds at a thread's
 // first call, and the refusal (false with RecursionError set).
