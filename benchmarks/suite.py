@@ -40,23 +40,43 @@ EXTENSION_NAME = 'smsline' + EXT_SUFFIX
 # installs into the project's environment with `pip install .`, in the
 # site-packages of the environment whose interpreter runs the suite.
 INSTALLED_EXTENSION = os.path.join(sysconfig.get_paths()['platlib'], EXTENSION_NAME)
-CONTENDERS = ('smsline', 'python', 'cython')
-MODULES = {'smsline': 'smsline.send_sms', 'python': 'reference_send_sms', 'cython': 'cython_send_sms'}
+CONTENDERS = ('smsline', 'python', 'cython', 'floor')
+MODULES = {'smsline': 'smsline.send_sms', 'python': 'reference_send_sms', 'cython': 'cython_send_sms',
+           'floor': 'floor_send_sms'}
+# The contenders compiled into an extension module of their own, whose own
+# machine code the instruction runs can tell from the code they call: the
+# module's file name in build_dir (smsline's is the extension measured).
+COMPILED_MODULES = {'cython': 'cython_send_sms', 'floor': 'floor_send_sms'}
 NUMBER, TEXT = '+15551234567', 'Hello from the benchmarks'
 
-# The in-memory cases, in table order: (key, title).
+# The in-memory cases, in table order: (key, title).  The callees (serial
+# ports, modems, sys, glob) are C stand-ins (benchmarks/standins.c) unless
+# the key ends in "_py": then the ports and modems are ordinary Python
+# classes with an instance dictionary (benchmarks/python_standins.py).
 IN_MEMORY_CASES = (
     ('serial_ports_com256', 'serial_ports(), 256 COM candidates'),
     ('serial_ports_glob32', 'serial_ports(), 32 candidates from glob'),
-    ('serial_ports_com256_refused', 'serial_ports(), 256 COM candidates, none opens (extra)'),
+    ('serial_ports_com256_refused', 'serial_ports(), 256 COM candidates, none opens'),
     ('send_sms_1port', 'send_sms, 1 port'),
     ('send_sms_8ports', 'send_sms, 8 ports, first 7 probes fail'),
+    ('send_sms_all_fail', 'send_sms, 8 ports, every probe fails'),
     ('send_sms_no_port', 'send_sms, no port ("Gsm Device Not Found")'),
+    ('serial_ports_com256_py', 'serial_ports(), 256 COM candidates, Python Serial'),
+    ('serial_ports_com256_refused_py', 'serial_ports(), 256 COM candidates, none opens, Python Serial'),
+    ('send_sms_1port_py', 'send_sms, 1 port, Python GsmModem'),
+    ('send_sms_8ports_py', 'send_sms, 8 ports, first 7 probes fail, Python GsmModem'),
+    ('send_sms_all_fail_py', 'send_sms, 8 ports, every probe fails, Python GsmModem'),
 )
-# Cases beyond the set that the targets speak of: reported, not judged.
-EXTRA_CASES = ('serial_ports_com256_refused',)
-SUCCESSFUL_CASES = ('serial_ports_com256', 'serial_ports_glob32', 'serial_ports_com256_refused',
-                    'send_sms_1port', 'send_sms_8ports')
+# Cases that end in an exception (the timing loop catches it).
+FAILING_CASES = ('send_sms_all_fail', 'send_sms_no_port', 'send_sms_all_fail_py')
+SUCCESSFUL_CASES = tuple(key for key, _ in IN_MEMORY_CASES if key not in FAILING_CASES)
+
+
+def python_callees(key):
+    """Whether the case's ports and modems are Python objects (else C)."""
+    return key.endswith('_py')
+
+
 IMPORT_CASES = (
     ('import_total', 'import in a fresh interpreter (with serial, smsline_gsm.modem)'),
     ('import_own', 'import after serial and smsline_gsm.modem'),
@@ -133,6 +153,7 @@ def build_all(options):
     os.makedirs(options.build_dir, exist_ok=True)
     flags = ['-DWITH_CALLGRIND'] if os.path.exists('/usr/include/valgrind/callgrind.h') else []
     compile_extension(os.path.join(HERE, 'standins.c'), 'bench_standins', options.build_dir, flags)
+    compile_extension(os.path.join(HERE, 'floor.c'), COMPILED_MODULES['floor'], options.build_dir)
     build_reference(options.build_dir)
     if not options.no_cython:
         started = time.perf_counter()
@@ -156,7 +177,7 @@ def build_all(options):
 
 
 def import_path(options):
-    return [os.path.dirname(options.extension), options.build_dir, PYTHON_DIR]
+    return [os.path.dirname(options.extension), options.build_dir, HERE, PYTHON_DIR]
 
 
 def load_contenders(options):
@@ -170,6 +191,10 @@ def load_contenders(options):
         if name == 'cython' and options.no_cython:
             continue
         modules[name] = importlib.import_module(MODULES[name])
+    # The floor's globals are what the Python source imports.
+    import glob, serial
+    from gsmmodem.modem import GsmModem
+    modules['floor'].__dict__.update(sys=sys, glob=glob, serial=serial, GsmModem=GsmModem)
     import smsline
     loaded = os.path.realpath(smsline.__file__)
     if loaded != os.path.realpath(options.extension):
@@ -185,11 +210,17 @@ class StandIns(object):
     def __init__(self):
         import serial
         import bench_standins
+        import python_standins
         self.c = bench_standins
+        self.py = python_standins
         self.serial = self._module('serial', Serial=bench_standins.Port,
                                    SerialException=serial.SerialException)
         self.refusing_serial = self._module('serial', Serial=bench_standins.refuse_port,
                                             SerialException=serial.SerialException)
+        self.python_serial = self._module('serial', Serial=python_standins.Serial,
+                                          SerialException=python_standins.SerialException)
+        self.python_refusing_serial = self._module('serial', Serial=python_standins.RefusingSerial,
+                                                   SerialException=python_standins.SerialException)
         self.windows = self._module('sys', platform='win32')
         self.linux = self._module('sys', platform='linux')
         names = ['/dev/ttyUSB%d' % i for i in range(32)]
@@ -207,23 +238,34 @@ class StandIns(object):
         """A C callable without arguments that returns `value`."""
         return itertools.repeat(value).__next__
 
+    def set_dead_ports(self, ports):
+        """Modems (C and Python) made for these ports fail to connect."""
+        self.c.set_dead_ports(ports)
+        self.py.set_dead_ports(ports)
+
     def case(self, key):
         """(globals to bind, dead ports, positional arguments) of one case."""
-        c = self.c
-        if key == 'serial_ports_com256':
-            return dict(sys=self.windows, serial=self.serial), (), ()
-        if key == 'serial_ports_glob32':
+        python = python_callees(key)
+        modem = self.py.GsmModem if python else self.c.Modem
+        base = key[:-len('_py')] if python else key
+        if base == 'serial_ports_com256':
+            return dict(sys=self.windows, serial=self.python_serial if python else self.serial), (), ()
+        if base == 'serial_ports_glob32':
             return dict(sys=self.linux, glob=self.glob, serial=self.serial), (), ()
-        if key == 'serial_ports_com256_refused':
-            return dict(sys=self.windows, serial=self.refusing_serial), (), ()
-        if key == 'send_sms_1port':
-            return (dict(serial_ports=self.returning(['/dev/ttyUSB0']), GsmModem=c.Modem), (),
+        if base == 'serial_ports_com256_refused':
+            return (dict(sys=self.windows, serial=self.python_refusing_serial if python else self.refusing_serial),
+                    (), ())
+        if base == 'send_sms_1port':
+            return (dict(serial_ports=self.returning(['/dev/ttyUSB0']), GsmModem=modem), (),
                     (NUMBER, TEXT))
-        if key == 'send_sms_8ports':
-            return (dict(serial_ports=self.returning(self.eight_ports), GsmModem=c.Modem),
+        if base == 'send_sms_8ports':
+            return (dict(serial_ports=self.returning(self.eight_ports), GsmModem=modem),
                     self.eight_ports[:7], (NUMBER, TEXT))
-        if key == 'send_sms_no_port':
-            return dict(serial_ports=self.returning([]), GsmModem=c.Modem), (), (NUMBER, TEXT)
+        if base == 'send_sms_all_fail':
+            return (dict(serial_ports=self.returning(self.eight_ports), GsmModem=modem),
+                    self.eight_ports, (NUMBER, TEXT))
+        if base == 'send_sms_no_port':
+            return dict(serial_ports=self.returning([]), GsmModem=modem), (), (NUMBER, TEXT)
         raise KeyError(key)
 
 
@@ -269,8 +311,8 @@ def function_of(module, key):
 
 
 def statement(key):
-    """The timed statement of a case (the failure path catches its exception)."""
-    if key == 'send_sms_no_port':
+    """The timed statement of a case (the failure paths catch their exception)."""
+    if key in FAILING_CASES:
         return 'try:\n    f(*a)\nexcept Exception:\n    pass'
     return 'f(*a)'
 
@@ -290,6 +332,12 @@ def run_once(module, key, args):
                     line = tb.tb_lineno
                 tb = tb.tb_next
     return outcome, out.getvalue(), line
+
+
+def agrees(name, check, reference):
+    """Whether a contender's run_once agrees with smsline's: result, output
+    and traceback line; the floor has no frames, so no traceback line."""
+    return check[:2] == reference[:2] if name == 'floor' else check == reference
 
 
 # ---- figures ----------------------------------------------------------------
@@ -323,7 +371,7 @@ def time_in_memory_cases(modules, standins, options, results):
     devnull = open(os.devnull, 'w')
     for key, title in IN_MEMORY_CASES:
         names, dead, args = standins.case(key)
-        standins.c.set_dead_ports(dead)
+        standins.set_dead_ports(dead)
         with Bound(modules.values(), names):
             checks = {name: run_once(module, key, args) for name, module in modules.items()}
             timers, loops, samples = {}, {}, {}
@@ -345,7 +393,7 @@ def time_in_memory_cases(modules, standins, options, results):
             figures['loops'] = loops[name]
             entry['contenders'][name] = figures
         reference_check = checks['smsline']
-        entry['same_behaviour'] = all(check == reference_check for check in checks.values())
+        entry['same_behaviour'] = all(agrees(name, check, reference_check) for name, check in checks.items())
         entry['outcome'] = {'smsline': repr(reference_check[0])[:120], 'traceback_line': reference_check[2]}
         if not entry['same_behaviour']:
             entry['outcomes'] = {name: repr(check)[:300] for name, check in checks.items()}
@@ -353,7 +401,7 @@ def time_in_memory_cases(modules, standins, options, results):
         add_ratios(entry)
         results['cases'][key] = entry
         log('%-28s done' % key)
-    standins.c.set_dead_ports(())
+    standins.set_dead_ports(())
     devnull.close()
 
 
@@ -525,7 +573,7 @@ def memory_child(options):
     figures = {}
     for key, _ in IN_MEMORY_CASES:
         names, dead, args = standins.case(key)
-        c.set_dead_ports(dead)
+        standins.set_dead_ports(dead)
         figures[key] = {}
         # print goes to a sink that keeps nothing, so that only the
         # functions' own allocations show
@@ -562,7 +610,7 @@ def memory_child(options):
                     'new_frames_per_call': (noted - first) / calls if looks else None,
                     'where': where,
                 }
-    c.set_dead_ports(())
+    standins.set_dead_ports(())
     print(json.dumps(figures))
 
 
@@ -596,7 +644,7 @@ def instructions_child(options):
     calls = options.instruction_calls
     for key, _ in IN_MEMORY_CASES:
         names, dead, args = standins.case(key)
-        c.set_dead_ports(dead)
+        standins.set_dead_ports(dead)
         with Bound(modules.values(), names), Stdout(c.Sink()):
             for name, module in modules.items():
                 f = function_of(module, key)
@@ -609,10 +657,47 @@ def instructions_child(options):
                 c.callgrind_dump('%s %s' % (key, name))
                 c.callgrind_stop()
                 gc.enable()
-    c.set_dead_ports(())
+    standins.set_dead_ports(())
 
 
 DUMP_LABEL = 'desc: Trigger: Client Request: '
+
+
+def own_code_instructions(dump_path, object_names):
+    """Instructions that ran in the machine code of each named object (file
+    base names), from a callgrind dump: the self cost of every function that
+    the object holds, so that what it calls (the interpreter, libc, the
+    stand-ins) is left out.  Returns {base name: instructions}."""
+    objects = {}          # compressed id -> base name
+    own = dict.fromkeys(object_names, 0)
+    current = None        # base name of the object of the function at hand
+    call_cost_follows = False
+    def object_named(reference):
+        # "(id) name" defines a compressed name (on an ob= or a cob= line,
+        # whichever comes first), "(id)" refers to one.
+        if not reference.startswith('('):
+            return os.path.basename(reference)
+        identifier, _, name = reference.partition(')')
+        if name.strip():
+            objects[identifier] = os.path.basename(name.strip())
+        return objects.get(identifier)
+
+    with open(dump_path) as dump:
+        for line in dump:
+            if line.startswith('ob='):
+                current = object_named(line[3:].strip())
+            elif line.startswith('cob='):
+                object_named(line[4:].strip())
+            elif line.startswith('calls='):
+                call_cost_follows = True  # the next cost line is the call's inclusive cost
+            elif line[:1].isdigit() or line[:1] in '+-*':
+                if call_cost_follows:
+                    call_cost_follows = False
+                elif current in own:
+                    fields = line.split()
+                    if len(fields) >= 2:
+                        own[current] += int(fields[1])
+    return own
 
 
 def count_instructions(options, results):
@@ -637,10 +722,13 @@ def count_instructions(options, results):
                               stdout=subprocess.PIPE, stderr=subprocess.PIPE, universal_newlines=True)
         if done.returncode != 0:
             raise RuntimeError('callgrind run failed:\n%s' % done.stderr[-3000:])
-        counts = {}
+        counts, own = {}, {}
+        objects = {'smsline': os.path.basename(options.extension)}
+        objects.update({name: module + EXT_SUFFIX for name, module in COMPILED_MODULES.items()})
         for file_name in os.listdir(out_dir):
             label, total = None, None
-            with open(os.path.join(out_dir, file_name)) as dump:
+            path = os.path.join(out_dir, file_name)
+            with open(path) as dump:
                 for line in dump:
                     if line.startswith(DUMP_LABEL):
                         label = line[len(DUMP_LABEL):].strip()
@@ -649,12 +737,17 @@ def count_instructions(options, results):
             if label and total is not None:
                 key, name = label.split()
                 counts.setdefault(key, {})[name] = total / options.instruction_calls
+                if name in objects:
+                    cost = own_code_instructions(path, [objects[name]])[objects[name]]
+                    own.setdefault(key, {})[name] = cost / options.instruction_calls
         titles = dict(IN_MEMORY_CASES)
         for key, per_contender in counts.items():
             if key in titles:
                 entry = results['cases'].setdefault(key, {'title': titles[key], 'unit': 'us', 'contenders': {},
                                                           'ratios': {}})
                 entry['instructions'] = per_contender
+                entry['own_instructions'] = own.get(key, {})
+                entry['callees'] = 'Python' if python_callees(key) else 'C'
                 base = per_contender.get('smsline')
                 entry['instruction_ratios'] = {name: value / base for name, value in per_contender.items()
                                                if name != 'smsline' and base}
@@ -682,7 +775,7 @@ def evaluate_targets(results):
         ratio = com['ratios'].get('python')
         add('smsline >= 1.5x faster than the interpreter on serial_ports() with 256 candidates',
             ratio is not None and ratio >= 1.5, 'python/smsline = %.2f' % ratio)
-    in_memory = [key for key, _ in IN_MEMORY_CASES if key in cases and key not in EXTRA_CASES]
+    in_memory = [key for key, _ in IN_MEMORY_CASES if key in cases]
     if in_memory and all('cython' in cases[key]['ratios'] for key in in_memory):
         slower = ['%s (%.2f)' % (key, cases[key]['ratios']['cython']) for key in in_memory
                   if cases[key]['ratios']['cython'] <= 1.0]
@@ -713,7 +806,42 @@ def evaluate_targets(results):
     if end:
         median = end['contenders']['smsline']['median']
         add('one message end to end under 50 ms median', median < 50.0, 'median %.2f ms' % median)
+    targets.extend(instruction_targets(results))
     results['targets'] = targets
+
+
+# How far above the floor smsline may be where the callees are Python code.
+FLOOR_MARGIN = 1.03
+
+
+def instruction_targets(results):
+    """The verdicts on the instruction counts of one run: smsline below
+    Cython on every case (where Cython builds), below the interpreted twin on
+    every case whose callees are C, and within FLOOR_MARGIN of the frameless
+    C floor where they are Python.  A list of {'target', 'met', 'detail'}."""
+    counted = [(key, results['cases'][key]['instructions']) for key, _ in IN_MEMORY_CASES
+               if results['cases'].get(key, {}).get('instructions', {}).get('smsline')]
+    targets = []
+
+    def judge(target, keys, contender, passes):
+        figures = [(key, counts['smsline'], counts[contender]) for key, counts in counted
+                   if key in keys and contender in counts]
+        if not figures:
+            return
+        missed = ['%s %.0f vs %.0f' % (key, mine, theirs) for key, mine, theirs in figures if not passes(mine, theirs)]
+        targets.append({'target': target, 'met': not missed,
+                        'detail': ('missed on ' + '; '.join(missed)) if missed else
+                        '%d cases' % len(figures)})
+
+    every = [key for key, _ in counted]
+    c_callees = [key for key in every if not python_callees(key)]
+    python = [key for key in every if python_callees(key)]
+    judge('smsline below Cython in instructions on every case', every, 'cython', lambda mine, theirs: mine < theirs)
+    judge('smsline below the interpreter in instructions where the callees are C', c_callees, 'python',
+          lambda mine, theirs: mine < theirs)
+    judge('smsline within %d%% of the C floor in instructions where the callees are Python' %
+          round((FLOOR_MARGIN - 1) * 100), python, 'floor', lambda mine, theirs: mine <= theirs * FLOOR_MARGIN)
+    return targets
 
 
 def machine_info():
@@ -791,7 +919,7 @@ def table_rows(results):
 
 
 HEADER = ['case', 'unit', 'smsline median [IQR]', 'python median [IQR]', 'python/smsline',
-          'cython median [IQR]', 'cython/smsline']
+          'cython median [IQR]', 'cython/smsline', 'floor median [IQR]', 'floor/smsline']
 
 
 def text_table(header, rows):
@@ -825,22 +953,34 @@ MEMORY_HEADER = ['case', 'contender', 'allocations/call', 'blocks kept/call', 'b
                  'new frames/call']
 
 
+def instruction_cells(entry):
+    """The instruction cells of one case's row: the callees, smsline's count
+    and its own share, the interpreter's and Cython's counts with their ratio
+    over smsline's (above 1: smsline cheaper), and the floor's with
+    smsline's over it (at most 1.03 is the mark where the callees are Python)."""
+    counts = entry['instructions']
+    ratios = entry['instruction_ratios']
+    own = entry.get('own_instructions', {}).get('smsline')
+    cells = [entry.get('callees', '-'), '%.0f' % counts.get('smsline', 0), '-' if own is None else '%.0f' % own]
+    for name in ('python', 'cython'):
+        cells += ['%.0f' % counts[name], '%.2f' % ratios[name]] if name in counts else ['-', '-']
+    floor = counts.get('floor')
+    cells += ['%.0f' % floor, '%.3f' % (counts['smsline'] / floor)] if floor else ['-', '-']
+    return cells
+
+
 def instruction_rows(results):
     rows = []
     for key, title in IN_MEMORY_CASES:
         entry = results['cases'].get(key, {})
-        counts = entry.get('instructions')
-        if not counts:
-            continue
-        row = [title, '%.0f' % counts.get('smsline', 0)]
-        for name in ('python', 'cython'):
-            row += ['%.0f' % counts[name], '%.2f' % entry['instruction_ratios'][name]] if name in counts else ['-', '-']
-        rows.append(row)
+        if entry.get('instructions'):
+            rows.append([title] + instruction_cells(entry))
     return rows
 
 
-INSTRUCTION_HEADER = ['case', 'smsline Ir/call', 'python Ir/call', 'python/smsline', 'cython Ir/call',
-                      'cython/smsline']
+INSTRUCTION_COLUMNS = ['callees', 'smsline Ir/call', 'smsline own', 'python Ir/call', 'python/smsline',
+                       'cython Ir/call', 'cython/smsline', 'floor Ir/call', 'smsline/floor']
+INSTRUCTION_HEADER = ['case'] + INSTRUCTION_COLUMNS
 
 
 def report(results, markdown_path):
@@ -890,10 +1030,8 @@ def report(results, markdown_path):
 
 # ---- one table per interpreter version -----------------------------------------
 
-VERSION_INSTRUCTION_HEADER = ['case', 'version', 'smsline Ir/call', 'python Ir/call', 'python/smsline',
-                              'cython Ir/call', 'cython/smsline']
 VERSION_TIME_HEADER = ['case', 'version', 'smsline median (us)', 'python median (us)', 'python/smsline',
-                       'cython median (us)', 'cython/smsline']
+                       'cython median (us)', 'cython/smsline', 'floor median (us)', 'floor/smsline']
 
 
 def version_of(results):
@@ -902,32 +1040,31 @@ def version_of(results):
 
 def version_tables(runs):
     """The figures of several runs (one per interpreter version, each the
-    JSON a run wrote) as Markdown: instructions per call, and the median
-    times where the runs timed the in-memory cases; rows by case, then
-    version.  Returns the text."""
+    JSON a run wrote) as Markdown: for each version its table of
+    instructions per call with the verdicts on them, then the median times
+    where the runs timed the in-memory cases (rows by case, then version).
+    Returns the text."""
     runs = sorted(runs, key=lambda results: tuple(int(part) for part in version_of(results).split('.')))
-
-    def rows(figures_of, ratios_of, digits):
-        table = []
-        for key, title in IN_MEMORY_CASES:
-            for results in runs:
-                entry = results['cases'].get(key, {})
-                figures = figures_of(entry)
-                if not figures or 'smsline' not in figures:
-                    continue
-                row = [title, version_of(results), '%.*f' % (digits, figures['smsline'])]
-                for name in ('python', 'cython'):
-                    row += (['%.*f' % (digits, figures[name]), '%.2f' % ratios_of(entry)[name]]
-                            if name in figures else ['-', '-'])
-                table.append(row)
-        return table
-
-    instructions = rows(lambda entry: entry.get('instructions'), lambda entry: entry['instruction_ratios'], 0)
-    times = rows(lambda entry: {name: figures['median'] for name, figures in entry.get('contenders', {}).items()},
-                 lambda entry: entry['ratios'], 2)
     parts = []
-    if instructions:
-        parts.append(markdown_table(VERSION_INSTRUCTION_HEADER, instructions))
+    for results in runs:
+        rows = instruction_rows(results)
+        if not rows:
+            continue
+        verdicts = ['- %s: **%s** (%s)' % (target['target'], 'met' if target['met'] else 'missed', target['detail'])
+                    for target in instruction_targets(results)]
+        parts.append('\n\n'.join(['#### CPython %s' % results['machine']['python'],
+                                   markdown_table(INSTRUCTION_HEADER, rows)] + (['\n'.join(verdicts)] if verdicts else [])))
+    times = []
+    for key, title in IN_MEMORY_CASES:
+        for results in runs:
+            entry = results['cases'].get(key, {})
+            medians = {name: figures['median'] for name, figures in entry.get('contenders', {}).items()}
+            if 'smsline' not in medians:
+                continue
+            row = [title, version_of(results), '%.2f' % medians['smsline']]
+            for name in ('python', 'cython', 'floor'):
+                row += ['%.2f' % medians[name], '%.2f' % entry['ratios'][name]] if name in medians else ['-', '-']
+            times.append(row)
     if times:
         parts.append(markdown_table(VERSION_TIME_HEADER, times))
     left_out = ['%s (%s)' % (version_of(results), results['settings']['cython_left_out']) for results in runs
@@ -1027,7 +1164,8 @@ def main(argv=None):
     if 'timing' in parts:
         time_in_memory_cases(modules, StandIns(), options, results)
     if 'imports' in parts:
-        time_imports(options, list(modules), results)
+        # the floor is made to be measured in memory, not imported for use
+        time_imports(options, [name for name in modules if name != 'floor'], results)
     if 'end-to-end' in parts:
         time_end_to_end(modules, options, results)
     if 'memory' in parts:

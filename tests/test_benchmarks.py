@@ -12,8 +12,13 @@ from tests import support
 SUITE = os.path.join(support.ROOT, 'benchmarks', 'suite.py')
 REFERENCE = os.path.join(support.ROOT, 'smsline', 'send_sms.py')
 
-IN_MEMORY = ('serial_ports_com256', 'serial_ports_glob32', 'serial_ports_com256_refused',
-             'send_sms_1port', 'send_sms_8ports', 'send_sms_no_port')
+sys.path.insert(0, os.path.dirname(SUITE))
+try:
+    import suite
+finally:
+    sys.path.pop(0)
+
+IN_MEMORY = [key for key, _ in suite.IN_MEMORY_CASES]
 
 
 class QuickRunTest(unittest.TestCase):
@@ -33,6 +38,7 @@ class QuickRunTest(unittest.TestCase):
 
         contenders = figures['settings']['contenders']
         self.assertEqual(contenders[:2], ['smsline', 'python'])
+        self.assertEqual(contenders[-1], 'floor')
         # Debian's cython3 (0.29) writes code that compiles up to 3.11.
         if shutil.which('cython3') and sys.version_info < (3, 12):
             self.assertIn('cython', contenders)
@@ -40,10 +46,12 @@ class QuickRunTest(unittest.TestCase):
         self.assertEqual(set(cases), set(IN_MEMORY) | {'import_total', 'import_own', 'end_to_end',
                                                       'end_to_end_3parts'})
         for key, entry in cases.items():
-            self.assertEqual(sorted(entry['contenders']), sorted(contenders), key)
+            # the floor is measured in memory and end to end, not imported
+            timed = [name for name in contenders if name != 'floor' or not key.startswith('import')]
+            self.assertEqual(sorted(entry['contenders']), sorted(timed), key)
             for name, stats in entry['contenders'].items():
                 self.assertTrue(0 < stats['min'] <= stats['median'] <= stats['max'], (key, name, stats))
-            self.assertEqual(sorted(entry['ratios']), sorted(contenders[1:]), key)
+            self.assertEqual(sorted(entry['ratios']), sorted(timed[1:]), key)
         for key in IN_MEMORY:
             # every contender gave the same result, output and traceback line
             self.assertTrue(cases[key]['same_behaviour'], (key, cases[key].get('outcomes')))
@@ -71,11 +79,6 @@ class QuickRunTest(unittest.TestCase):
             self.assertIn(part, done.stdout)
         self.assertNotRegex(done.stdout, r'\[(met|MISSED)\]')
         # The verdicts of a full run, from these figures.
-        sys.path.insert(0, os.path.dirname(SUITE))
-        try:
-            import suite
-        finally:
-            sys.path.pop(0)
         suite.evaluate_targets(figures)
         self.assertEqual(len(figures['targets']), 5 if 'cython' in contenders else 4)
         self.assertTrue(all(isinstance(target['met'], bool) for target in figures['targets']))
@@ -84,39 +87,59 @@ class QuickRunTest(unittest.TestCase):
 
 
 class VersionTablesTest(unittest.TestCase):
-    """The per-version tables from the figures of one run per interpreter version."""
+    """The per-version tables and verdicts from the figures of one run per interpreter version."""
 
     @staticmethod
-    def run_figures(version, cython=True):
-        contenders = ('smsline', 'python', 'cython') if cython else ('smsline', 'python')
-        counts = {name: 1000.0 * (index + 1) for index, name in enumerate(contenders)}
+    def run_figures(version, counts):
+        """A run's figures: instructions per call of each contender on two cases."""
+        cases = {}
+        for key, python in (('serial_ports_com256', False), ('serial_ports_com256_py', True)):
+            per_contender = {name: value * (2 if python else 1) for name, value in counts.items()}
+            cases[key] = {'contenders': {}, 'callees': 'Python' if python else 'C',
+                          'instructions': per_contender,
+                          'own_instructions': {'smsline': 100.0},
+                          'instruction_ratios': {name: value / per_contender['smsline']
+                                                 for name, value in per_contender.items() if name != 'smsline'}}
         return {'machine': {'python': version, 'cpu': 'cpu', 'nproc': 2, 'date': 'today', 'gcc': 'gcc',
                             'cython': 'Cython version 0.29.32'},
-                'settings': {'cython_left_out': None if cython else 'Cython version 0.29.32 cannot build'},
-                'cases': {'serial_ports_com256': {
-                    'contenders': {},
-                    'instructions': counts,
-                    'instruction_ratios': {name: counts[name] / counts['smsline'] for name in contenders[1:]}}}}
+                'settings': {'cython_left_out': None if 'cython' in counts else 'Cython version 0.29.32 cannot build'},
+                'cases': cases}
 
-    def test_rows_by_case_then_version(self):
+    def test_a_table_per_version_with_the_floor_and_the_verdicts(self):
         work = tempfile.mkdtemp(prefix='smsline-bench-')
         self.addCleanup(shutil.rmtree, work, True)
+        runs = (('3.13.0', {'smsline': 1000.0, 'python': 2000.0, 'floor': 990.0}),
+                ('3.9.18', {'smsline': 1000.0, 'python': 2000.0, 'cython': 3000.0, 'floor': 900.0}),
+                ('3.10.13', {'smsline': 1000.0, 'python': 900.0, 'cython': 999.0, 'floor': 1000.0}))
         paths = []
-        for version, cython in (('3.13.0', False), ('3.9.18', True), ('3.10.13', True), ('3.6.15', True)):
+        for version, counts in runs:
             paths.append(os.path.join(work, version + '.json'))
             with open(paths[-1], 'w') as out:
-                json.dump(self.run_figures(version, cython), out)
+                json.dump(self.run_figures(version, counts), out)
         markdown = os.path.join(work, 'versions.md')
         done = subprocess.run([sys.executable, SUITE, '--versions-table'] + paths + ['--markdown', markdown],
                               stdout=subprocess.PIPE, stderr=subprocess.PIPE, universal_newlines=True, timeout=60)
         self.assertEqual(done.returncode, 0, done.stderr)
         with open(markdown) as written:
             self.assertEqual(written.read(), done.stdout)
-        rows = [line for line in done.stdout.splitlines() if line.startswith('| serial_ports')]
-        # numeric version order (3.10 after 3.9); a version without Cython has dashes
-        self.assertEqual([row.split(' | ')[1] for row in rows], ['3.6', '3.9', '3.10', '3.13'])
-        self.assertEqual(rows[0].split(' | ')[2:], ['1000', '2000', '2.00', '3000', '3.00 |'])
-        self.assertEqual(rows[3].split(' | ')[2:], ['1000', '2000', '2.00', '-', '- |'])
+        # numeric version order (3.10 after 3.9), one table each
+        headings = [line for line in done.stdout.splitlines() if line.startswith('#### ')]
+        self.assertEqual(headings, ['#### CPython 3.9.18', '#### CPython 3.10.13', '#### CPython 3.13.0'])
+        sections = dict(zip(('3.9', '3.10', '3.13'), done.stdout.split('#### ')[1:]))
+        rows = {version: [line.split(' | ') for line in text.splitlines() if line.startswith('| serial_ports')]
+                for version, text in sections.items()}
+        # case, callees, smsline, its own code, python and ratio, cython and ratio, floor and smsline over it
+        self.assertEqual(rows['3.9'][0][1:], ['C', '1000', '100', '2000', '2.00', '3000', '3.00', '900', '1.111 |'])
+        self.assertEqual(rows['3.13'][1][1:], ['Python', '2000', '100', '4000', '2.00', '-', '-', '1980', '1.010 |'])
+        # the verdicts: Cython, the interpreter where the callees are C, the
+        # floor within 3 % where they are Python
+        self.assertIn('below Cython in instructions on every case: **met**', sections['3.9'])
+        self.assertIn('within 3% of the C floor in instructions where the callees are Python: **missed**',
+                      sections['3.9'])
+        self.assertIn('below Cython in instructions on every case: **missed**', sections['3.10'])
+        self.assertIn('below the interpreter in instructions where the callees are C: **missed**', sections['3.10'])
+        self.assertIn('within 3% of the C floor in instructions where the callees are Python: **met**',
+                      sections['3.13'])
         # no timed cases in these runs: no times table
         self.assertNotIn('median', done.stdout)
         self.assertIn('Cython left out on: 3.13 (Cython version 0.29.32 cannot build).', done.stdout)
