@@ -14,9 +14,10 @@ namespace smsline {
 // The call of `callable` while a profile function is set: around a built-in
 // function or bound built-in method (what the interpreter's CALL_FUNCTION
 // reports), the c_call event, then c_return or c_exception, as the
-// interpreter sends them; anything else is called as it is.  Null on failure.
+// interpreter sends them; anything else is called as it is.  Arguments as
+// call_array takes them.  Null on failure.
 __attribute__((noinline, cold)) Ref call_profiled(PyObject* callable, PyObject* const* args, std::size_t count,
-                                                  PyObject* kwargs) noexcept;
+                                                  PyObject* kwnames) noexcept;
 // `target.name(args)` under a profile function: the attribute as it is,
 // then call_profiled.
 __attribute__((noinline, cold)) Ref call_method_profiled(PyObject* target, PyObject* name, PyObject* const* args,
@@ -26,15 +27,14 @@ __attribute__((noinline, cold)) Ref look_up_profiled(PyObject* target, PyObject*
 
 // `callable(args)` in a body, on the calling thread whose state is
 // `tstate` (a body reads it once, at its start).  Null on failure.
-inline Ref body_call(PyThreadState* tstate, PyObject* callable, std::initializer_list<PyObject*> args,
-                     PyObject* kwargs = nullptr) noexcept {
+inline Ref body_call(PyThreadState* tstate, PyObject* callable, std::initializer_list<PyObject*> args) noexcept {
   if (__builtin_expect(profiling_wanted(tstate), 0)) {
-    return call_profiled(callable, args.begin(), args.size(), kwargs);
+    return call_profiled(callable, args.begin(), args.size(), nullptr);
   }
-  return call_array(tstate, callable, args.begin(), args.size(), kwargs);
+  return call_array(tstate, callable, args.begin(), args.size());
 }
-inline Ref body_call(PyObject* callable, std::initializer_list<PyObject*> args, PyObject* kwargs = nullptr) noexcept {
-  return body_call(current_thread_state(), callable, args, kwargs);
+inline Ref body_call(PyObject* callable, std::initializer_list<PyObject*> args) noexcept {
+  return body_call(current_thread_state(), callable, args);
 }
 
 // `target.name(...)` in a body, as a Method: the lookup, then the call.
@@ -42,23 +42,27 @@ inline Ref body_call(PyObject* callable, std::initializer_list<PyObject*> args, 
 // built-in method, for the events); otherwise as Method looks it up.
 class BodyMethod {
  public:
+  // For a call with `count` positional and `keywords` keyword arguments.
   bool look_up(PyThreadState* tstate, PyObject* target, PyObject* name, std::size_t count,
-               bool keywords = false) noexcept {
+               std::size_t keywords = 0) noexcept {
     if (__builtin_expect(profiling_wanted(tstate), 0)) {
       bound_ = look_up_profiled(target, name);
       return static_cast<bool>(bound_);
     }
     return method_.look_up(target, name, count, keywords);
   }
-  bool look_up(PyObject* target, PyObject* name, std::size_t count, bool keywords = false) noexcept {
+  bool look_up(PyObject* target, PyObject* name, std::size_t count, std::size_t keywords = 0) noexcept {
     return look_up(current_thread_state(), target, name, count, keywords);
   }
-  Ref call(PyThreadState* tstate, std::initializer_list<PyObject*> args, PyObject* kwargs = nullptr) const noexcept {
-    if (bound_) return call_profiled(bound_.get(), args.begin(), args.size(), kwargs);
-    return method_.call(tstate, args, kwargs);
+  // `args` holds the positional arguments, then the values of the keywords
+  // named in `kwnames` (null: none), as call_array takes them.
+  Ref call(PyThreadState* tstate, std::initializer_list<PyObject*> args, PyObject* kwnames = nullptr) const noexcept {
+    const std::size_t count = args.size() - keyword_count(kwnames);
+    if (bound_) return call_profiled(bound_.get(), args.begin(), count, kwnames);
+    return method_.call(tstate, args.begin(), count, kwnames);
   }
-  Ref call(std::initializer_list<PyObject*> args, PyObject* kwargs = nullptr) const noexcept {
-    return call(current_thread_state(), args, kwargs);
+  Ref call(std::initializer_list<PyObject*> args, PyObject* kwnames = nullptr) const noexcept {
+    return call(current_thread_state(), args, kwnames);
   }
 
  private:

@@ -14,17 +14,30 @@ GlobalLookup recent_lookups[RECENT_LOOKUP_MASK + 1];
 
 namespace {
 
-// `method` called on `self` as _PyObject_FastCallDict calls a built-in
-// function (recursion guard, the function's own calling convention, result
-// check), without its dispatch: METH_NOARGS and METH_O with the argument
-// itself, METH_VARARGS with a tuple (and the keywords, for METH_KEYWORDS).
+// A fresh dictionary of the keyword arguments named in `kwnames`, whose
+// values are at `values`, for a callee that takes its keywords as one.
+Ref keyword_dict(PyObject* kwnames, PyObject* const* values) noexcept {
+  const Py_ssize_t count = PyTuple_GET_SIZE(kwnames);
+  Ref dict = Ref::steal(_PyDict_NewPresized(count));
+  for (Py_ssize_t i = 0; dict && i < count; ++i) {
+    if (PyDict_SetItem(dict.get(), PyTuple_GET_ITEM(kwnames, i), values[i]) < 0) return Ref();
+  }
+  return dict;
+}
+
+// `method` called on `self` as the interpreter calls a built-in function
+// (the recursion guard where the interpreter has it, the function's own
+// calling convention, the result check), without its dispatch: METH_NOARGS
+// and METH_O with the argument itself, METH_VARARGS with a tuple (and the
+// keywords as a dictionary, for METH_KEYWORDS).
 // `function` names the callable in the error for a result inconsistent with
 // the error state; when null (the call skipped making the bound method) the
 // bound method is made for that error only.
 Ref call_c_function(PyThreadState* tstate, PyObject* function, PyMethodDef* method, PyObject* self,
-                    PyObject* const* args, std::size_t count, PyObject* kwargs) noexcept {
+                    PyObject* const* args, std::size_t count, PyObject* kwnames) noexcept {
   const int flags = direct_flags(method->ml_flags);
   Ref tuple;
+  Ref kwargs;
   if (flags & METH_VARARGS) {
     // Filled in place here and in call_array: a shared helper measured
     // slower on every call path.
@@ -34,8 +47,9 @@ Ref call_c_function(PyThreadState* tstate, PyObject* function, PyMethodDef* meth
       Py_INCREF(args[i]);
       PyTuple_SET_ITEM(tuple.get(), static_cast<Py_ssize_t>(i), args[i]);
     }
+    if (kwnames != nullptr && !(kwargs = keyword_dict(kwnames, args + count))) return Ref();
   }
-  if (enter_call(tstate)) return Ref();
+  if (GUARDED_BUILTIN_CALLS && enter_call(tstate)) return Ref();
   PyObject* result;
   if (flags == METH_NOARGS) {
     result = method->ml_meth(self, nullptr);
@@ -43,11 +57,11 @@ Ref call_c_function(PyThreadState* tstate, PyObject* function, PyMethodDef* meth
     result = method->ml_meth(self, args[0]);
   } else if (flags & METH_KEYWORDS) {
     result = reinterpret_cast<PyCFunctionWithKeywords>(reinterpret_cast<void (*)(void)>(method->ml_meth))(
-        self, tuple.get(), kwargs);
+        self, tuple.get(), kwargs.get());
   } else {
     result = method->ml_meth(self, tuple.get());
   }
-  leave_call(tstate);
+  if (GUARDED_BUILTIN_CALLS) leave_call(tstate);
   if ((result == nullptr) != !error_pending(tstate)) return Ref::steal(result);
   Ref bound;
   if (function == nullptr) {
@@ -92,18 +106,18 @@ Ref lookup_global_uncached(PyObject* globals, PyObject* name) noexcept {
 }
 
 Ref call_array(PyThreadState* tstate, PyObject* callable, PyObject* const* args, std::size_t count,
-               PyObject* kwargs) noexcept {
+               PyObject* kwnames) noexcept {
   const bool c_function = is_c_function(callable);
   if (c_function) {
     PyMethodDef* method = reinterpret_cast<PyCFunctionObject*>(callable)->m_ml;
-    if (c_function_takes(method->ml_flags, count, kwargs != nullptr)) {
-      return call_c_function(tstate, callable, method, PyCFunction_GET_SELF(callable), args, count, kwargs);
+    if (c_function_takes(method->ml_flags, count, kwnames != nullptr)) {
+      return call_c_function(tstate, callable, method, PyCFunction_GET_SELF(callable), args, count, kwnames);
     }
   }
-  // Interpreter functions and built-in functions take their arguments
-  // without a tuple and check their own results.
-  if (c_function || PyFunction_Check(callable)) {
-    return Ref::steal(vector_call(callable, args, count, kwargs));
+  // Interpreter functions, built-in functions and whatever takes the vector
+  // call take their arguments without a tuple and check their own results.
+  if (c_function || PyFunction_Check(callable) || takes_vector_call(callable)) {
+    return Ref::steal(vector_call(callable, args, count, kwnames));
   }
   ternaryfunc slot = Py_TYPE(callable)->tp_call;
   if (slot == nullptr) {
@@ -116,8 +130,10 @@ Ref call_array(PyThreadState* tstate, PyObject* callable, PyObject* const* args,
     Py_INCREF(args[i]);
     PyTuple_SET_ITEM(tuple.get(), static_cast<Py_ssize_t>(i), args[i]);
   }
+  Ref kwargs;
+  if (kwnames != nullptr && !(kwargs = keyword_dict(kwnames, args + count))) return Ref();
   if (enter_call(tstate)) return Ref();
-  Ref result = Ref::steal(slot(callable, tuple.get(), kwargs));
+  Ref result = Ref::steal(slot(callable, tuple.get(), kwargs.get()));
   leave_call(tstate);
   if (!result) {
     if (!error_pending(tstate)) {
@@ -193,15 +209,16 @@ Ref get_attribute(PyObject* target, PyObject* name) noexcept {
   return Ref::steal(PyObject_GetAttr(target, name));
 }
 
-Ref Method::call(PyThreadState* tstate, PyObject* const* args, std::size_t count, PyObject* kwargs) const noexcept {
-  if (self_ == nullptr) return call_array(tstate, callable_.get(), args, count, kwargs);
-  if (c_method_ != nullptr) return call_c_function(tstate, nullptr, c_method_, self_, args, count, kwargs);
-  // An interpreter function takes the object as its first argument, as
-  // the interpreter itself calls a bound method.
+Ref Method::call(PyThreadState* tstate, PyObject* const* args, std::size_t count, PyObject* kwnames) const noexcept {
+  if (self_ == nullptr) return call_array(tstate, callable_.get(), args, count, kwnames);
+  if (c_method_ != nullptr) return call_c_function(tstate, nullptr, c_method_, self_, args, count, kwnames);
+  // An interpreter function (or a method descriptor) takes the object as
+  // its first argument, as the interpreter itself calls a bound method.
   PyObject* stack[MAX_ARGS + 1];
   stack[0] = self_;
-  for (std::size_t i = 0; i < count; ++i) stack[i + 1] = args[i];
-  return Ref::steal(vector_call(callable_.get(), stack, count + 1, kwargs));
+  const std::size_t given = count + keyword_count(kwnames);
+  for (std::size_t i = 0; i < given; ++i) stack[i + 1] = args[i];
+  return Ref::steal(vector_call(callable_.get(), stack, count + 1, kwnames));
 }
 
 Ref call_method(PyThreadState* tstate, PyObject* target, PyObject* name,

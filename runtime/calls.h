@@ -6,6 +6,7 @@
 #include <initializer_list>
 #include <utility>
 
+#include "runtime/compat/calls.h"
 #include "runtime/compat/dicts.h"
 #include "runtime/compat/thread_state.h"
 #include "runtime/python.h"
@@ -43,8 +44,11 @@ inline Ref lookup_global(PyObject* globals, PyObject* name) noexcept {
   return lookup_global_uncached(globals, name);
 }
 
-// Calls `callable` with positional `args` and optional keyword dictionary.
-// The caller holds a reference to `callable` for the call, as the
+// Calls `callable` with the `count` positional arguments at `args`, and
+// with keywords when `kwnames` is given: a tuple of the names (exact str),
+// whose values follow the positional ones in `args` (the interpreter's
+// vector call convention; no dictionary is made unless the callee takes
+// one).  The caller holds a reference to `callable` for the call, as the
 // interpreter holds a callable on its stack: a reference borrowed from a
 // dictionary can be dropped by the call itself (a hook that uninstalls
 // itself from builtins, say).  Errors are the interpreter's: "'...' object is not callable", and
@@ -52,13 +56,23 @@ inline Ref lookup_global(PyObject* globals, PyObject* name) noexcept {
 // returns nothing without setting an exception.  Null on failure.
 // `tstate` is the calling thread's state, where the caller has it at hand.
 Ref call_array(PyThreadState* tstate, PyObject* callable, PyObject* const* args, std::size_t count,
-               PyObject* kwargs = nullptr) noexcept;
+               PyObject* kwnames = nullptr) noexcept;
 inline Ref call_array(PyObject* callable, PyObject* const* args, std::size_t count,
-                      PyObject* kwargs = nullptr) noexcept {
-  return call_array(current_thread_state(), callable, args, count, kwargs);
+                      PyObject* kwnames = nullptr) noexcept {
+  return call_array(current_thread_state(), callable, args, count, kwnames);
 }
-inline Ref call(PyObject* callable, std::initializer_list<PyObject*> args, PyObject* kwargs = nullptr) noexcept {
-  return call_array(callable, args.begin(), args.size(), kwargs);
+inline Ref call(PyObject* callable, std::initializer_list<PyObject*> args) noexcept {
+  return call_array(callable, args.begin(), args.size());
+}
+// The same with the keywords in a dictionary (for calls that are not the
+// bodies': the loader's).
+inline Ref call(PyObject* callable, std::initializer_list<PyObject*> args, PyObject* kwargs) noexcept {
+  return Ref::steal(vector_call_dict(callable, args.begin(), args.size(), kwargs));
+}
+
+// The number of keyword values that follow the positional ones (0 for null).
+inline std::size_t keyword_count(PyObject* kwnames) noexcept {
+  return kwnames != nullptr ? static_cast<std::size_t>(PyTuple_GET_SIZE(kwnames)) : 0;
 }
 
 // getattr(target, name), as PyObject_GetAttr gives it.  Null on failure.
@@ -89,28 +103,33 @@ inline bool c_function_takes(int flags, std::size_t count, bool keywords) noexce
 // call() the call.  A built-in method or an interpreter function that the
 // lookup would bind to the object is kept with the object instead, and
 // called as the bound method would call it, without making one.  The
-// target must outlive the Method.
+// lookup is the interpreter's own where it offers it (3.7 on; from 3.11 it
+// reads attributes that the interpreter keeps outside a dictionary without
+// making one).  The target must outlive the Method.
 class Method {
  public:
-  // Arguments the unbound form takes at most (more: the bound method).
+  // Arguments, positional and keyword, that the unbound form takes at most.
   static constexpr std::size_t MAX_ARGS = 7;
 
-  // `target.name`, for a call with `count` positional arguments, and with
-  // a keyword dictionary when `keywords` is true.  False with an exception
-  // set on failure.
-  bool look_up(PyObject* target, PyObject* name, std::size_t count, bool keywords = false) noexcept;
-  // The call, with as many positional arguments as look_up() was told and
-  // a keyword dictionary where it was given one.  Null on failure.
+  // `target.name`, for a call with `count` positional arguments and
+  // `keywords` keyword arguments.  False with an exception set on failure.
+  bool look_up(PyObject* target, PyObject* name, std::size_t count, std::size_t keywords = 0) noexcept;
+  // The call, with as many positional arguments as look_up() was told,
+  // followed in `args` by the values of the keywords in `kwnames` (as
+  // call_array takes them) where it was told of keywords.  Null on failure.
   // `tstate` is the calling thread's state.
-  Ref call(PyThreadState* tstate, PyObject* const* args, std::size_t count, PyObject* kwargs = nullptr) const noexcept;
-  Ref call(PyThreadState* tstate, std::initializer_list<PyObject*> args, PyObject* kwargs = nullptr) const noexcept {
-    return call(tstate, args.begin(), args.size(), kwargs);
+  Ref call(PyThreadState* tstate, PyObject* const* args, std::size_t count, PyObject* kwnames = nullptr) const noexcept;
+  Ref call(PyThreadState* tstate, std::initializer_list<PyObject*> args) const noexcept {
+    return call(tstate, args.begin(), args.size());
   }
-  Ref call(std::initializer_list<PyObject*> args, PyObject* kwargs = nullptr) const noexcept {
-    return call(current_thread_state(), args.begin(), args.size(), kwargs);
+  Ref call(std::initializer_list<PyObject*> args) const noexcept {
+    return call(current_thread_state(), args.begin(), args.size());
   }
 
  private:
+  // 3.6: the generic lookup's answer, found without the bound method.
+  bool look_up_generic(PyObject* target, PyObject* name, std::size_t count, std::size_t keywords) noexcept;
+
   Ref callable_;                       // the attribute, or what the type holds under its name
   PyObject* self_ = nullptr;           // borrowed: the target, when callable_ is unbound
   PyMethodDef* c_method_ = nullptr;    // callable_'s function, when it is a built-in method descriptor
@@ -118,39 +137,77 @@ class Method {
 
 // Inline: where it is not, the link-time optimiser may leave it out of line in
 // one caller or another, a call and return more at each method call.
-inline bool Method::look_up(PyObject* target, PyObject* name, std::size_t count, bool keywords) noexcept {
+inline bool Method::look_up(PyObject* target, PyObject* name, std::size_t count, std::size_t keywords) noexcept {
+  self_ = nullptr;
+  c_method_ = nullptr;
+  if (Py_TYPE(target) == &PyModule_Type) {
+    // A module's attribute is what its attribute lookup gives (the
+    // interpreter's method look-up asks it too): the recent reads answer.
+    callable_ = get_attribute(target, name);
+    return static_cast<bool>(callable_);
+  }
+  if constexpr (!INTERPRETER_METHOD_LOOKUP) return look_up_generic(target, name, count, keywords);
+  PyObject* found = nullptr;  // the look-up leaves it as it is when it fails
+  const int unbound = interpreter_method_lookup(target, name, &found);
+  callable_ = Ref::steal(found);
+  if (found == nullptr) return false;
+  if (!unbound) return true;
+  if (count + keywords >= MAX_ARGS) {
+    // Too many for the unbound form: the bound method, as the attribute
+    // lookup makes it.
+    callable_ = Ref::steal(Py_TYPE(found)->tp_descr_get(found, target, reinterpret_cast<PyObject*>(Py_TYPE(target))));
+    return static_cast<bool>(callable_);
+  }
+  self_ = target;
+  // A built-in method that takes these arguments by one of the plain
+  // conventions is called directly (the type test is the descriptor's own).
+  if (Py_TYPE(found) == &PyMethodDescr_Type) {
+    PyMethodDef* const c_method = reinterpret_cast<PyMethodDescrObject*>(found)->d_method;
+    if (PyObject_TypeCheck(target, PyDescr_TYPE(found)) && c_function_takes(c_method->ml_flags, count, keywords != 0)) {
+      c_method_ = c_method;
+    }
+  }
+  return true;
+}
+
+inline bool Method::look_up_generic(PyObject* target, PyObject* name, std::size_t count, std::size_t keywords) noexcept {
   // With the generic attribute lookup, a built-in method descriptor or an
   // interpreter function found on the type (not hidden by an instance
   // attribute of that name) is what the lookup would bind to the object:
   // keep it and the object, and call them without making the bound method.
-  self_ = nullptr;
-  c_method_ = nullptr;
+  // A name the type does not have is the instance dictionary's entry.
   PyTypeObject* type = Py_TYPE(target);
   if (type->tp_getattro == PyObject_GenericGetAttr) {
     // Held before the instance dictionary is searched, as the interpreter's
     // generic lookup holds it: a key there with its own __eq__ can delete
     // the attribute from the class, or replace the dictionary itself.
     Ref attribute = Ref::borrow(_PyType_Lookup(type, name));
-    if (attribute) {
-      PyMethodDef* c_method = nullptr;
-      bool usable = false;
-      if (Py_TYPE(attribute.get()) == &PyMethodDescr_Type) {
-        c_method = reinterpret_cast<PyMethodDescrObject*>(attribute.get())->d_method;
-        usable = PyObject_TypeCheck(target, PyDescr_TYPE(attribute.get())) &&
-                 c_function_takes(c_method->ml_flags, count, keywords);
-      } else if (PyFunction_Check(attribute.get())) {
-        usable = count < MAX_ARGS;
+    PyMethodDef* c_method = nullptr;
+    bool usable = false;
+    if (!attribute) {
+      usable = true;
+    } else if (Py_TYPE(attribute.get()) == &PyMethodDescr_Type) {
+      c_method = reinterpret_cast<PyMethodDescrObject*>(attribute.get())->d_method;
+      usable = PyObject_TypeCheck(target, PyDescr_TYPE(attribute.get())) &&
+               c_function_takes(c_method->ml_flags, count, keywords != 0);
+    } else if (PyFunction_Check(attribute.get())) {
+      usable = count + keywords < MAX_ARGS;
+    }
+    if (usable) {
+      PyObject** instance_dict = _PyObject_GetDictPtr(target);
+      const Ref dict = Ref::borrow(instance_dict != nullptr ? *instance_dict : nullptr);
+      Ref value = Ref::borrow(dict ? dict_item_or_null(dict.get(), name) : nullptr);
+      if (value) {
+        callable_ = std::move(value);  // the instance's own attribute
+        return true;
       }
-      if (usable) {
-        PyObject** instance_dict = _PyObject_GetDictPtr(target);
-        const Ref dict = Ref::borrow(instance_dict != nullptr ? *instance_dict : nullptr);
-        if (!dict || dict_item_or_null(dict.get(), name) == nullptr) {
-          callable_ = std::move(attribute);  // a later change of the type does not change it
-          self_ = target;
-          c_method_ = c_method;
-          return true;
-        }
+      if (attribute) {
+        callable_ = std::move(attribute);  // a later change of the type does not change it
+        self_ = target;
+        c_method_ = c_method;
+        return true;
       }
+      // Neither the type nor the instance has it: the lookup proper says so.
     }
   }
   callable_ = get_attribute(target, name);

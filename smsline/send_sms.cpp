@@ -82,17 +82,6 @@ int probe_modem(PyThreadState* tstate, ActiveFrame& frame) noexcept {
   return 0;
 }
 
-// A fresh dictionary of the send keywords, in their order.
-Ref send_keywords() noexcept {
-  Ref keywords = Ref::steal(_PyDict_NewPresized(2));
-  for (int i = 0; keywords && i < 2; ++i) {
-    if (PyDict_SetItem(keywords.get(), constants.send_keyword_names[i], constants.send_keyword_values[i]) < 0) {
-      return Ref();
-    }
-  }
-  return keywords;
-}
-
 // The send (lines 60 to 68): prints the notice, sends, prints the status and
 // reads it again as the result.  Returns 0 with `result` set, else the line
 // that failed, with the exception set.
@@ -105,12 +94,14 @@ int send_message(PyThreadState* tstate, ActiveFrame& frame, Ref& result) noexcep
   {
     const Ref modem = frame.load(MODEM);
     BodyMethod send;
-    if (!modem || !send.look_up(tstate, modem.get(), constants.sendSms, 2, true)) return 61;
+    if (!modem || !send.look_up(tstate, modem.get(), constants.sendSms, 2, 2)) return 61;
     const Ref phone_number = frame.load(PHONE_NUMBER);
     const Ref text = phone_number ? frame.load(TEXT) : Ref();
-    Ref keywords = text ? send_keywords() : Ref();
-    if (!keywords) return 61;
-    Ref sent = send.call(tstate, {phone_number.get(), text.get()}, keywords.get());
+    if (!text) return 61;
+    // The keywords go as their names' tuple and the values after the
+    // positional ones: no dictionary is made unless the callee takes one.
+    Ref sent = send.call(tstate, {phone_number.get(), text.get(), Py_False, constants.coverage_wait},
+                         constants.send_keywords);
     if (!sent) return 61;
     frame.bind(SENT_SMS, std::move(sent));
   }

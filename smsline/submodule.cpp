@@ -57,6 +57,19 @@ const char serial_ports_doc[] =
 const char send_sms_doc[] =
     "Sends an sms and returns the sent sms status ( one of SentSms.ENROUTE, SentSms.DELIVERED, SentSms.FAILED )";
 
+// A tuple of interned names.  Null with an exception set.
+PyObject* names_tuple(std::initializer_list<const char*> names) noexcept {
+  Ref tuple = Ref::steal(PyTuple_New(static_cast<Py_ssize_t>(names.size())));
+  if (!tuple) return nullptr;
+  Py_ssize_t i = 0;
+  for (const char* name : names) {
+    PyObject* text = interned(name);
+    if (text == nullptr) return nullptr;
+    PyTuple_SET_ITEM(tuple.get(), i++, text);
+  }
+  return tuple.release();
+}
+
 bool create_constants() noexcept {
   struct Name {
     PyObject** slot;
@@ -107,31 +120,15 @@ bool create_constants() noexcept {
   constants.com_indices = PyObject_CallFunction(reinterpret_cast<PyObject*>(&PyRange_Type), "i", 256);
   constants.one = PyLong_FromLong(1);
   constants.coverage_wait = PyLong_FromLong(30);
-  constants.send_keyword_names[0] = interned("waitForDeliveryReport");
-  constants.send_keyword_names[1] = interned("deliveryTimeout");
-  constants.send_keyword_values[0] = Py_False;
-  constants.send_keyword_values[1] = constants.coverage_wait;  // the same 30
+  constants.send_keywords = names_tuple({"waitForDeliveryReport", "deliveryTimeout"});
   body.modem_names = PyTuple_Pack(2, constants.GsmModem, body.SentSms);
   body.baudrate = PyLong_FromLong(115200);
   body.annotations = Py_BuildValue("{s:O,s:O,s:O}", "phone_number", &PyUnicode_Type, "text", &PyUnicode_Type,
                                    "return", &PyLong_Type);
   body.serial_ports_doc = PyUnicode_FromString(serial_ports_doc);
   body.send_sms_doc = PyUnicode_FromString(send_sms_doc);
-  return constants.com_indices && constants.one && constants.coverage_wait && constants.send_keyword_names[0] &&
-         constants.send_keyword_names[1] &&
+  return constants.com_indices && constants.one && constants.coverage_wait && constants.send_keywords &&
          body.modem_names && body.baudrate && body.annotations && body.serial_ports_doc && body.send_sms_doc;
-}
-
-PyObject* names_tuple(std::initializer_list<const char*> names) noexcept {
-  Ref tuple = Ref::steal(PyTuple_New(static_cast<Py_ssize_t>(names.size())));
-  if (!tuple) return nullptr;
-  Py_ssize_t i = 0;
-  for (const char* name : names) {
-    PyObject* text = interned(name);
-    if (text == nullptr) return nullptr;
-    PyTuple_SET_ITEM(tuple.get(), i++, text);
-  }
-  return tuple.release();
 }
 
 bool create_code_objects() noexcept {

@@ -67,8 +67,7 @@ struct SubmoduleConstants {
   PyObject* coverage_wait;    // 30
   PyObject* not_found;        // "Gsm Device Not Found"
   PyObject* sending_notice;   // "Sending message now."
-  PyObject* send_keyword_names[2];   // "waitForDeliveryReport", "deliveryTimeout"
-  PyObject* send_keyword_values[2];  // False, 30: each send gets a fresh dictionary of these
+  PyObject* send_keywords;    // ("waitForDeliveryReport", "deliveryTimeout"): their values are False and 30
 };
 extern SubmoduleConstants constants;
 

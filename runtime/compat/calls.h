@@ -36,20 +36,113 @@ inline bool is_c_function(PyObject* object) noexcept {
 #endif
 }
 
-// callable(*args[:count], **kwargs) through the interpreter's vector call
-// (_PyObject_FastCallDict in 3.6 and 3.7; from 3.8 the vectorcall protocol,
-// with its keyword-dictionary form when there are keywords).  New
-// reference, or null with an exception set.
+// Whether the interpreter guards the depth of a direct call of a built-in
+// function (METH_NOARGS, METH_O, METH_VARARGS ...), as it guards every
+// other call: from 3.7.  3.6 calls them without counting a level.
+constexpr bool GUARDED_BUILTIN_CALLS = PY_VERSION_HEX >= 0x03070000;
+
+// callable(*args[:count], **dict(zip(kwnames, args[count:]))) through the
+// interpreter's vector call: _PyObject_FastCallKeywords in 3.6 and 3.7, the
+// vectorcall protocol from 3.8.  `kwnames` is null or a tuple of str, the
+// names of the keyword values that follow the positional ones in `args`.
+// New reference, or null with an exception set.
 inline PyObject* vector_call(PyObject* callable, PyObject* const* args, std::size_t count,
-                             PyObject* kwargs) noexcept {
+                             PyObject* kwnames) noexcept {
 #if PY_VERSION_HEX < 0x03080000
-  return _PyObject_FastCallDict(callable, const_cast<PyObject**>(args), static_cast<Py_ssize_t>(count), kwargs);
+  return _PyObject_FastCallKeywords(callable, const_cast<PyObject**>(args), static_cast<Py_ssize_t>(count), kwnames);
 #elif PY_VERSION_HEX < 0x03090000
-  if (kwargs == nullptr) return _PyObject_Vectorcall(callable, args, count, nullptr);
-  return _PyObject_FastCallDict(callable, args, count, kwargs);
+  return _PyObject_Vectorcall(callable, args, count, kwnames);
 #else
-  if (kwargs == nullptr) return PyObject_Vectorcall(callable, args, count, nullptr);
+  return PyObject_Vectorcall(callable, args, count, kwnames);
+#endif
+}
+
+// callable(*args[:count], **kwargs) with a keyword dictionary (null: none)
+// through the interpreter's vector call.  New reference, or null with an
+// exception set.
+inline PyObject* vector_call_dict(PyObject* callable, PyObject* const* args, std::size_t count,
+                                  PyObject* kwargs) noexcept {
+#if PY_VERSION_HEX < 0x03090000
+  return _PyObject_FastCallDict(callable, const_cast<PyObject**>(args), static_cast<Py_ssize_t>(count), kwargs);
+#else
   return PyObject_VectorcallDict(callable, args, count, kwargs);
+#endif
+}
+
+// Whether `callable` takes the vector call itself (its type implements the
+// protocol, from 3.8): calling it so packs no tuple.
+inline bool takes_vector_call([[maybe_unused]] PyObject* callable) noexcept {
+#if PY_VERSION_HEX < 0x03080000
+  return false;
+#elif PY_VERSION_HEX < 0x03090000
+  return _PyVectorcall_Function(callable) != nullptr;
+#else
+  return PyVectorcall_Function(callable) != nullptr;
+#endif
+}
+
+// The vectorcall entry of a callable type (PEP 590, from 3.8): the
+// callable, its positional arguments followed by its keyword values, the
+// positional count (with the interpreter's offset flag), the keyword names.
+using VectorcallEntry = PyObject* (*)(PyObject* callable, PyObject* const* args, std::size_t nargsf,
+                                      PyObject* kwnames);
+
+// Whether a type of ours can take the vector call (3.8 on); before, calls
+// reach it through its tp_call, with a tuple and a keyword dictionary.
+constexpr bool VECTORCALL_TYPES = PY_VERSION_HEX >= 0x03080000;
+
+// The positional count of a vector call (the interpreter's offset flag
+// masked off).
+inline Py_ssize_t vectorcall_count(std::size_t nargsf) noexcept {
+#if PY_VERSION_HEX < 0x03080000
+  return static_cast<Py_ssize_t>(nargsf);
+#else
+  return PyVectorcall_NARGS(nargsf);
+#endif
+}
+
+// Makes `type` (not yet ready) take the vector call through the entry
+// stored at `offset` in its objects, where VECTORCALL_TYPES holds; calls
+// with a tuple and a dictionary then go through the interpreter's
+// conversion to the same entry.  Elsewhere the type keeps the tp_call it has.
+inline void accept_vector_calls([[maybe_unused]] PyTypeObject& type, [[maybe_unused]] Py_ssize_t offset) noexcept {
+#if PY_VERSION_HEX >= 0x03090000
+  type.tp_vectorcall_offset = offset;
+  type.tp_flags |= Py_TPFLAGS_HAVE_VECTORCALL;
+  type.tp_call = PyVectorcall_Call;
+#elif PY_VERSION_HEX >= 0x03080000
+  type.tp_vectorcall_offset = offset;
+  type.tp_flags |= _Py_TPFLAGS_HAVE_VECTORCALL;
+  type.tp_call = PyVectorcall_Call;
+#endif
+}
+
+#if PY_VERSION_HEX >= 0x03070000
+// The interpreter's own method look-up, the one its method-call
+// instructions make: exported from 3.7, declared only in internal headers.
+extern "C" int _PyObject_GetMethod(PyObject* obj, PyObject* name, PyObject** method);
+#endif
+
+// Whether the interpreter's method look-up is at hand (3.7 on).  From 3.11
+// it is the only sound one: there an object's attributes may live in values
+// that the interpreter manages without a dictionary, and asking for the
+// object's dictionary pointer (_PyObject_GetDictPtr) makes the dictionary,
+// after which the interpreter no longer specialises reads of that object.
+constexpr bool INTERPRETER_METHOD_LOOKUP = PY_VERSION_HEX >= 0x03070000;
+
+// `obj.name` as the interpreter looks up a method it is about to call: 1
+// with `*method` the function or method descriptor that the type holds
+// under that name, to be called with `obj` as its first argument (no
+// bound method made); 0 with `*method` the attribute itself; 0 with
+// `*method` null and an exception set on failure.  `*method` must be null
+// on entry (the failure leaves it as it is).  Only where
+// INTERPRETER_METHOD_LOOKUP holds (elsewhere: the attribute, always 0).
+inline int interpreter_method_lookup(PyObject* obj, PyObject* name, PyObject** method) noexcept {
+#if PY_VERSION_HEX >= 0x03070000
+  return _PyObject_GetMethod(obj, name, method);
+#else
+  *method = PyObject_GetAttr(obj, name);
+  return 0;
 #endif
 }
 
