@@ -26,6 +26,7 @@ struct FunctionObject {
   PyObject* dict;
   PyObject* weakrefs;
   FunctionBody body;
+  VectorcallEntry vectorcall;  // function_vectorcall: the interpreter calls it (3.8 on)
 };
 
 FunctionObject* as_function(PyObject* self) noexcept { return reinterpret_cast<FunctionObject*>(self); }
@@ -40,42 +41,23 @@ PyObject* join_missing(PyObject* const* names, Py_ssize_t count) noexcept {
   return text.release();
 }
 
-// The keyword arguments of a call as a tuple (key0, value0, key1, value1,
-// ...) that holds them all, taken before any of them is compared: the
-// dictionary is the caller's, and a keyword's own __eq__ can change it (or
-// free what it held) while the call is bound, as the interpreter's own
-// functions copy it first.  Null with an exception set.
-Ref keyword_pairs(PyObject* kwargs) noexcept {
-  Ref pairs = Ref::steal(PyTuple_New(2 * PyDict_Size(kwargs)));
-  if (!pairs) return Ref();
-  Py_ssize_t pos = 0, i = 0;
-  PyObject *keyword, *value;
-  while (i < PyTuple_GET_SIZE(pairs.get()) && PyDict_Next(kwargs, &pos, &keyword, &value)) {
-    Py_INCREF(keyword);
-    PyTuple_SET_ITEM(pairs.get(), i++, keyword);
-    Py_INCREF(value);
-    PyTuple_SET_ITEM(pairs.get(), i++, value);
-  }
-  return pairs;
-}
-
 // Binds a call's arguments to the parameters as the interpreter does for a
 // function of positional-or-keyword parameters without defaults, with its
-// checks in its order and its messages.  `bound` receives references
-// borrowed from `args` and from `pairs` (see keyword_pairs; null for a call
-// without keywords), which the caller holds for the call.  0 on success,
-// -1 with an exception set.
-int bind_arguments(FunctionObject* fn, PyObject* args, PyObject* pairs, PyObject** bound) noexcept {
+// checks in its order and its messages: `given` positional arguments at
+// `args`, and the keywords named in `kwnames` (null: none) with their
+// values at `values`.  `bound` receives references borrowed from `args` and
+// `values`, which the caller holds for the call.  0 on success, -1 with an
+// exception set.
+int bind_arguments(FunctionObject* fn, PyObject* const* args, Py_ssize_t given, PyObject* kwnames,
+                   PyObject* const* values, PyObject** bound) noexcept {
   PyCodeObject* code = fn->code;
   const Py_ssize_t params = code->co_argcount;
-  const Py_ssize_t given = PyTuple_GET_SIZE(args);
   PyObject* name = code->co_name;
-  for (Py_ssize_t i = 0; i < params; ++i) bound[i] = i < given ? PyTuple_GET_ITEM(args, i) : nullptr;
+  for (Py_ssize_t i = 0; i < params; ++i) bound[i] = i < given ? args[i] : nullptr;
 
-  const Py_ssize_t pair_items = pairs != nullptr ? PyTuple_GET_SIZE(pairs) : 0;
-  for (Py_ssize_t pair = 0; pair < pair_items; pair += 2) {
-    PyObject* keyword = PyTuple_GET_ITEM(pairs, pair);
-    PyObject* value = PyTuple_GET_ITEM(pairs, pair + 1);
+  const Py_ssize_t keywords = kwnames != nullptr ? PyTuple_GET_SIZE(kwnames) : 0;
+  for (Py_ssize_t k = 0; k < keywords; ++k) {
+    PyObject* keyword = PyTuple_GET_ITEM(kwnames, k);
     if (!PyUnicode_Check(keyword)) {
       PyErr_Format(PyExc_TypeError, "%U() keywords must be strings", name);
       return -1;
@@ -101,7 +83,7 @@ int bind_arguments(FunctionObject* fn, PyObject* args, PyObject* pairs, PyObject
       PyErr_Format(PyExc_TypeError, "%U() got multiple values for argument '%S'", name, keyword);
       return -1;
     }
-    bound[index] = value;
+    bound[index] = values[k];
   }
   if (given > params) {
     PyErr_Format(PyExc_TypeError, "%U() takes %zd positional argument%s but %zd %s given", name, params,
@@ -123,25 +105,53 @@ int bind_arguments(FunctionObject* fn, PyObject* args, PyObject* pairs, PyObject
   return 0;
 }
 
+// A call of the function: `given` positional arguments, then the values of
+// the keywords in `kwnames` (null: none), all held by the caller.
+PyObject* call_body(FunctionObject* fn, PyObject* const* args, Py_ssize_t given, PyObject* kwnames) noexcept {
+  if (given == fn->code->co_argcount && (kwnames == nullptr || PyTuple_GET_SIZE(kwnames) == 0)) {
+    // Every parameter given by position and no keywords: nothing to check.
+    return fn->body(args);
+  }
+  PyObject* bound[max_parameters] = {};
+  if (bind_arguments(fn, args, given, kwnames, args + given, bound) < 0) return nullptr;
+  return fn->body(bound);
+}
+
+// The vector call, as the interpreter makes it from 3.8 (with a tuple and a
+// dictionary, its PyVectorcall_Call turns them into this).
+PyObject* function_vectorcall(PyObject* self, PyObject* const* args, std::size_t nargsf, PyObject* kwnames) noexcept {
+  return call_body(as_function(self), args, vectorcall_count(nargsf), kwnames);
+}
+
+// The call with a tuple and a keyword dictionary (up to 3.7).  The
+// dictionary is the caller's, and a keyword's own __eq__ can change it (or
+// free what it held) while the call is bound: its keywords and values are
+// first taken into tuples that hold them for the whole call, as the
+// interpreter's own functions copy it first.
 PyObject* function_call(PyObject* self, PyObject* args, PyObject* kwargs) noexcept {
   FunctionObject* fn = as_function(self);
-  PyObject* bound[max_parameters];
+  PyObject* const* positional = &PyTuple_GET_ITEM(args, 0);
   const Py_ssize_t given = PyTuple_GET_SIZE(args);
-  const bool keywords = kwargs != nullptr && reinterpret_cast<PyDictObject*>(kwargs)->ma_used > 0;
-  if (given == fn->code->co_argcount && !keywords) {
-    // Every parameter given by position and no keywords: nothing to check.
-    for (Py_ssize_t i = 0; i < given; ++i) bound[i] = PyTuple_GET_ITEM(args, i);
-    return fn->body(bound);
+  const Py_ssize_t keyword_count = kwargs != nullptr ? PyDict_Size(kwargs) : 0;
+  if (keyword_count == 0) return call_body(fn, positional, given, nullptr);
+  if (check_keywords_before_binding(kwargs) < 0) return nullptr;
+  Ref kwnames = Ref::steal(PyTuple_New(keyword_count));
+  Ref stack = Ref::steal(PyTuple_New(given + keyword_count));  // the positional values, then the keywords'
+  if (!kwnames || !stack) return nullptr;
+  for (Py_ssize_t i = 0; i < given; ++i) {
+    Py_INCREF(positional[i]);
+    PyTuple_SET_ITEM(stack.get(), i, positional[i]);
   }
-  // The pairs hold the keywords and the values bound from them for the
-  // whole call: code run by the binding or the body could change the
-  // caller's dictionary.
-  if (keywords && check_keywords_before_binding(kwargs) < 0) return nullptr;
-  Ref pairs = keywords ? keyword_pairs(kwargs) : Ref();
-  if (keywords && !pairs) return nullptr;
-  PyObject* checked[max_parameters] = {};
-  if (bind_arguments(fn, args, pairs.get(), checked) < 0) return nullptr;
-  return fn->body(checked);
+  Py_ssize_t pos = 0, i = 0;
+  PyObject *keyword, *value;
+  while (i < keyword_count && PyDict_Next(kwargs, &pos, &keyword, &value)) {
+    Py_INCREF(keyword);
+    PyTuple_SET_ITEM(kwnames.get(), i, keyword);
+    Py_INCREF(value);
+    PyTuple_SET_ITEM(stack.get(), given + i, value);
+    ++i;
+  }
+  return call_body(fn, &PyTuple_GET_ITEM(stack.get(), 0), given, kwnames.get());
 }
 
 // Accessed through an instance, a function becomes a bound method, as the
@@ -298,6 +308,7 @@ PyTypeObject function_type = [] {
   type.tp_getset = function_getset;                           /* tp_getset */
   type.tp_descr_get = function_descr_get;                     /* tp_descr_get */
   type.tp_dictoffset = offsetof(FunctionObject, dict);        /* tp_dictoffset */
+  accept_vector_calls(type, offsetof(FunctionObject, vectorcall));
   return type;
 }();
 
@@ -326,6 +337,7 @@ PyObject* new_function(PyCodeObject* code, PyObject* globals, PyObject* doc, PyO
   fn->dict = nullptr;
   fn->weakrefs = nullptr;
   fn->body = body;
+  fn->vectorcall = function_vectorcall;
   PyObject_GC_Track(fn);
   return reinterpret_cast<PyObject*>(fn);
 }
