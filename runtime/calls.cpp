@@ -178,6 +178,17 @@ ModuleAttribute recent_module_attributes[RECENT_LOOKUP_MASK + 1];
 
 }  // namespace
 
+PyObject* recent_module_attribute(PyObject* module, PyObject* name) noexcept {
+  if (Py_TYPE(module) != &PyModule_Type) return nullptr;
+  PyObject* const dict = PyModule_GetDict(module);
+  const ModuleAttribute& recent =
+      recent_module_attributes[reinterpret_cast<PyASCIIObject*>(name)->hash & RECENT_LOOKUP_MASK];
+  if (dict != nullptr && recent.name == name && recent.dict == dict && recent.version == dict_version(dict)) {
+    return recent.value;
+  }
+  return nullptr;
+}
+
 Ref get_attribute(PyObject* target, PyObject* name) noexcept {
   // An exact module's attribute lookup is the generic one: the module type
   // (and object) first, then the module's dictionary.  A name neither type

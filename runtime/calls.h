@@ -32,15 +32,22 @@ extern PyObject* builtins_dict;
 // The lookup itself, for a name the recent lookups do not answer.
 Ref lookup_global_uncached(PyObject* globals, PyObject* name) noexcept;
 
+// The recent lookup of `name` in `globals` (an exact str with its hash),
+// when one still answers; no lookup is made, so no code runs.
+inline const GlobalLookup* recent_lookup(PyObject* globals, PyObject* name) noexcept {
+  const GlobalLookup& recent = recent_lookups[reinterpret_cast<PyASCIIObject*>(name)->hash & RECENT_LOOKUP_MASK];
+  if (recent.name == name && recent.globals_version == dict_version(globals) &&
+      (recent.builtins_version == 0 || recent.builtins_version == dict_version(builtins_dict))) {
+    return &recent;
+  }
+  return nullptr;
+}
+
 // Global lookup: the module's dictionary, then the builtins dictionary;
 // NameError "name '...' is not defined" when in neither.  Null on failure.
 // `name` is an exact str (our names are).  A recent lookup answers inline.
 inline Ref lookup_global(PyObject* globals, PyObject* name) noexcept {
-  const GlobalLookup& recent = recent_lookups[reinterpret_cast<PyASCIIObject*>(name)->hash & RECENT_LOOKUP_MASK];
-  if (recent.name == name && recent.globals_version == dict_version(globals) &&
-      (recent.builtins_version == 0 || recent.builtins_version == dict_version(builtins_dict))) {
-    return Ref::borrow(recent.value);
-  }
+  if (const GlobalLookup* recent = recent_lookup(globals, name)) return Ref::borrow(recent->value);
   return lookup_global_uncached(globals, name);
 }
 
@@ -77,6 +84,11 @@ inline std::size_t keyword_count(PyObject* kwnames) noexcept {
 
 // getattr(target, name), as PyObject_GetAttr gives it.  Null on failure.
 Ref get_attribute(PyObject* target, PyObject* name) noexcept;
+
+// The attribute `name` (an exact str) of the exact module `module` as a
+// recent read of it still knows it (borrowed), or null when none does; no
+// lookup is made, so no code runs.
+PyObject* recent_module_attribute(PyObject* module, PyObject* name) noexcept;
 
 // `flags` of a built-in function that it can be called with directly.
 inline int direct_flags(int flags) noexcept { return flags & ~(METH_CLASS | METH_STATIC | METH_COEXIST); }

@@ -7,53 +7,82 @@
 
 namespace smsline {
 
+namespace {
+
+void drop(TakenException& taken) noexcept {
+  const TakenException dropped = taken;
+  taken = TakenException{};
+  Py_XDECREF(dropped.type);
+  Py_XDECREF(dropped.value);
+  Py_XDECREF(dropped.traceback);
+}
+
+}  // namespace
+
 void ExceptionHandler::enter(ActiveFrame& frame, int line) noexcept {
   frame.raised(line);
+  PyThreadState* const tstate = current_thread_state();
   // From 3.12 monitoring tools are told that the frame catches it (a tool
   // that raises there hands its own exception to the handler).
   if constexpr (HANDLER_EVENTS) {
-    PyThreadState* const listened = current_thread_state();
-    if (tracing_wanted(listened)) send_handled_event(listened, frame.frame());
+    if (tracing_wanted(tstate)) send_handled_event(tstate, frame.frame());
   }
-  PyObject *type, *value, *traceback;
-  PyErr_Fetch(&type, &value, &traceback);
-  PyErr_NormalizeException(&type, &value, &traceback);
-  if (traceback != nullptr && value != nullptr) PyException_SetTraceback(value, traceback);
-  type_ = Ref::steal(type);
-  value_ = Ref::steal(value);
-  traceback_ = Ref::steal(traceback);
+  take_pending_exception(caught_);
+  if constexpr (!EXCEPTIONS_MADE_WHEN_RAISED) {
+    // Up to 3.11 the interpreter makes the exception's object when a
+    // handler first looks at it (from 3.12 it was made when raised, and
+    // making it again would ask a metaclass's __subclasscheck__ once more).
+    PyErr_NormalizeException(&caught_.type, &caught_.value, &caught_.traceback);
+    if (caught_.traceback != nullptr && caught_.value != nullptr) {
+      PyException_SetTraceback(caught_.value, caught_.traceback);
+    }
+  }
 
-  // The caught exception becomes the handled one; the one it replaces is set aside.
-  PyThreadState* const tstate = PyThreadState_GET();
-  PyObject* handled_type = type_.copy().release();
-  PyObject* handled_value = value_.copy().release();
-  PyObject* handled_traceback = traceback_.copy().release();
-  swap_handled_exception(tstate, handled_type, handled_value, handled_traceback);
-  saved_type_ = handled_type;
-  saved_value_ = handled_value;
-  saved_traceback_ = handled_traceback;
+  // The caught exception becomes the handled one; the one it replaces is
+  // set aside.  (From 3.11 the handled exception is its object alone.)
+  saved_.value = caught_.value;
+  Py_XINCREF(saved_.value);
+  if constexpr (!HANDLED_EXCEPTION_IS_OBJECT) {
+    saved_.type = caught_.type;
+    saved_.traceback = caught_.traceback;
+    Py_XINCREF(saved_.type);
+    Py_XINCREF(saved_.traceback);
+  }
+  swap_handled_exception(tstate, saved_.type, saved_.value, saved_.traceback);
   active_ = true;
 }
 
-void ExceptionHandler::reraise() noexcept {
-  PyErr_Restore(type_.release(), value_.release(), traceback_.release());
+void ExceptionHandler::enter_quietly(ActiveFrame& frame, PyThreadState* tstate, int line) noexcept {
+  if (tracing_wanted(tstate)) {
+    enter(frame, line);
+    return;
+  }
+  take_pending_exception(caught_);
+  line_ = line;
+  quiet_ = true;
 }
 
+void ExceptionHandler::observe(ActiveFrame& frame) noexcept {
+  if (!quiet_) return;
+  quiet_ = false;
+  restore_pending_exception(caught_);
+  enter(frame, line_);
+}
+
+void ExceptionHandler::reraise() noexcept { restore_pending_exception(caught_); }
+
 void ExceptionHandler::exit() noexcept {
+  if (quiet_) {
+    // Dropped unseen.
+    quiet_ = false;
+    drop(caught_);
+    return;
+  }
   if (!active_) return;
   active_ = false;
-  PyThreadState* const tstate = PyThreadState_GET();
-  PyObject* type = saved_type_;
-  PyObject* value = saved_value_;
-  PyObject* traceback = saved_traceback_;
-  saved_type_ = saved_value_ = saved_traceback_ = nullptr;
-  swap_handled_exception(tstate, type, value, traceback);
-  Py_XDECREF(type);
-  Py_XDECREF(value);
-  Py_XDECREF(traceback);
-  type_.reset();
-  value_.reset();
-  traceback_.reset();
+  swap_handled_exception(current_thread_state(), saved_.type, saved_.value, saved_.traceback);
+  drop(saved_);
+  drop(caught_);
 }
 
 int exception_matches(PyObject* exc_type, PyObject* classes) noexcept {

@@ -1,9 +1,9 @@
 // Catching exceptions inside our functions: handler entry and exit, and class matching.
 #pragma once
 
+#include "runtime/compat/exception_state.h"
 #include "runtime/frames.h"
 #include "runtime/python.h"
-#include "runtime/ref.h"
 
 namespace smsline {
 
@@ -15,6 +15,15 @@ namespace smsline {
 // context of anything raised meanwhile); the destructor puts back the
 // handled exception that was set aside.  In between, the caught exception is
 // either discarded (the default) or made pending again by reraise().
+//
+// A handler that may drop the exception unseen enters quietly instead:
+// while no trace, profile or monitoring tool listens, and for as long as
+// the handler runs no code of anyone's, nothing can see the traceback entry,
+// the exception's object or the handled exception, so none is made yet.
+// Before anything that can run code the handler calls observe(), which makes
+// all of it exactly as enter() would have (the entry at the line where the
+// exception was caught); an exception dropped while still quiet never had
+// any of it.
 class ExceptionHandler {
  public:
   ExceptionHandler() noexcept = default;
@@ -23,9 +32,23 @@ class ExceptionHandler {
   ~ExceptionHandler() { exit(); }
 
   void enter(ActiveFrame& frame, int line) noexcept;
-  PyObject* type() const noexcept { return type_.get(); }
-  // The caught exception (normalized).
-  PyObject* value() const noexcept { return value_.get(); }
+  // Handler entry for the exception caught at `line` that defers all of
+  // enter() while nothing listens on the calling thread, whose state is
+  // `tstate` (else it is enter()).
+  void enter_quietly(ActiveFrame& frame, PyThreadState* tstate, int line) noexcept;
+  // Whether it was entered quietly and not observed since.
+  bool quiet() const noexcept { return quiet_; }
+  // While quiet: the exception's class once made, when that is known
+  // without running code (else null; borrowed).
+  PyObject* quiet_class() const noexcept { return class_once_made(caught_); }
+  // What enter() makes, now (nothing when not quiet).
+  void observe(ActiveFrame& frame) noexcept;
+
+  // The caught exception's class and object (once entered, not quietly).
+  PyObject* type() const noexcept {
+    return EXCEPTIONS_MADE_WHEN_RAISED ? reinterpret_cast<PyObject*>(Py_TYPE(caught_.value)) : caught_.type;
+  }
+  PyObject* value() const noexcept { return caught_.value; }
 
   // Makes the caught exception pending again, unchanged.
   void reraise() noexcept;
@@ -33,9 +56,11 @@ class ExceptionHandler {
   void exit() noexcept;
 
  private:
-  bool active_ = false;
-  Ref type_, value_, traceback_;
-  PyObject *saved_type_ = nullptr, *saved_value_ = nullptr, *saved_traceback_ = nullptr;  // owned
+  bool active_ = false;          // entered (not quietly), the handled exception not yet put back
+  bool quiet_ = false;
+  int line_ = 0;                 // where a quiet handler caught its exception
+  TakenException caught_;        // the caught exception: as it was pending while quiet, else made
+  TakenException saved_;         // the handled exception it replaced, while active
 };
 
 // Whether an exception of class `exc_type` is caught by a handler naming

@@ -116,6 +116,26 @@ bool append_result(PyThreadState* tstate, PyObject* result, PyObject* port) noex
   return static_cast<bool>(body_call_method(tstate, result, constants.append, {port}));
 }
 
+// Whether the exception that a quiet handler holds is one that
+// `except (OSError, serial.SerialException)` catches, when that is known
+// without running code: the class it has once made is known, and `serial`
+// and its SerialException are what recent reads of them still give (no
+// lookup runs a key's __eq__ or an attribute hook); the class matches
+// OSError or SerialException as the interpreter matches a caught exception
+// (a subclass test on the types, no metaclass hook).  False otherwise, and
+// for an exception that does not match: the handler then observes it and
+// the clause is run in full.
+bool refused_port_unseen(const ExceptionHandler& handler) noexcept {
+  PyObject* const caught = handler.quiet_class();
+  const GlobalLookup* const serial = caught != nullptr ? recent_lookup(submodule.dict, constants.serial) : nullptr;
+  PyObject* const serial_exception =
+      serial != nullptr ? recent_module_attribute(serial->value, constants.SerialException) : nullptr;
+  if (serial_exception == nullptr || !PyExceptionClass_Check(serial_exception)) return false;
+  PyTypeObject* const type = reinterpret_cast<PyTypeObject*>(caught);
+  return PyType_IsSubtype(type, reinterpret_cast<PyTypeObject*>(PyExc_OSError)) ||
+         PyType_IsSubtype(type, reinterpret_cast<PyTypeObject*>(serial_exception));
+}
+
 }  // namespace
 
 PyObject* serial_ports_body(PyObject* const*) noexcept {
@@ -202,26 +222,33 @@ PyObject* serial_ports_body(PyObject* const*) noexcept {
     if (failed_line != 0) {
       // except (OSError, serial.SerialException): skip this candidate
       ExceptionHandler handler;
-      handler.enter(frame, failed_line);
-      int matched = -1;
-      if (frame.mark(39)) {
+      handler.enter_quietly(frame, tstate, failed_line);
+      // A match that nothing can have seen is dropped as it stands (at the
+      // handler's line, as a seen one is); anything else is seen first.
+      const bool unseen = handler.quiet() && refused_port_unseen(handler);
+      if (!unseen) handler.observe(frame);
+      if (!frame.mark(39)) {
+        handler.exit();
+        return frame.fail(39);
+      }
+      if (!unseen) {
         const Ref serial = lookup_global(submodule.dict, constants.serial);
         Ref serial_exception = serial ? get_attribute(serial.get(), constants.SerialException) : Ref();
         Ref classes =
             serial_exception ? Ref::steal(PyTuple_Pack(2, PyExc_OSError, serial_exception.get())) : Ref();
-        matched = classes ? exception_matches(handler.type(), classes.get()) : -1;
-      }
-      if (matched <= 0) {
-        if (matched == 0) {
-          frame.jump_into_line(40);
-          handler.reraise();
+        const int matched = classes ? exception_matches(handler.type(), classes.get()) : -1;
+        if (matched <= 0) {
+          if (matched == 0) {
+            frame.jump_into_line(40);
+            handler.reraise();
+          }
+          handler.exit();
+          return frame.fail(matched == 0 ? failed_line : 39);
         }
-        handler.exit();
-        return frame.fail(matched == 0 ? failed_line : 39);
-      }
-      if (!frame.mark_for_tracing(40)) {
-        handler.exit();
-        return frame.fail(40);
+        if (!frame.mark_for_tracing(40)) {
+          handler.exit();
+          return frame.fail(40);
+        }
       }
     }
     if (loop_service_step() < 0) return frame.fail(34);

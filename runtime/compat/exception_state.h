@@ -15,6 +15,9 @@ namespace smsline {
 // except blocks put it too.  From 3.11 the item holds the exception alone
 // (its type and traceback are read from it): only `value` is exchanged, and
 // `type` and `traceback` keep what they hold.
+// Whether the thread's handled exception is the exception's object alone (3.11 on).
+constexpr bool HANDLED_EXCEPTION_IS_OBJECT = PY_VERSION_HEX >= 0x030B0000;
+
 inline void swap_handled_exception(PyThreadState* tstate, PyObject*& type, PyObject*& value,
                                    PyObject*& traceback) noexcept {
 #if PY_VERSION_HEX < 0x03070000
@@ -31,6 +34,66 @@ inline void swap_handled_exception(PyThreadState* tstate, PyObject*& type, PyObj
   (void)traceback;
   std::swap(tstate->exc_info->exc_value, value);
 #endif
+}
+
+// The pending exception, taken off the thread as it stands: up to 3.11 its
+// type, value and traceback (the value possibly not yet an exception object:
+// a message, a tuple of arguments, nothing); from 3.12 the exception object
+// alone, always made when it was raised (type and traceback stay null).
+struct TakenException {
+  PyObject* type = nullptr;  // owned
+  PyObject* value = nullptr;
+  PyObject* traceback = nullptr;
+};
+
+// Whether the interpreter makes a raised exception's object at once (3.12
+// on), rather than when a handler first looks at it.
+constexpr bool EXCEPTIONS_MADE_WHEN_RAISED = PY_VERSION_HEX >= 0x030C0000;
+
+inline void take_pending_exception(TakenException& taken) noexcept {
+#if PY_VERSION_HEX < 0x030C0000
+  PyErr_Fetch(&taken.type, &taken.value, &taken.traceback);
+#else
+  taken.value = PyErr_GetRaisedException();
+#endif
+}
+
+// Makes it pending again; `taken` is left empty.
+inline void restore_pending_exception(TakenException& taken) noexcept {
+#if PY_VERSION_HEX < 0x030C0000
+  PyErr_Restore(taken.type, taken.value, taken.traceback);
+#else
+  PyErr_SetRaisedException(taken.value);
+#endif
+  taken = TakenException{};
+}
+
+// The class that the taken exception has once its object is made, as the
+// interpreter makes it when a handler looks at it (PyErr_NormalizeException),
+// when that is known without running anyone's code; else null (borrowed).
+// Known: an exception object whose class is the taken type or derives from
+// it, when the type's metaclass is `type` itself (the check asks any other
+// metaclass's __subclasscheck__); or a type of the interpreter's OSError
+// family, made by OSError's own constructor from a message or from nothing
+// (with a tuple it may choose a subclass by errno).  From 3.12 the object's class.
+inline PyObject* class_once_made(const TakenException& taken) noexcept {
+  if constexpr (EXCEPTIONS_MADE_WHEN_RAISED) {
+    return taken.value != nullptr ? reinterpret_cast<PyObject*>(Py_TYPE(taken.value)) : nullptr;
+  }
+  PyObject* const type = taken.type;
+  PyObject* const value = taken.value;
+  if (type == nullptr || !PyExceptionClass_Check(type) || Py_TYPE(type) != &PyType_Type) return nullptr;
+  PyTypeObject* const type_object = reinterpret_cast<PyTypeObject*>(type);
+  if (value != nullptr && PyExceptionInstance_Check(value)) {
+    PyTypeObject* const made = Py_TYPE(value);
+    return made == type_object || PyType_IsSubtype(made, type_object) ? reinterpret_cast<PyObject*>(made) : nullptr;
+  }
+  PyTypeObject* const os_error = reinterpret_cast<PyTypeObject*>(PyExc_OSError);
+  const bool plain_value = value == nullptr || value == Py_None || PyUnicode_CheckExact(value);
+  const bool os_error_made = !(type_object->tp_flags & Py_TPFLAGS_HEAPTYPE) &&
+                             type_object->tp_new == os_error->tp_new && type_object->tp_init == os_error->tp_init &&
+                             PyType_IsSubtype(type_object, os_error);
+  return plain_value && os_error_made ? type : nullptr;
 }
 
 }  // namespace smsline
