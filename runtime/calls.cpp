@@ -28,7 +28,8 @@ Ref keyword_dict(PyObject* kwnames, PyObject* const* values) noexcept {
 // `method` called on `self` as the interpreter calls a built-in function
 // (the recursion guard where the interpreter has it, the function's own
 // calling convention, the result check), without its dispatch: METH_NOARGS
-// and METH_O with the argument itself, METH_VARARGS with a tuple (and the
+// and METH_O with the argument itself, METH_FASTCALL with the arguments as
+// they are (and the keyword names), METH_VARARGS with a tuple (and the
 // keywords as a dictionary, for METH_KEYWORDS).
 // `function` names the callable in the error for a result inconsistent with
 // the error state; when null (the call skipped making the bound method) the
@@ -55,6 +56,12 @@ Ref call_c_function(PyThreadState* tstate, PyObject* function, PyMethodDef* meth
     result = method->ml_meth(self, nullptr);
   } else if (flags == METH_O) {
     result = method->ml_meth(self, args[0]);
+  } else if (flags == METH_FASTCALL_KEYWORDS) {
+    result = reinterpret_cast<FastcallKeywordsFunction>(reinterpret_cast<void (*)(void)>(method->ml_meth))(
+        self, args, static_cast<Py_ssize_t>(count), kwnames);
+  } else if (POSITIONAL_FASTCALL && flags == METH_FASTCALL) {
+    result = reinterpret_cast<FastcallFunction>(reinterpret_cast<void (*)(void)>(method->ml_meth))(
+        self, args, static_cast<Py_ssize_t>(count));
   } else if (flags & METH_KEYWORDS) {
     result = reinterpret_cast<PyCFunctionWithKeywords>(reinterpret_cast<void (*)(void)>(method->ml_meth))(
         self, tuple.get(), kwargs.get());

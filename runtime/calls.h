@@ -96,7 +96,10 @@ inline int direct_flags(int flags) noexcept { return flags & ~(METH_CLASS | METH
 // Whether a built-in function of these flags takes these arguments without
 // complaint, so that the call helpers may call it directly.
 inline bool c_function_takes(int flags, std::size_t count, bool keywords) noexcept {
-  switch (direct_flags(flags)) {
+  const int direct = direct_flags(flags);
+  if (direct == METH_FASTCALL_KEYWORDS) return true;
+  if (POSITIONAL_FASTCALL && direct == METH_FASTCALL) return !keywords;
+  switch (direct) {
     case METH_NOARGS:
       return count == 0 && !keywords;
     case METH_O:
@@ -115,9 +118,7 @@ inline bool c_function_takes(int flags, std::size_t count, bool keywords) noexce
 // call() the call.  A built-in method or an interpreter function that the
 // lookup would bind to the object is kept with the object instead, and
 // called as the bound method would call it, without making one.  The
-// lookup is the interpreter's own where it offers it (3.7 on; from 3.11 it
-// reads attributes that the interpreter keeps outside a dictionary without
-// making one).  The target must outlive the Method.
+// target must outlive the Method.
 class Method {
  public:
   // Arguments, positional and keyword, that the unbound form takes at most.
@@ -139,8 +140,12 @@ class Method {
   }
 
  private:
-  // 3.6: the generic lookup's answer, found without the bound method.
+  // The look-up of the interpreter itself, for objects whose attributes it keeps.
+  bool look_up_by_interpreter(PyObject* target, PyObject* name, std::size_t count, std::size_t keywords) noexcept;
+  // The same look-up for any other object, inline.
   bool look_up_generic(PyObject* target, PyObject* name, std::size_t count, std::size_t keywords) noexcept;
+  // Keeps `found`, the type's attribute, to be called with `target` first.
+  bool take_unbound(Ref found, PyObject* target, std::size_t count, std::size_t keywords) noexcept;
 
   Ref callable_;                       // the attribute, or what the type holds under its name
   PyObject* self_ = nullptr;           // borrowed: the target, when callable_ is unbound
@@ -152,78 +157,89 @@ class Method {
 inline bool Method::look_up(PyObject* target, PyObject* name, std::size_t count, std::size_t keywords) noexcept {
   self_ = nullptr;
   c_method_ = nullptr;
-  if (Py_TYPE(target) == &PyModule_Type) {
+  PyTypeObject* const type = Py_TYPE(target);
+  if (type == &PyModule_Type) {
     // A module's attribute is what its attribute lookup gives (the
     // interpreter's method look-up asks it too): the recent reads answer.
     callable_ = get_attribute(target, name);
     return static_cast<bool>(callable_);
   }
-  if constexpr (!INTERPRETER_METHOD_LOOKUP) return look_up_generic(target, name, count, keywords);
+  if (attributes_kept_by_interpreter(type)) return look_up_by_interpreter(target, name, count, keywords);
+  return look_up_generic(target, name, count, keywords);
+}
+
+inline bool Method::look_up_by_interpreter(PyObject* target, PyObject* name, std::size_t count,
+                                           std::size_t keywords) noexcept {
   PyObject* found = nullptr;  // the look-up leaves it as it is when it fails
   const int unbound = interpreter_method_lookup(target, name, &found);
+  if (unbound) return take_unbound(Ref::steal(found), target, count, keywords);
   callable_ = Ref::steal(found);
-  if (found == nullptr) return false;
-  if (!unbound) return true;
-  if (count + keywords >= MAX_ARGS) {
-    // Too many for the unbound form: the bound method, as the attribute
-    // lookup makes it.
-    callable_ = Ref::steal(Py_TYPE(found)->tp_descr_get(found, target, reinterpret_cast<PyObject*>(Py_TYPE(target))));
-    return static_cast<bool>(callable_);
-  }
-  self_ = target;
-  // A built-in method that takes these arguments by one of the plain
-  // conventions is called directly (the type test is the descriptor's own).
-  if (Py_TYPE(found) == &PyMethodDescr_Type) {
-    PyMethodDef* const c_method = reinterpret_cast<PyMethodDescrObject*>(found)->d_method;
-    if (PyObject_TypeCheck(target, PyDescr_TYPE(found)) && c_function_takes(c_method->ml_flags, count, keywords != 0)) {
-      c_method_ = c_method;
-    }
-  }
-  return true;
+  return found != nullptr;
 }
 
 inline bool Method::look_up_generic(PyObject* target, PyObject* name, std::size_t count, std::size_t keywords) noexcept {
-  // With the generic attribute lookup, a built-in method descriptor or an
-  // interpreter function found on the type (not hidden by an instance
-  // attribute of that name) is what the lookup would bind to the object:
-  // keep it and the object, and call them without making the bound method.
-  // A name the type does not have is the instance dictionary's entry.
-  PyTypeObject* type = Py_TYPE(target);
+  // With the generic attribute lookup, what the type holds under the name
+  // and the interpreter calls unbound is kept with the object, unless an
+  // instance attribute of that name hides it.  A name the type does not
+  // have is the instance dictionary's entry.  Anything else is the
+  // attribute lookup's answer.
+  PyTypeObject* const type = Py_TYPE(target);
   if (type->tp_getattro == PyObject_GenericGetAttr) {
     // Held before the instance dictionary is searched, as the interpreter's
     // generic lookup holds it: a key there with its own __eq__ can delete
     // the attribute from the class, or replace the dictionary itself.
     Ref attribute = Ref::borrow(_PyType_Lookup(type, name));
-    PyMethodDef* c_method = nullptr;
-    bool usable = false;
-    if (!attribute) {
-      usable = true;
-    } else if (Py_TYPE(attribute.get()) == &PyMethodDescr_Type) {
-      c_method = reinterpret_cast<PyMethodDescrObject*>(attribute.get())->d_method;
-      usable = PyObject_TypeCheck(target, PyDescr_TYPE(attribute.get())) &&
-               c_function_takes(c_method->ml_flags, count, keywords != 0);
-    } else if (PyFunction_Check(attribute.get())) {
-      usable = count + keywords < MAX_ARGS;
+    PyObject* const found = attribute.get();
+    bool unbound = false;
+    if (found != nullptr && UNBOUND_METHOD_CALLS) {
+      unbound = called_unbound(found);
+    } else if (found != nullptr) {
+      // 3.6 binds; what it would bind and call as one of the plain calls
+      // is called unbound here all the same (the same call, no bound method).
+      unbound = Py_TYPE(found) == &PyMethodDescr_Type
+                    ? PyObject_TypeCheck(target, PyDescr_TYPE(found)) &&
+                          c_function_takes(reinterpret_cast<PyMethodDescrObject*>(found)->d_method->ml_flags, count,
+                                           keywords != 0)
+                    : PyFunction_Check(found);
     }
-    if (usable) {
-      PyObject** instance_dict = _PyObject_GetDictPtr(target);
+    if (found == nullptr || unbound) {
+      PyObject** const instance_dict = _PyObject_GetDictPtr(target);
       const Ref dict = Ref::borrow(instance_dict != nullptr ? *instance_dict : nullptr);
-      Ref value = Ref::borrow(dict ? dict_item_or_null(dict.get(), name) : nullptr);
-      if (value) {
-        callable_ = std::move(value);  // the instance's own attribute
-        return true;
+      if (dict) {
+        Ref value = Ref::borrow(method_lookup_dict_item(dict.get(), name));
+        if (value) {
+          callable_ = std::move(value);  // the instance's own attribute
+          return true;
+        }
+        if (PyErr_Occurred()) return false;
       }
-      if (attribute) {
-        callable_ = std::move(attribute);  // a later change of the type does not change it
-        self_ = target;
-        c_method_ = c_method;
-        return true;
-      }
+      if (unbound) return take_unbound(std::move(attribute), target, count, keywords);
       // Neither the type nor the instance has it: the lookup proper says so.
     }
   }
   callable_ = get_attribute(target, name);
   return static_cast<bool>(callable_);
+}
+
+inline bool Method::take_unbound(Ref found, PyObject* target, std::size_t count, std::size_t keywords) noexcept {
+  PyObject* const method = found.get();
+  if (count + keywords >= MAX_ARGS) {
+    // Too many for the unbound form: the bound method, as the attribute
+    // lookup makes it.
+    callable_ = Ref::steal(Py_TYPE(method)->tp_descr_get(method, target, reinterpret_cast<PyObject*>(Py_TYPE(target))));
+    return static_cast<bool>(callable_);
+  }
+  callable_ = std::move(found);  // a later change of the type does not change it
+  self_ = target;
+  // A built-in method that takes these arguments by one of the plain
+  // conventions is called directly (the type test is the descriptor's own).
+  if (Py_TYPE(method) == &PyMethodDescr_Type) {
+    PyMethodDef* const c_method = reinterpret_cast<PyMethodDescrObject*>(method)->d_method;
+    if (PyObject_TypeCheck(target, PyDescr_TYPE(method)) && c_function_takes(c_method->ml_flags, count, keywords != 0)) {
+      c_method_ = c_method;
+    }
+  }
+  return true;
 }
 
 // Looks the attribute `name` up on `target` and calls it, on the calling

@@ -21,6 +21,14 @@ constexpr int METH_FASTCALL_KEYWORDS = METH_FASTCALL;
 constexpr int METH_FASTCALL_KEYWORDS = METH_FASTCALL | METH_KEYWORDS;
 #endif
 
+// Built-in functions that take their arguments as the caller's array: with
+// the keyword names after the count (METH_FASTCALL_KEYWORDS), and from 3.7
+// also without keywords (METH_FASTCALL alone).
+using FastcallKeywordsFunction = PyObject* (*)(PyObject* self, PyObject* const* args, Py_ssize_t count,
+                                               PyObject* kwnames);
+using FastcallFunction = PyObject* (*)(PyObject* self, PyObject* const* args, Py_ssize_t count);
+constexpr bool POSITIONAL_FASTCALL = PY_VERSION_HEX >= 0x03070000;
+
 // Whether `object` is a built-in function (or bound built-in method) that
 // the call helpers may call through its method definition or the vector
 // call, judged by its exact type.  From 3.9 PyCFunction_Check accepts
@@ -123,26 +131,60 @@ inline void accept_vector_calls([[maybe_unused]] PyTypeObject& type, [[maybe_unu
 extern "C" int _PyObject_GetMethod(PyObject* obj, PyObject* name, PyObject** method);
 #endif
 
-// Whether the interpreter's method look-up is at hand (3.7 on).  From 3.11
-// it is the only sound one: there an object's attributes may live in values
-// that the interpreter manages without a dictionary, and asking for the
-// object's dictionary pointer (_PyObject_GetDictPtr) makes the dictionary,
-// after which the interpreter no longer specialises reads of that object.
-constexpr bool INTERPRETER_METHOD_LOOKUP = PY_VERSION_HEX >= 0x03070000;
+// Whether the interpreter keeps the attributes of objects of `type` itself
+// (from 3.11: in values it manages, without a dictionary until one is asked
+// for).  Asking for such an object's dictionary pointer
+// (_PyObject_GetDictPtr) makes the dictionary, after which the interpreter
+// no longer specialises reads of that object: only the interpreter's own
+// method look-up may look at it.  Any other object's dictionary pointer is
+// just where its dictionary is kept.
+inline bool attributes_kept_by_interpreter([[maybe_unused]] PyTypeObject* type) noexcept {
+#if PY_VERSION_HEX >= 0x030B0000
+  return (type->tp_flags & Py_TPFLAGS_MANAGED_DICT) != 0;
+#else
+  return false;
+#endif
+}
 
 // `obj.name` as the interpreter looks up a method it is about to call: 1
 // with `*method` the function or method descriptor that the type holds
 // under that name, to be called with `obj` as its first argument (no
 // bound method made); 0 with `*method` the attribute itself; 0 with
 // `*method` null and an exception set on failure.  `*method` must be null
-// on entry (the failure leaves it as it is).  Only where
-// INTERPRETER_METHOD_LOOKUP holds (elsewhere: the attribute, always 0).
+// on entry (the failure leaves it as it is).  From 3.7 (before: the
+// attribute, always 0).
 inline int interpreter_method_lookup(PyObject* obj, PyObject* name, PyObject** method) noexcept {
 #if PY_VERSION_HEX >= 0x03070000
   return _PyObject_GetMethod(obj, name, method);
 #else
   *method = PyObject_GetAttr(obj, name);
   return 0;
+#endif
+}
+
+// What the interpreter calls unbound, with the object as its first argument,
+// when its method look-up finds it on the type: from 3.7 a function or a
+// method descriptor (from 3.8 anything whose type says it behaves as one);
+// 3.6 binds every method at the look-up.
+constexpr bool UNBOUND_METHOD_CALLS = PY_VERSION_HEX >= 0x03070000;
+inline bool called_unbound([[maybe_unused]] PyObject* attribute) noexcept {
+#if PY_VERSION_HEX < 0x03070000
+  return false;
+#elif PY_VERSION_HEX < 0x03080000
+  return PyFunction_Check(attribute) || Py_TYPE(attribute) == &PyMethodDescr_Type;
+#else
+  return (Py_TYPE(attribute)->tp_flags & Py_TPFLAGS_METHOD_DESCRIPTOR) != 0;
+#endif
+}
+
+// The instance dictionary's entry of `name` as the method look-up reads it
+// (borrowed), or null: up to 3.7 an error of the look-up (a key's own
+// __eq__) is dropped; from 3.8 it is kept, and null comes with it set.
+inline PyObject* method_lookup_dict_item(PyObject* dict, PyObject* name) noexcept {
+#if PY_VERSION_HEX < 0x03080000
+  return PyDict_GetItem(dict, name);
+#else
+  return PyDict_GetItemWithError(dict, name);
 #endif
 }
 
