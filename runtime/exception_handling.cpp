@@ -21,7 +21,7 @@ void drop(TakenException& taken) noexcept {
 
 void ExceptionHandler::enter(ActiveFrame& frame, int line) noexcept {
   frame.raised(line);
-  PyThreadState* const tstate = current_thread_state();
+  PyThreadState* const tstate = tstate_ = frame.thread_state();
   // From 3.12 monitoring tools are told that the frame catches it (a tool
   // that raises there hands its own exception to the handler).
   if constexpr (HANDLER_EVENTS) {
@@ -52,8 +52,8 @@ void ExceptionHandler::enter(ActiveFrame& frame, int line) noexcept {
   active_ = true;
 }
 
-void ExceptionHandler::enter_quietly(ActiveFrame& frame, PyThreadState* tstate, int line) noexcept {
-  if (tracing_wanted(tstate)) {
+void ExceptionHandler::enter_quietly(ActiveFrame& frame, int line) noexcept {
+  if (tracing_wanted(frame.thread_state())) {
     enter(frame, line);
     return;
   }
@@ -80,7 +80,7 @@ void ExceptionHandler::exit() noexcept {
   }
   if (!active_) return;
   active_ = false;
-  swap_handled_exception(current_thread_state(), saved_.type, saved_.value, saved_.traceback);
+  swap_handled_exception(tstate_, saved_.type, saved_.value, saved_.traceback);
   drop(saved_);
   drop(caught_);
 }

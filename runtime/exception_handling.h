@@ -33,9 +33,8 @@ class ExceptionHandler {
 
   void enter(ActiveFrame& frame, int line) noexcept;
   // Handler entry for the exception caught at `line` that defers all of
-  // enter() while nothing listens on the calling thread, whose state is
-  // `tstate` (else it is enter()).
-  void enter_quietly(ActiveFrame& frame, PyThreadState* tstate, int line) noexcept;
+  // enter() while nothing listens (else it is enter()).
+  void enter_quietly(ActiveFrame& frame, int line) noexcept;
   // Whether it was entered quietly and not observed since.
   bool quiet() const noexcept { return quiet_; }
   // While quiet: the exception's class once made, when that is known
@@ -56,6 +55,7 @@ class ExceptionHandler {
   void exit() noexcept;
 
  private:
+  PyThreadState* tstate_ = nullptr;  // the catching frame's thread
   bool active_ = false;          // entered (not quietly), the handled exception not yet put back
   bool quiet_ = false;
   int line_ = 0;                 // where a quiet handler caught its exception

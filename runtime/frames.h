@@ -77,6 +77,8 @@ class ActiveFrame {
   bool enter_new(PyCodeObject* code, PyObject* globals) noexcept;
 
   PyFrameObject* frame() const noexcept { return frame_; }
+  // The state of the thread the frame runs on (set at entry).
+  PyThreadState* thread_state() const noexcept { return tstate_; }
 
   // Line marking before a statement.  When a trace function is set and the
   // line differs from the last one marked, it gets the line event.  False

@@ -222,7 +222,7 @@ PyObject* serial_ports_body(PyObject* const*) noexcept {
     if (failed_line != 0) {
       // except (OSError, serial.SerialException): skip this candidate
       ExceptionHandler handler;
-      handler.enter_quietly(frame, tstate, failed_line);
+      handler.enter_quietly(frame, failed_line);
       // A match that nothing can have seen is dropped as it stands (at the
       // handler's line, as a seen one is); anything else is seen first.
       const bool unseen = handler.quiet() && refused_port_unseen(handler);
