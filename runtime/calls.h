@@ -144,13 +144,26 @@ class Method {
   bool look_up_by_interpreter(PyObject* target, PyObject* name, std::size_t count, std::size_t keywords) noexcept;
   // The same look-up for any other object, inline.
   bool look_up_generic(PyObject* target, PyObject* name, std::size_t count, std::size_t keywords) noexcept;
-  // Keeps `found`, the type's attribute, to be called with `target` first.
-  bool take_unbound(Ref found, PyObject* target, std::size_t count, std::size_t keywords) noexcept;
+  // Keeps `found`, the type's attribute, to be called with `target` first
+  // (`c_method`: its function, when it can be called directly).
+  bool take_unbound(Ref found, PyObject* target, std::size_t count, std::size_t keywords,
+                    PyMethodDef* c_method) noexcept;
 
   Ref callable_;                       // the attribute, or what the type holds under its name
   PyObject* self_ = nullptr;           // borrowed: the target, when callable_ is unbound
   PyMethodDef* c_method_ = nullptr;    // callable_'s function, when it is a built-in method descriptor
 };
+
+// The function of `found`, a type's attribute, when it is a built-in method
+// descriptor that applies to `target` and takes these arguments by one of
+// the plain conventions, so that it can be called directly; else null.
+inline PyMethodDef* direct_c_method(PyObject* found, PyObject* target, std::size_t count, std::size_t keywords) noexcept {
+  if (Py_TYPE(found) != &PyMethodDescr_Type) return nullptr;
+  PyMethodDef* const c_method = reinterpret_cast<PyMethodDescrObject*>(found)->d_method;
+  return PyObject_TypeCheck(target, PyDescr_TYPE(found)) && c_function_takes(c_method->ml_flags, count, keywords != 0)
+             ? c_method
+             : nullptr;
+}
 
 // Inline: where it is not, the link-time optimiser may leave it out of line in
 // one caller or another, a call and return more at each method call.
@@ -172,7 +185,7 @@ inline bool Method::look_up_by_interpreter(PyObject* target, PyObject* name, std
                                            std::size_t keywords) noexcept {
   PyObject* found = nullptr;  // the look-up leaves it as it is when it fails
   const int unbound = interpreter_method_lookup(target, name, &found);
-  if (unbound) return take_unbound(Ref::steal(found), target, count, keywords);
+  if (unbound) return take_unbound(Ref::steal(found), target, count, keywords, direct_c_method(found, target, count, keywords));
   callable_ = Ref::steal(found);
   return found != nullptr;
 }
@@ -190,18 +203,12 @@ inline bool Method::look_up_generic(PyObject* target, PyObject* name, std::size_
     // the attribute from the class, or replace the dictionary itself.
     Ref attribute = Ref::borrow(_PyType_Lookup(type, name));
     PyObject* const found = attribute.get();
-    bool unbound = false;
-    if (found != nullptr && UNBOUND_METHOD_CALLS) {
-      unbound = called_unbound(found);
-    } else if (found != nullptr) {
-      // 3.6 binds; what it would bind and call as one of the plain calls
-      // is called unbound here all the same (the same call, no bound method).
-      unbound = Py_TYPE(found) == &PyMethodDescr_Type
-                    ? PyObject_TypeCheck(target, PyDescr_TYPE(found)) &&
-                          c_function_takes(reinterpret_cast<PyMethodDescrObject*>(found)->d_method->ml_flags, count,
-                                           keywords != 0)
-                    : PyFunction_Check(found);
-    }
+    PyMethodDef* const c_method = found != nullptr ? direct_c_method(found, target, count, keywords) : nullptr;
+    // (3.6 binds at the look-up; a function, or a built-in method it would
+    // call directly, is called unbound here all the same: the same call
+    // without the bound method.)
+    const bool unbound = found != nullptr && (UNBOUND_METHOD_CALLS ? called_unbound(found)
+                                                                   : c_method != nullptr || PyFunction_Check(found));
     if (found == nullptr || unbound) {
       PyObject** const instance_dict = _PyObject_GetDictPtr(target);
       const Ref dict = Ref::borrow(instance_dict != nullptr ? *instance_dict : nullptr);
@@ -213,7 +220,7 @@ inline bool Method::look_up_generic(PyObject* target, PyObject* name, std::size_
         }
         if (PyErr_Occurred()) return false;
       }
-      if (unbound) return take_unbound(std::move(attribute), target, count, keywords);
+      if (unbound) return take_unbound(std::move(attribute), target, count, keywords, c_method);
       // Neither the type nor the instance has it: the lookup proper says so.
     }
   }
@@ -221,7 +228,8 @@ inline bool Method::look_up_generic(PyObject* target, PyObject* name, std::size_
   return static_cast<bool>(callable_);
 }
 
-inline bool Method::take_unbound(Ref found, PyObject* target, std::size_t count, std::size_t keywords) noexcept {
+inline bool Method::take_unbound(Ref found, PyObject* target, std::size_t count, std::size_t keywords,
+                                 PyMethodDef* c_method) noexcept {
   PyObject* const method = found.get();
   if (count + keywords >= MAX_ARGS) {
     // Too many for the unbound form: the bound method, as the attribute
@@ -231,14 +239,7 @@ inline bool Method::take_unbound(Ref found, PyObject* target, std::size_t count,
   }
   callable_ = std::move(found);  // a later change of the type does not change it
   self_ = target;
-  // A built-in method that takes these arguments by one of the plain
-  // conventions is called directly (the type test is the descriptor's own).
-  if (Py_TYPE(method) == &PyMethodDescr_Type) {
-    PyMethodDef* const c_method = reinterpret_cast<PyMethodDescrObject*>(method)->d_method;
-    if (PyObject_TypeCheck(target, PyDescr_TYPE(method)) && c_function_takes(c_method->ml_flags, count, keywords != 0)) {
-      c_method_ = c_method;
-    }
-  }
+  c_method_ = c_method;
   return true;
 }
 
