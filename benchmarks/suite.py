@@ -191,10 +191,10 @@ def load_contenders(options):
         if name == 'cython' and options.no_cython:
             continue
         modules[name] = importlib.import_module(MODULES[name])
-    # The floor's globals are what the Python source imports.
+    # The floor's globals are what the Python source imports (the modem
+    # class: the one smsline.send_sms uses).
     import glob, serial
-    from gsmmodem.modem import GsmModem
-    modules['floor'].__dict__.update(sys=sys, glob=glob, serial=serial, GsmModem=GsmModem)
+    modules['floor'].__dict__.update(sys=sys, glob=glob, serial=serial, GsmModem=modules['smsline'].GsmModem)
     import smsline
     loaded = os.path.realpath(smsline.__file__)
     if loaded != os.path.realpath(options.extension):
