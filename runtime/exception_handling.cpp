@@ -32,7 +32,9 @@ void ExceptionHandler::enter(ActiveFrame& frame, int line) noexcept {
     // Up to 3.11 the interpreter makes the exception's object when a
     // handler first looks at it (from 3.12 it was made when raised, and
     // making it again would ask a metaclass's __subclasscheck__ once more).
-    PyErr_NormalizeException(&caught_.type, &caught_.value, &caught_.traceback);
+    if (!exception_already_made(caught_)) {
+      PyErr_NormalizeException(&caught_.type, &caught_.value, &caught_.traceback);
+    }
     if (caught_.traceback != nullptr && caught_.value != nullptr) {
       PyException_SetTraceback(caught_.value, caught_.traceback);
     }
@@ -83,6 +85,14 @@ void ExceptionHandler::exit() noexcept {
   swap_handled_exception(tstate_, saved_.type, saved_.value, saved_.traceback);
   drop(saved_);
   drop(caught_);
+}
+
+bool caught_by(PyObject* exc_type, PyObject* handler_class) noexcept {
+  // PyErr_GivenExceptionMatches for a class and one exception class,
+  // without its error save and restore (3.6).
+  if (exc_type == handler_class) return true;
+  return PyExceptionClass_Check(exc_type) &&
+         PyType_IsSubtype(reinterpret_cast<PyTypeObject*>(exc_type), reinterpret_cast<PyTypeObject*>(handler_class));
 }
 
 int exception_matches(PyObject* exc_type, PyObject* classes) noexcept {

@@ -64,6 +64,11 @@ class ExceptionHandler {
 };
 
 // Whether an exception of class `exc_type` is caught by a handler naming
+// the one exception class `handler_class` (as the interpreter matches it:
+// a subclass test, no metaclass hook).
+bool caught_by(PyObject* exc_type, PyObject* handler_class) noexcept;
+
+// Whether an exception of class `exc_type` is caught by a handler naming
 // `classes` (one class or a tuple of them): 1 match, 0 no match, -1 failure
 // (TypeError when a named class does not derive from BaseException).
 int exception_matches(PyObject* exc_type, PyObject* classes) noexcept;

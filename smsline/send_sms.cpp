@@ -195,7 +195,7 @@ PyObject* send_sms_body(PyObject* const* args) noexcept {
         handler.exit();
         return frame.fail(54);
       }
-      if (!PyErr_GivenExceptionMatches(handler.type(), PyExc_Exception)) {
+      if (!caught_by(handler.type(), PyExc_Exception)) {
         // except BaseException: an interruption (Ctrl-C, SystemExit) goes
         // on, but not before the modem it interrupted is closed.
         if (!frame.mark(56) || !close_failed_probe(tstate, frame)) {

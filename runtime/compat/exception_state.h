@@ -68,6 +68,16 @@ inline void restore_pending_exception(TakenException& taken) noexcept {
   taken = TakenException{};
 }
 
+// Whether the taken exception is already as PyErr_NormalizeException would
+// leave it, with nothing run to find that out: its object's class is its
+// type, whose metaclass is `type` itself (the check asks any other
+// metaclass's __subclasscheck__).  Always from 3.12.
+inline bool exception_already_made(const TakenException& taken) noexcept {
+  if constexpr (EXCEPTIONS_MADE_WHEN_RAISED) return true;
+  return taken.value != nullptr && PyExceptionInstance_Check(taken.value) &&
+         reinterpret_cast<PyObject*>(Py_TYPE(taken.value)) == taken.type && Py_TYPE(taken.type) == &PyType_Type;
+}
+
 // The class that the taken exception has once its object is made, as the
 // interpreter makes it when a handler looks at it (PyErr_NormalizeException),
 // when that is known without running anyone's code; else null (borrowed).
