@@ -96,21 +96,14 @@ inline int direct_flags(int flags) noexcept { return flags & ~(METH_CLASS | METH
 // Whether a built-in function of these flags takes these arguments without
 // complaint, so that the call helpers may call it directly.
 inline bool c_function_takes(int flags, std::size_t count, bool keywords) noexcept {
+  // The common conventions first: a chain, not a jump table.
   const int direct = direct_flags(flags);
+  if (direct == METH_NOARGS) return count == 0 && !keywords;
+  if (direct == METH_O) return count == 1 && !keywords;
   if (direct == METH_FASTCALL_KEYWORDS) return true;
-  if (POSITIONAL_FASTCALL && direct == METH_FASTCALL) return !keywords;
-  switch (direct) {
-    case METH_NOARGS:
-      return count == 0 && !keywords;
-    case METH_O:
-      return count == 1 && !keywords;
-    case METH_VARARGS:
-      return !keywords;
-    case METH_VARARGS | METH_KEYWORDS:
-      return true;
-    default:
-      return false;
-  }
+  if (direct == METH_FASTCALL) return !keywords;  // from 3.7 (3.6's is the line above)
+  if (direct == METH_VARARGS) return !keywords;
+  return direct == (METH_VARARGS | METH_KEYWORDS);
 }
 
 // An attribute looked up to be called, as the interpreter's method calls
@@ -207,8 +200,8 @@ inline bool Method::look_up_generic(PyObject* target, PyObject* name, std::size_
     // (3.6 binds at the look-up; a function, or a built-in method it would
     // call directly, is called unbound here all the same: the same call
     // without the bound method.)
-    const bool unbound = found != nullptr && (UNBOUND_METHOD_CALLS ? called_unbound(found)
-                                                                   : c_method != nullptr || PyFunction_Check(found));
+    const bool unbound = c_method != nullptr ||
+                         (found != nullptr && (UNBOUND_METHOD_CALLS ? called_unbound(found) : PyFunction_Check(found)));
     if (found == nullptr || unbound) {
       PyObject** const instance_dict = _PyObject_GetDictPtr(target);
       const Ref dict = Ref::borrow(instance_dict != nullptr ? *instance_dict : nullptr);
@@ -231,7 +224,7 @@ inline bool Method::look_up_generic(PyObject* target, PyObject* name, std::size_
 inline bool Method::take_unbound(Ref found, PyObject* target, std::size_t count, std::size_t keywords,
                                  PyMethodDef* c_method) noexcept {
   PyObject* const method = found.get();
-  if (count + keywords >= MAX_ARGS) {
+  if (c_method == nullptr && count + keywords >= MAX_ARGS) {
     // Too many for the unbound form: the bound method, as the attribute
     // lookup makes it.
     callable_ = Ref::steal(Py_TYPE(method)->tp_descr_get(method, target, reinterpret_cast<PyObject*>(Py_TYPE(target))));

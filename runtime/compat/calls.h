@@ -2,6 +2,7 @@
 #pragma once
 
 #include <cstddef>
+#include <cstring>
 
 #include "runtime/python.h"
 
@@ -77,23 +78,32 @@ inline PyObject* vector_call_dict(PyObject* callable, PyObject* const* args, std
 #endif
 }
 
-// Whether `callable` takes the vector call itself (its type implements the
-// protocol, from 3.8): calling it so packs no tuple.
-inline bool takes_vector_call([[maybe_unused]] PyObject* callable) noexcept {
-#if PY_VERSION_HEX < 0x03080000
-  return false;
-#elif PY_VERSION_HEX < 0x03090000
-  return _PyVectorcall_Function(callable) != nullptr;
-#else
-  return PyVectorcall_Function(callable) != nullptr;
-#endif
-}
-
 // The vectorcall entry of a callable type (PEP 590, from 3.8): the
 // callable, its positional arguments followed by its keyword values, the
 // positional count (with the interpreter's offset flag), the keyword names.
 using VectorcallEntry = PyObject* (*)(PyObject* callable, PyObject* const* args, std::size_t nargsf,
                                       PyObject* kwnames);
+
+// Whether `callable` takes the vector call itself (its type implements the
+// protocol, from 3.8): calling it so packs no tuple.
+// (What the interpreter's inline _PyVectorcall_Function reads: from 3.11
+// PyVectorcall_Function is a call into the interpreter.)
+inline bool takes_vector_call([[maybe_unused]] PyObject* callable) noexcept {
+#if PY_VERSION_HEX < 0x03080000
+  return false;
+#else
+#if PY_VERSION_HEX < 0x03090000
+  constexpr unsigned long flag = _Py_TPFLAGS_HAVE_VECTORCALL;
+#else
+  constexpr unsigned long flag = Py_TPFLAGS_HAVE_VECTORCALL;
+#endif
+  PyTypeObject* const type = Py_TYPE(callable);
+  if (!(type->tp_flags & flag)) return false;
+  VectorcallEntry entry;
+  std::memcpy(&entry, reinterpret_cast<char*>(callable) + type->tp_vectorcall_offset, sizeof entry);
+  return entry != nullptr;
+#endif
+}
 
 // Whether a type of ours can take the vector call (3.8 on); before, calls
 // reach it through its tp_call, with a tuple and a keyword dictionary.
