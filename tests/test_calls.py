@@ -18,6 +18,7 @@ import unittest
 import smsline.send_sms as sms
 
 from tests import support
+from tests.fakes import bound_globals
 
 _spec = importlib.util.spec_from_file_location(
     "reference_send_sms", os.path.join(support.ROOT, "benchmarks", "reference_send_sms.py"))
@@ -61,13 +62,9 @@ class Serial(object):
 
 @contextlib.contextmanager
 def bound(module, **values):
-    saved = {name: module.__dict__[name] for name in values}
-    module.__dict__.update(values)
-    try:
-        with contextlib.redirect_stdout(io.StringIO()):
-            yield
-    finally:
-        module.__dict__.update(saved)
+    """The stand-ins in the module's globals, stdout caught."""
+    with bound_globals(module, **values), contextlib.redirect_stdout(io.StringIO()):
+        yield
 
 
 def send(module):

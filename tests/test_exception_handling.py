@@ -19,6 +19,7 @@ import unittest
 import smsline.send_sms as sms
 
 from tests import support
+from tests.fakes import bound_globals
 
 _spec = importlib.util.spec_from_file_location(
     "reference_send_sms", os.path.join(support.ROOT, "benchmarks", "reference_send_sms.py"))
@@ -144,17 +145,12 @@ def tool(name):
 def observed(module, serial, listener):
     """What a serial_ports call over PORTS, none of which opens, lets be seen."""
     del seen[:]
-    values = dict(sys=types.SimpleNamespace(platform="linux"),
-                  glob=types.SimpleNamespace(glob=lambda pattern: list(PORTS)), serial=serial)
-    saved = {name: module.__dict__[name] for name in values}
-    module.__dict__.update(values)
-    try:
+    with bound_globals(module, sys=types.SimpleNamespace(platform="linux"),
+                       glob=types.SimpleNamespace(glob=lambda pattern: list(PORTS)), serial=serial):
         # twice: the first call fills the recent-lookup caches
         for _ in range(2):
             with tool(listener), contextlib.redirect_stdout(io.StringIO()):
                 result = module.serial_ports()
-    finally:
-        module.__dict__.update(saved)
     return result, list(seen)
 
 
