@@ -1,7 +1,7 @@
 """Calls made by and into our functions, judged by what the interpreter does.
 
 Objects whose methods our functions call stay as the interpreter leaves them
-after the interpreted twin (benchmarks/reference_send_sms.py) called them, and
+after the interpreted twin (smsline/send_sms.py) called them, and
 keyword calls into our functions bind as a plain function's do, whichever
 way the interpreter passes the keywords.
 """
@@ -21,7 +21,7 @@ from tests import support
 from tests.fakes import bound_globals
 
 _spec = importlib.util.spec_from_file_location(
-    "reference_send_sms", os.path.join(support.ROOT, "benchmarks", "reference_send_sms.py"))
+    "reference_send_sms", os.path.join(support.ROOT, "smsline", "send_sms.py"))
 twin = importlib.util.module_from_spec(_spec)
 _spec.loader.exec_module(twin)
 

@@ -2,7 +2,7 @@
 
 serial_ports drops a refused port's exception without making its traceback
 entry or its object when nothing can see them.  Every way of seeing them is
-tried here against the interpreted twin (benchmarks/reference_send_sms.py):
+tried here against the interpreted twin (smsline/send_sms.py):
 the exception's own code (its class's __init__ when its object is made, a
 metaclass's checks while it is matched), code that runs while the clause
 examines it, and trace, profile and monitoring tools.
@@ -22,7 +22,7 @@ from tests import support
 from tests.fakes import bound_globals
 
 _spec = importlib.util.spec_from_file_location(
-    "reference_send_sms", os.path.join(support.ROOT, "benchmarks", "reference_send_sms.py"))
+    "reference_send_sms", os.path.join(support.ROOT, "smsline", "send_sms.py"))
 twin = importlib.util.module_from_spec(_spec)
 _spec.loader.exec_module(twin)
 
