@@ -150,11 +150,22 @@ class CliTests(unittest.TestCase):
                 self.assertIn(words, cli._load_advice([folder]))
 
     def test_a_send_that_ends_neither_accepted_nor_refused_says_so(self):
-        # (what sendSms raises, exit status, whether the message may have gone out)
-        cases = [(serial.SerialException('write failed: [Errno 5] Input/output error'), cli.ERROR, True),
-                 (KeyboardInterrupt(), cli.INTERRUPTED, True),
-                 (CmsError('AT+CMGS=16', 330), cli.NETWORK, False)]
-        for failure, status, unsure in cases:
+        def told(error, **words):      # what the modem library attaches
+            for name, value in words.items():
+                setattr(error, name, value)
+            return error
+        vanished = 'write failed: [Errno 5] Input/output error'
+        # (what sendSms raises, exit status, whether the message may have gone out,
+        # whether the last line counts one part out)
+        cases = [(serial.SerialException(vanished), cli.ERROR, True, False),
+                 (KeyboardInterrupt(), cli.INTERRUPTED, True, False),
+                 (CmsError('AT+CMGS=16', 330), cli.NETWORK, False, False),
+                 (told(serial.SerialException(vanished), partsSent=[4], unconfirmed=True), cli.ERROR, True, True),
+                 (told(serial.SerialException(vanished), partsSent=[4], unconfirmed=False),
+                  cli.ERROR, False, True),
+                 (told(KeyboardInterrupt(), partsSent=[4], unconfirmed=False), cli.INTERRUPTED, False, True),
+                 (told(KeyboardInterrupt(), partsSent=[], unconfirmed=False), cli.INTERRUPTED, False, False)]
+        for failure, status, unsure, one_out in cases:
             class Failing(GsmModem):
                 def sendSms(self, *args, **kwargs):
                     raise failure
@@ -163,6 +174,7 @@ class CliTests(unittest.TestCase):
             code, out, err = run(['--simulate', '123', 'hi'], module)
             self.assertEqual(code, status, failure)
             self.assertEqual('may or may not have gone out' in err.splitlines()[-1], unsure, err)
+            self.assertEqual('1 of its parts had gone out already' in err.splitlines()[-1], one_out, err)
 
     def test_cause_of_not_found_is_used_without_the_watcher(self):
         module = stand_in()

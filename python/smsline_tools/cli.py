@@ -373,6 +373,7 @@ class Watcher(object):
         self.report_wait = None     # --report: seconds the send waits for the delivery report
         self.sent = None            # the SentSms of the send, once the modem accepted it
         self.unsure = False         # a send began and ended neither accepted nor refused
+        self.cut_short = False      # a send broke off, and the library says what went out
         self.error = None           # why send_sms failed
 
     def __call__(self, port, baudrate):
@@ -459,6 +460,12 @@ class _Watched(object):
             raise
         except (CommandError, EncodingError, InvalidStateException):
             watcher.unsure = False      # refused, or never begun
+            raise
+        except BaseException as e:
+            # The library tells whether a part was handed over and left
+            # unanswered; without that word (another library) it stays unsure.
+            if getattr(e, 'unconfirmed', True) is False:
+                watcher.unsure, watcher.cut_short = False, True
             raise
         watcher.sent, watcher.unsure = sms, False
         self._accepted(sms)
@@ -582,13 +589,13 @@ def main(argv=None, module=None):
     except Unavailable as e:
         progress.error(str(e))
         status = ERROR
-    except KeyboardInterrupt:
+    except KeyboardInterrupt as e:
         closed = []
         if watcher is not None:
             watcher.close_all()
             closed = watcher.closed
-        progress.error('interrupted%s%s' % (
-            '; closed the modem on %s' % ', '.join(closed) if closed else '',
+        progress.error('interrupted%s%s%s' % (
+            '; closed the modem on %s' % ', '.join(closed) if closed else '', _parts_out(e),
             '; ' + _UNSURE if watcher is not None and watcher.unsure else ''))
         status = INTERRUPTED
     finally:
@@ -827,8 +834,7 @@ def _failure(error, watcher, progress):
         progress.error('the message was sent, but no delivery report came within %g s; it '
                        'may still be delivered' % watcher.report_wait)
         return NO_REPORT
-    sent = getattr(error, 'partsSent', None)
-    sent = '; %d of its parts had gone out already' % len(sent) if sent else ''
+    sent = _parts_out(error)
     if isinstance(error, CmsError):
         reason = _CMS_REASONS.get(error.code, 'see the modem manual')
         progress.error('the message was refused: +CMS ERROR: %s (%s)%s' % (error.code, reason, sent))
@@ -838,14 +844,22 @@ def _failure(error, watcher, progress):
                                      'sending it again' if isinstance(error, TimeoutException)
                                      else _UNSURE))
         return ERROR
+    if watcher.cut_short:
+        progress.error('%s%s' % (_one_line(error), sent or '; nothing of it went out'))
+        return ERROR
     if watcher.failures or isinstance(error, (GsmModemException, serial.SerialException)):
         cause = explain(error)
         port = watcher.modems[-1][0] if watcher.modems else 'the port'
-        progress.error('%s: %s' % (port, cause.words))
+        progress.error('%s: %s%s' % (port, cause.words, sent))
         return cause.status
     progress.error(_one_line(error))
     return ERROR
 
+
+def _parts_out(error):
+    """'; N of its parts had gone out already' when the library says parts went out."""
+    sent = getattr(error, 'partsSent', None)
+    return '; %d of its parts had gone out already' % len(sent) if sent else ''
 
 def _not_found(error, watcher, progress):
     """No modem came up: the last line names the cause that tells the user most."""
