@@ -65,7 +65,7 @@ Ref recorded_extension_module([[maybe_unused]] PyObject* name, [[maybe_unused]] 
 #pragma GCC diagnostic pop
 #elif PY_VERSION_HEX < 0x030D0000
   if (!recorded_from(name, path)) return Ref();
-  // The loader reads the spec's name and origin, and looks the pair up in
+  // The interpreter's loader reads a ModuleSpec's name and origin, and looks the pair up in
   // its record first.
   Ref spec_type = module_attribute("importlib.machinery", "ModuleSpec");
   Ref spec = spec_type ? Ref::steal(PyObject_CallFunctionObjArgs(spec_type.get(), name, Py_None, nullptr)) : Ref();
