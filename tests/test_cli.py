@@ -176,6 +176,21 @@ class CliTests(unittest.TestCase):
             self.assertEqual('may or may not have gone out' in err.splitlines()[-1], unsure, err)
             self.assertEqual('1 of its parts had gone out already' in err.splitlines()[-1], one_out, err)
 
+    def test_list_json_is_one_object_even_when_the_listing_breaks_off(self):
+        from smsline_tools import listing
+        first = {'port': '/dev/ttyUSB0', 'modem': True}
+        # (--port options, what probe gives, what loading send_sms gives, exit status, ports listed)
+        cases = [(['--port', '/dev/ttyUSB0', '--port', '/dev/ttyUSB1'], [first, KeyboardInterrupt()], None,
+                  cli.INTERRUPTED, [first]),
+                 ([], None, cli.Unavailable('cannot load smsline.send_sms'), cli.ERROR, [])]
+        for ports, probed, loaded, status, listed in cases:
+            with mock.patch.object(listing, 'probe', side_effect=probed), \
+                    mock.patch.object(cli, 'load_send_sms', side_effect=loaded):
+                code, out, err = run(['--list', '--json'] + ports, None)
+            self.assertEqual(code, status, err)
+            self.assertEqual(json.loads(out), {'version': __version__, 'exit_status': status, 'ports': listed})
+            self.assertIn('error', err.splitlines()[-1])
+
     def test_cause_of_not_found_is_used_without_the_watcher(self):
         module = stand_in()
 

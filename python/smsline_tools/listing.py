@@ -30,6 +30,7 @@ _SIM_STATES = {'READY': 'ready', 'SIM PIN': 'PIN required', 'SIM PUK': 'blocked,
 def list_modems(args, ports, module, progress):
     """Probe ``ports`` (None: every serial port); print what each holds.  Returns the exit status."""
     sim = None
+    entries = []
     try:
         if args.simulate:
             from smsline_tools.modem_sim import ModemSimulator
@@ -42,8 +43,8 @@ def list_modems(args, ports, module, progress):
                 ports = list(module.serial_ports())
             except cli.Unavailable as e:
                 progress.error(str(e))
+                _print_json(args, cli.ERROR, entries)
                 return cli.ERROR
-        entries = []
         for port in ports:
             progress.status('%s: probing...' % port)
             entry = probe(port)
@@ -52,6 +53,11 @@ def list_modems(args, ports, module, progress):
                 progress.end_status()
                 for line in _lines(entry):
                     cli.print_line(line)
+    except KeyboardInterrupt:
+        # The caller reports the interruption; the object still comes out,
+        # with the ports probed so far.
+        _print_json(args, cli.INTERRUPTED, entries)
+        raise
     finally:
         if sim is not None:
             sim.stop()
@@ -59,10 +65,14 @@ def list_modems(args, ports, module, progress):
     status = cli.SENT if any(entry['modem'] for entry in entries) else cli.NO_MODEM
     if not entries:
         progress.error('no serial port found (is the modem plugged in?)')
+    _print_json(args, status, entries)
+    return status
+
+
+def _print_json(args, status, entries):
     if args.json:
         cli.print_line(json.dumps(collections.OrderedDict([
             ('version', cli.__version__), ('exit_status', status), ('ports', entries)])))
-    return status
 
 
 def probe(port):
