@@ -176,6 +176,20 @@ class CliTests(unittest.TestCase):
             self.assertEqual('may or may not have gone out' in err.splitlines()[-1], unsure, err)
             self.assertEqual('1 of its parts had gone out already' in err.splitlines()[-1], one_out, err)
 
+    def test_a_pin_file_others_can_read_is_warned_of_unless_quiet(self):
+        with tempfile.TemporaryDirectory() as folder:
+            path = os.path.join(folder, 'pin')
+            with open(path, 'w') as handle:
+                handle.write('4321\n')
+            for mode, options, warned in [(0o644, [], True), (0o640, [], True), (0o600, [], False),
+                                          (0o644, ['-q'], False)]:
+                os.chmod(path, mode)
+                module = stand_in()
+                code, out, err = run(options + ['--simulate', '--pin-file', path, '123', 'hi'], module)
+                self.assertEqual((code, module.seen[0][1]), (0, '4321'), err)
+                self.assertEqual('other users can read the PIN file' in err, warned, (oct(mode), err))
+                self.assertNotIn('4321', err)
+
     def test_list_json_is_one_object_even_when_the_listing_breaks_off(self):
         from smsline_tools import listing
         first = {'port': '/dev/ttyUSB0', 'modem': True}

@@ -22,6 +22,7 @@ import logging
 import os
 import platform
 import re
+import stat
 import sys
 
 import serial
@@ -616,7 +617,7 @@ def _pin(parser, args):
     if args.pin is not None:
         pin, source = args.pin, '--pin'
     elif args.pin_file is not None:
-        pin, source = _read_pin(parser, args.pin_file), '--pin-file'
+        pin, source = _read_pin(parser, args.pin_file, args.quiet), '--pin-file'
     else:
         pin, source = os.environ.get(PIN_VARIABLE) or None, PIN_VARIABLE
     try:
@@ -625,8 +626,9 @@ def _pin(parser, args):
         parser.error('the PIN from %s: %s' % (source, e))
 
 
-def _read_pin(parser, path):
-    """The first line of the PIN file, blanks around it taken off."""
+def _read_pin(parser, path, quiet):
+    """The first line of the PIN file, blanks around it taken off; a warning
+    (unless ``quiet``) when other users can read the file."""
     if path == '-':
         if sys.stdin.isatty():
             return getpass.getpass('smsline-send: SIM PIN: ', stream=sys.stderr)
@@ -634,9 +636,13 @@ def _read_pin(parser, path):
     else:
         try:
             with open(path, 'rb') as handle:
+                mode = os.fstat(handle.fileno()).st_mode
                 line = handle.readline(64).decode('ascii', 'replace')
         except OSError as e:
             parser.error('cannot read the PIN file %s: %s' % (path, e.strerror or e))
+        if stat.S_ISREG(mode) and mode & 0o077 and not quiet:
+            sys.stderr.write('smsline-send: warning: other users can read the PIN file %s: '
+                             'chmod 600 %s\n' % (path, path))
     return line.strip()
 
 
