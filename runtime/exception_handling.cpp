@@ -62,6 +62,12 @@ void ExceptionHandler::enter_quietly(ActiveFrame& frame, int line) noexcept {
   take_pending_exception(caught_);
   line_ = line;
   quiet_ = true;
+  // An object that something else holds as well (a library that keeps its
+  // last error, or raises a stored one) shows there what it is given: its
+  // traceback entry is made now.
+  if (caught_.value != nullptr && PyExceptionInstance_Check(caught_.value) && Py_REFCNT(caught_.value) > 1) {
+    observe(frame);
+  }
 }
 
 void ExceptionHandler::observe(ActiveFrame& frame) noexcept {

@@ -17,9 +17,10 @@ namespace smsline {
 // either discarded (the default) or made pending again by reraise().
 //
 // A handler that may drop the exception unseen enters quietly instead:
-// while no trace, profile or monitoring tool listens, and for as long as
-// the handler runs no code of anyone's, nothing can see the traceback entry,
-// the exception's object or the handled exception, so none is made yet.
+// while no trace, profile or monitoring tool listens, while nothing else
+// holds the exception's object, and for as long as the handler runs no code
+// of anyone's, nothing can see the traceback entry, the exception's object
+// or the handled exception, so none is made yet.
 // Before anything that can run code the handler calls observe(), which makes
 // all of it exactly as enter() would have (the entry at the line where the
 // exception was caught); an exception dropped while still quiet never had

@@ -151,10 +151,15 @@ void ActiveFrame::pop() noexcept {
   PyFrameObject* const frame = frame_;
   if (frame == nullptr) return;
   frame_ = nullptr;
-  const bool in_slot = slot_ != nullptr && slot_->frame == frame;
+  bool in_slot = slot_ != nullptr && slot_->frame == frame;
   // Held by something besides the call and the slot.
   const bool held = Py_REFCNT(frame) > (in_slot ? 2 : 1);
   PyObject* const back = unlink_frame(tstate_, frame, held);
+  // Giving a held frame its caller can make the caller's frame object, and
+  // that allocation can run a collection whose finalisers call this
+  // function again; finding the slot's frame busy, that call put a new one
+  // in the slot and let go of the slot's reference to this one.
+  in_slot = slot_ != nullptr && slot_->frame == frame;
 
   // Everything the frame lets go of is released after its bookkeeping is
   // done: a release can run code that calls the function again.

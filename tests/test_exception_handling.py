@@ -84,6 +84,23 @@ class Inspecting(object):
         return OSError
 
 
+def raised_stored():
+    """serial.Serial raising one kept exception for every port: each raise
+    shows the traceback entries the ports before it left on it."""
+    error = OSError("busy")
+
+    def Serial(port):
+        if port == PORTS[0]:
+            error.__traceback__ = None
+        entries, tb = [], error.__traceback__
+        while tb is not None:
+            entries.append((tb.tb_frame.f_code.co_name, tb.tb_lineno))
+            tb = tb.tb_next
+        seen.append(("carried", port, entries))
+        raise error
+    return Serial
+
+
 def serial_module(Serial):
     module = types.ModuleType("serial")
     module.Serial, module.SerialException = Serial, OSError
@@ -95,6 +112,7 @@ SERIALS = {
     "class with __init__ from C": lambda: serial_module(raised_from_c(Counted)),
     "class with a checking metaclass": lambda: serial_module(raised_from_python(Checked)),
     "SerialException read runs code": Inspecting,
+    "one stored exception for every port": lambda: serial_module(raised_stored()),
 }
 
 
@@ -175,6 +193,8 @@ class UnseenExceptionsTest(unittest.TestCase):
             self.assertIn(("__init__", ("COM1",)), observed(twin, SERIALS["class with __init__ from C"](), "none")[1])
             self.assertIn(("__subclasscheck__", "Checked", "Checked"),
                           observed(twin, SERIALS["class with a checking metaclass"](), "none")[1])
+        carried = observed(twin, SERIALS["one stored exception for every port"](), "none")[1]
+        self.assertIn(("serial_ports", 36), carried[2][2])
         self.assertIn(("handled", "OSError('COM1',)" if sys.version_info < (3, 7) else "OSError('COM1')",
                        "serial_ports", 39), observed(twin, Inspecting(), "none")[1])
 

@@ -375,6 +375,54 @@ class HeldFramesTest(unittest.TestCase):
         self.assertEqual(observe(sms), observe(twin))
 
 
+
+    COLLECTED_CHILD = """
+        import gc, sys, types
+        import smsline.send_sms as m
+        m.sys = types.SimpleNamespace(platform="plan9")   # serial_ports fails at once
+        keep = []
+
+        class Calling:
+            def __del__(self):
+                try:
+                    m.serial_ports()
+                except OSError:
+                    print("called from a finaliser")
+
+        armed = True
+        def profile(frame, event, arg):
+            # On the failing call's return, garbage with a finaliser and a full
+            # first generation: the next allocation, the caller's frame object
+            # that the held frame is given as it leaves, runs a collection.
+            global armed
+            if armed and event == "return" and frame.f_code.co_name == "serial_ports":
+                armed = False
+                gc.disable()
+                garbage = Calling(); garbage.cycle = garbage; del garbage
+                keep.extend([] for _ in range(1000))
+                gc.enable()
+
+        def caller():
+            sys.setprofile(profile)
+            try:
+                m.serial_ports()
+            except OSError as e:
+                sys.setprofile(None)
+                frame = e.__traceback__.tb_next.tb_frame
+                print(frame.f_code.co_name, frame.f_lineno)
+
+        caller()
+        gc.collect()
+        """
+
+    @unittest.skipUnless(support.EVENTS_SENT, "profile events are sent only from live frames")
+    def test_a_collection_while_a_held_frame_leaves_does_not_free_it(self):
+        with support.ExtensionDir() as directory:
+            done = support.run_python(self.COLLECTED_CHILD, path=[directory.path],
+                                      env={"PYTHONMALLOC": "debug"})
+        self.assertEqual((done.returncode, sorted(done.stdout.splitlines())),
+                         (0, ["called from a finaliser", "serial_ports 31"]), done.stderr)
+
 class SourceTest(unittest.TestCase):
     """The submodule's Python text, which the shared object carries: what tools show of it."""
 
