@@ -418,8 +418,7 @@ class HeldFramesTest(unittest.TestCase):
     @unittest.skipUnless(support.EVENTS_SENT, "profile events are sent only from live frames")
     def test_a_collection_while_a_held_frame_leaves_does_not_free_it(self):
         with support.ExtensionDir() as directory:
-            done = support.run_python(self.COLLECTED_CHILD, path=[directory.path],
-                                      env={"PYTHONMALLOC": "debug"})
+            done = support.run_python(self.COLLECTED_CHILD, path=[directory.path])
         self.assertEqual((done.returncode, sorted(done.stdout.splitlines())),
                          (0, ["called from a finaliser", "serial_ports 31"]), done.stderr)
 
