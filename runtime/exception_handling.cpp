@@ -27,7 +27,7 @@ void ExceptionHandler::enter(ActiveFrame& frame, int line) noexcept {
   if constexpr (HANDLER_EVENTS) {
     if (tracing_wanted(tstate)) send_handled_event(tstate, frame.frame());
   }
-  take_pending_exception(caught_);
+  take_pending_exception(tstate, caught_);
   if constexpr (!EXCEPTIONS_MADE_WHEN_RAISED) {
     // Up to 3.11 the interpreter makes the exception's object when a
     // handler first looks at it (from 3.12 it was made when raised, and
@@ -59,7 +59,8 @@ void ExceptionHandler::enter_quietly(ActiveFrame& frame, int line) noexcept {
     enter(frame, line);
     return;
   }
-  take_pending_exception(caught_);
+  tstate_ = frame.thread_state();
+  take_pending_exception(tstate_, caught_);
   line_ = line;
   quiet_ = true;
   // An object that something else holds as well (a library that keeps its
@@ -73,11 +74,11 @@ void ExceptionHandler::enter_quietly(ActiveFrame& frame, int line) noexcept {
 void ExceptionHandler::observe(ActiveFrame& frame) noexcept {
   if (!quiet_) return;
   quiet_ = false;
-  restore_pending_exception(caught_);
+  restore_pending_exception(tstate_, caught_);
   enter(frame, line_);
 }
 
-void ExceptionHandler::reraise() noexcept { restore_pending_exception(caught_); }
+void ExceptionHandler::reraise() noexcept { restore_pending_exception(tstate_, caught_); }
 
 void ExceptionHandler::exit() noexcept {
   if (quiet_) {

@@ -18,6 +18,7 @@
 
 #include "runtime/code_objects.h"
 #include "runtime/compat/thread_state.h"
+#include "runtime/compat/traceback_entries.h"
 
 namespace smsline {
 
@@ -33,6 +34,7 @@ bool head_entry_is(PyFrameObject* frame, PyThreadState* tstate) noexcept {
 void ActiveFrame::push(PyFrameObject* frame) noexcept {
   tstate_ = current_thread_state();
   frame_ = frame;  // the caller handed us one reference
+  place_ = instruction_place(frame);
   last_traced_line_ = -1;
   link_frame(tstate_, frame);
 }
@@ -96,7 +98,7 @@ bool ActiveFrame::line_event(int line, bool loop_pass) noexcept {
   // the statement: an entry of its own (the sys.settrace trampoline has
   // already added one) and the exception event, should a trace function
   // still be set.
-  record_exception();
+  record_exception(line);
   return false;
 }
 
@@ -115,11 +117,11 @@ void ActiveFrame::raised(int line) noexcept {
   // From 3.12 the traceback entry reads its line from the instruction
   // pointer when it is made, so the line is put there first.
   set_line(line);
-  record_exception();
+  record_exception(line);
 }
 
-void ActiveFrame::record_exception() noexcept {
-  PyTraceBack_Here(frame_);
+void ActiveFrame::record_exception(int line) noexcept {
+  add_traceback_entry(tstate_, frame_, index_of(line), line);
   if (tracing_wanted(tstate_)) send_exception_event(tstate_, frame_);
 }
 

@@ -110,7 +110,7 @@ class ActiveFrame {
   // reads the line from f_lasti, sees `line`.  Only a hook can tell.
   void jump_into_line(int line) const noexcept {
     if (RERAISE_FROM_CLAUSE_END && tracing_wanted(tstate_)) {
-      set_frame_lasti(frame_, LASTI_PER_LINE * line - lasti_base_);
+      set_frame_lasti(place_, index_of(line));
     }
   }
 
@@ -153,21 +153,24 @@ class ActiveFrame {
   void push(PyFrameObject* frame) noexcept;
   bool start(PyObject* const* args, int count) noexcept;
   SMSLINE_INLINE void set_line(int line) const noexcept {
-    set_frame_lasti(frame_, LASTI_PER_LINE * line - lasti_base_);
-    set_frame_lineno(frame_, line);
+    set_frame_lasti(place_, index_of(line));
+    set_frame_lineno(place_, line);
   }
+  // The frame's last instruction (in the unit of its f_lasti) while it stands on `line`.
+  int index_of(int line) const noexcept { return LASTI_PER_LINE * line - lasti_base_; }
   // The line event, out of the bodies' way: it runs only under a trace function.
   __attribute__((noinline, cold)) bool line_event(int line, bool loop_pass) noexcept;
   __attribute__((noinline, cold)) Ref unbound(int index) const noexcept;
-  // Adds this frame's traceback entry to the pending exception and sends
-  // the exception event.
-  void record_exception() noexcept;
+  // Adds this frame's traceback entry, at `line` (where the frame stands),
+  // to the pending exception and sends the exception event.
+  void record_exception(int line) noexcept;
   // Takes the frame off the thread's frame stack and releases the call's
   // hold: a frame nobody else holds stays in its slot with nothing of the
   // call, a held one is handed over (see the class comment).
   void pop() noexcept;
 
   PyFrameObject* frame_ = nullptr;  // owned for the duration of the call
+  InstructionPlace place_;          // where frame_'s current instruction is written
   PyThreadState* tstate_ = nullptr;
   FrameSlot* slot_ = nullptr;
   int lasti_base_ = 0;         // LASTI_PER_LINE * co_firstlineno of the frame's code

@@ -50,22 +50,37 @@ struct TakenException {
 // on), rather than when a handler first looks at it.
 constexpr bool EXCEPTIONS_MADE_WHEN_RAISED = PY_VERSION_HEX >= 0x030C0000;
 
-inline void take_pending_exception(TakenException& taken) noexcept {
+// (PyErr_Fetch up to 3.11, PyErr_GetRaisedException from 3.12, read from
+// the thread state already at hand.)
+inline void take_pending_exception(PyThreadState* tstate, TakenException& taken) noexcept {
 #if PY_VERSION_HEX < 0x030C0000
-  PyErr_Fetch(&taken.type, &taken.value, &taken.traceback);
+  taken.type = std::exchange(tstate->curexc_type, nullptr);
+  taken.value = std::exchange(tstate->curexc_value, nullptr);
+  taken.traceback = std::exchange(tstate->curexc_traceback, nullptr);
 #else
-  taken.value = PyErr_GetRaisedException();
+  taken.value = std::exchange(tstate->current_exception, nullptr);
 #endif
 }
 
-// Makes it pending again; `taken` is left empty.
-inline void restore_pending_exception(TakenException& taken) noexcept {
+// Makes it pending again; `taken` is left empty.  (PyErr_Restore up to
+// 3.11, which drops a traceback that is not one, and
+// PyErr_SetRaisedException from 3.12: whatever was pending meanwhile is
+// released, last.)
+inline void restore_pending_exception(PyThreadState* tstate, TakenException& taken) noexcept {
 #if PY_VERSION_HEX < 0x030C0000
-  PyErr_Restore(taken.type, taken.value, taken.traceback);
-#else
-  PyErr_SetRaisedException(taken.value);
-#endif
+  if (taken.traceback != nullptr && !PyTraceBack_Check(taken.traceback)) Py_CLEAR(taken.traceback);
+  PyObject* const old_type = std::exchange(tstate->curexc_type, taken.type);
+  PyObject* const old_value = std::exchange(tstate->curexc_value, taken.value);
+  PyObject* const old_traceback = std::exchange(tstate->curexc_traceback, taken.traceback);
   taken = TakenException{};
+  Py_XDECREF(old_type);
+  Py_XDECREF(old_value);
+  Py_XDECREF(old_traceback);
+#else
+  PyObject* const old = std::exchange(tstate->current_exception, taken.value);
+  taken = TakenException{};
+  Py_XDECREF(old);
+#endif
 }
 
 // Whether the taken exception is already as PyErr_NormalizeException would

@@ -1,6 +1,8 @@
 // A frame's life on each interpreter version: readying, linking and unlinking, slots, current line, line tables.
 #pragma once
 
+#include <cstring>
+
 #include "runtime/python.h"
 
 #if PY_VERSION_HEX >= 0x030B0000
@@ -22,9 +24,14 @@ namespace smsline {
 inline PyObject** frame_slots(PyFrameObject* frame) noexcept { return frame->f_localsplus; }
 // The code object the frame runs (borrowed: the frame holds it).
 inline PyCodeObject* frame_code(PyFrameObject* frame) noexcept { return frame->f_code; }
+// Where a running frame's current instruction is written: the frame itself.
+struct InstructionPlace {
+  PyFrameObject* frame = nullptr;
+};
+inline InstructionPlace instruction_place(PyFrameObject* frame) noexcept { return InstructionPlace{frame}; }
 // The index of the last instruction run, and the line a trace function reads.
-inline void set_frame_lasti(PyFrameObject* frame, int lasti) noexcept { frame->f_lasti = lasti; }
-inline void set_frame_lineno(PyFrameObject* frame, int line) noexcept { frame->f_lineno = line; }
+inline void set_frame_lasti(const InstructionPlace& place, int lasti) noexcept { place.frame->f_lasti = lasti; }
+inline void set_frame_lineno(const InstructionPlace& place, int line) noexcept { place.frame->f_lineno = line; }
 // Whether the frame has a back link of its own: while it runs, or once it
 // was handed over to its holders with its caller.
 inline bool frame_has_back(PyFrameObject* frame) noexcept { return frame->f_back != nullptr; }
@@ -33,8 +40,26 @@ inline bool frame_has_back(PyFrameObject* frame) noexcept { return frame->f_back
 // the record's instruction pointer only (f_lineno stays 0).
 inline PyObject** frame_slots(PyFrameObject* frame) noexcept { return smsline_frame_slots(frame); }
 inline PyCodeObject* frame_code(PyFrameObject* frame) noexcept { return smsline_frame_code(frame); }
-inline void set_frame_lasti(PyFrameObject* frame, int lasti) noexcept { smsline_frame_set_instruction(frame, lasti); }
-inline void set_frame_lineno(PyFrameObject*, int) noexcept {}
+// Where a running frame's current instruction is written: the record's
+// instruction pointer, the frame object's f_lineno (kept 0, so that the
+// line is read from the instruction), and the code's first instruction,
+// found once per call so that a line mark is two stores.
+struct InstructionPlace {
+  void* pointer = nullptr;  // the record's instruction pointer
+  char* code = nullptr;
+  int* lineno = nullptr;
+};
+inline InstructionPlace instruction_place(PyFrameObject* frame) noexcept {
+  InstructionPlace place;
+  smsline_frame_instruction_place(frame, &place.pointer, &place.code, &place.lineno);
+  return place;
+}
+inline void set_frame_lasti(const InstructionPlace& place, int index) noexcept {
+  char* const instruction = place.code + 2 * index;
+  std::memcpy(place.pointer, &instruction, sizeof instruction);
+  *place.lineno = 0;
+}
+inline void set_frame_lineno(const InstructionPlace&, int) noexcept {}
 inline bool frame_has_back(PyFrameObject* frame) noexcept { return smsline_frame_has_back(frame) != 0; }
 #endif
 
