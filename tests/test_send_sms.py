@@ -7,6 +7,7 @@ import builtins
 import collections
 import contextlib
 import ctypes
+import dis
 import io
 import os
 import sys
@@ -20,6 +21,17 @@ from tests import support
 NOT_FOUND = "Gsm Device Not Found"
 FOUND = "Gsm Device Found on Port: "
 SENDING = "Sending message now."
+
+
+def line_of_instruction(code, offset):
+    """The line that the interpreter's own reading of the code's line table
+    gives the instruction at byte `offset`."""
+    line = None
+    for start, number in dis.findlinestarts(code):
+        if start > offset:
+            break
+        line = number if number is not None else line
+    return line
 
 
 class Abort(BaseException):
@@ -207,6 +219,22 @@ class SendSmsCase(unittest.TestCase):
         if message is not None:
             self.assertEqual(str(outcome.error), message)
         self.assertEqual(our_entries(outcome.error), [("send_sms", line)])
+        self.assertEntriesAgreeWithTheCode(outcome.error)
+
+    def assertEntriesAgreeWithTheCode(self, error):
+        """Each traceback entry of our frames, in the error and the
+        exceptions chained to it, names the line that the code's line table
+        gives its instruction."""
+        seen = set()
+        while error is not None and id(error) not in seen:
+            seen.add(id(error))
+            tb = error.__traceback__
+            while tb is not None:
+                code = tb.tb_frame.f_code
+                if code.co_filename == sms.__file__:
+                    self.assertEqual(tb.tb_lineno, line_of_instruction(code, tb.tb_lasti), (code.co_name, tb.tb_lasti))
+                tb = tb.tb_next
+            error = error.__cause__ or error.__context__
 
     def recorded_locals(self, outcome):
         return dict(failed_frame(outcome.error).f_locals)
