@@ -43,13 +43,15 @@ inline Ref body_call(PyObject* callable, std::initializer_list<PyObject*> args) 
 class BodyMethod {
  public:
   // For a call with `count` positional and `keywords` keyword arguments.
-  bool look_up(PyThreadState* tstate, PyObject* target, PyObject* name, std::size_t count,
-               std::size_t keywords = 0) noexcept {
+  // Kept in the body (the link-time optimiser may otherwise leave it out of
+  // line, a call and return more at each method call).
+  __attribute__((always_inline)) bool look_up(PyThreadState* tstate, PyObject* target, PyObject* name,
+                                              std::size_t count, std::size_t keywords = 0) noexcept {
     if (__builtin_expect(profiling_wanted(tstate), 0)) {
       bound_ = look_up_profiled(target, name);
       return static_cast<bool>(bound_);
     }
-    return method_.look_up(target, name, count, keywords);
+    return method_.look_up(tstate, target, name, count, keywords);
   }
   bool look_up(PyObject* target, PyObject* name, std::size_t count, std::size_t keywords = 0) noexcept {
     return look_up(current_thread_state(), target, name, count, keywords);

@@ -124,7 +124,7 @@ Ref call_array(PyThreadState* tstate, PyObject* callable, PyObject* const* args,
   // Interpreter functions, built-in functions and whatever takes the vector
   // call take their arguments without a tuple and check their own results.
   if (c_function || PyFunction_Check(callable) || takes_vector_call(callable)) {
-    return Ref::steal(vector_call(callable, args, count, kwnames));
+    return Ref::steal(vector_call(tstate, callable, args, count, kwnames));
   }
   ternaryfunc slot = Py_TYPE(callable)->tp_call;
   if (slot == nullptr) {
@@ -236,13 +236,13 @@ Ref Method::call(PyThreadState* tstate, PyObject* const* args, std::size_t count
   stack[0] = self_;
   const std::size_t given = count + keyword_count(kwnames);
   for (std::size_t i = 0; i < given; ++i) stack[i + 1] = args[i];
-  return Ref::steal(vector_call(callable_.get(), stack, count + 1, kwnames));
+  return Ref::steal(vector_call(tstate, callable_.get(), stack, count + 1, kwnames));
 }
 
 Ref call_method(PyThreadState* tstate, PyObject* target, PyObject* name,
                 std::initializer_list<PyObject*> args) noexcept {
   Method method;
-  if (!method.look_up(target, name, args.size())) return Ref();
+  if (!method.look_up(tstate, target, name, args.size())) return Ref();
   return method.call(tstate, args);
 }
 

@@ -118,8 +118,10 @@ class Method {
   static constexpr std::size_t MAX_ARGS = 7;
 
   // `target.name`, for a call with `count` positional arguments and
-  // `keywords` keyword arguments.  False with an exception set on failure.
-  bool look_up(PyObject* target, PyObject* name, std::size_t count, std::size_t keywords = 0) noexcept;
+  // `keywords` keyword arguments, on the thread of `tstate`.  False with an
+  // exception set on failure.
+  bool look_up(PyThreadState* tstate, PyObject* target, PyObject* name, std::size_t count,
+               std::size_t keywords = 0) noexcept;
   // The call, with as many positional arguments as look_up() was told,
   // followed in `args` by the values of the keywords in `kwnames` (as
   // call_array takes them) where it was told of keywords.  Null on failure.
@@ -136,7 +138,8 @@ class Method {
   // The look-up of the interpreter itself, for objects whose attributes it keeps.
   bool look_up_by_interpreter(PyObject* target, PyObject* name, std::size_t count, std::size_t keywords) noexcept;
   // The same look-up for any other object, inline.
-  bool look_up_generic(PyObject* target, PyObject* name, std::size_t count, std::size_t keywords) noexcept;
+  bool look_up_generic(PyThreadState* tstate, PyObject* target, PyObject* name, std::size_t count,
+                       std::size_t keywords) noexcept;
   // Keeps `found`, the type's attribute, to be called with `target` first
   // (`c_method`: its function, when it can be called directly).
   bool take_unbound(Ref found, PyObject* target, std::size_t count, std::size_t keywords,
@@ -158,9 +161,11 @@ inline PyMethodDef* direct_c_method(PyObject* found, PyObject* target, std::size
              : nullptr;
 }
 
-// Inline: where it is not, the link-time optimiser may leave it out of line in
-// one caller or another, a call and return more at each method call.
-inline bool Method::look_up(PyObject* target, PyObject* name, std::size_t count, std::size_t keywords) noexcept {
+// Always inline: where it is not, the link-time optimiser may leave it out
+// of line in one caller or another, a call and return more at each method
+// call.
+inline __attribute__((always_inline)) bool Method::look_up(PyThreadState* tstate, PyObject* target, PyObject* name,
+                                                          std::size_t count, std::size_t keywords) noexcept {
   self_ = nullptr;
   c_method_ = nullptr;
   PyTypeObject* const type = Py_TYPE(target);
@@ -171,7 +176,7 @@ inline bool Method::look_up(PyObject* target, PyObject* name, std::size_t count,
     return static_cast<bool>(callable_);
   }
   if (attributes_kept_by_interpreter(type)) return look_up_by_interpreter(target, name, count, keywords);
-  return look_up_generic(target, name, count, keywords);
+  return look_up_generic(tstate, target, name, count, keywords);
 }
 
 inline bool Method::look_up_by_interpreter(PyObject* target, PyObject* name, std::size_t count,
@@ -183,7 +188,8 @@ inline bool Method::look_up_by_interpreter(PyObject* target, PyObject* name, std
   return found != nullptr;
 }
 
-inline bool Method::look_up_generic(PyObject* target, PyObject* name, std::size_t count, std::size_t keywords) noexcept {
+inline bool Method::look_up_generic(PyThreadState* tstate, PyObject* target, PyObject* name, std::size_t count,
+                                    std::size_t keywords) noexcept {
   // With the generic attribute lookup, what the type holds under the name
   // and the interpreter calls unbound is kept with the object, unless an
   // instance attribute of that name hides it.  A name the type does not
@@ -211,7 +217,7 @@ inline bool Method::look_up_generic(PyObject* target, PyObject* name, std::size_
           callable_ = std::move(value);  // the instance's own attribute
           return true;
         }
-        if (PyErr_Occurred()) return false;
+        if (error_pending(tstate)) return false;
       }
       if (unbound) return take_unbound(std::move(attribute), target, count, keywords, c_method);
       // Neither the type nor the instance has it: the lookup proper says so.

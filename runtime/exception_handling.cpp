@@ -36,7 +36,7 @@ void ExceptionHandler::enter(ActiveFrame& frame, int line) noexcept {
       PyErr_NormalizeException(&caught_.type, &caught_.value, &caught_.traceback);
     }
     if (caught_.traceback != nullptr && caught_.value != nullptr) {
-      PyException_SetTraceback(caught_.value, caught_.traceback);
+      set_exception_traceback(caught_.value, caught_.traceback);
     }
   }
 

@@ -22,13 +22,16 @@ namespace smsline {
 // the frame it holds.
 struct FrameSlot {
   PyFrameObject* frame = nullptr;
+  // From 3.11 the function object every frame of the slot names (see
+  // new_frame): made with the first frame, kept for the process.
+  PyObject* function = nullptr;
 
   // Puts a fresh frame for `code` in the slot and returns it with the
   // call's reference.  The old frame is released last, when the new one is
   // in the slot and in use (its release can run code that calls the
   // function again).  Null with an exception set.
   PyFrameObject* renew(PyThreadState* tstate, PyCodeObject* code, PyObject* globals) noexcept {
-    PyFrameObject* const fresh = PyFrame_New(tstate, code, globals, nullptr);
+    PyFrameObject* const fresh = new_frame(tstate, code, globals, function);
     if (fresh == nullptr) return nullptr;
     Py_INCREF(fresh);
     PyFrameObject* const old = frame;

@@ -132,15 +132,14 @@ bool close_failed_probe(PyThreadState* tstate, ActiveFrame& frame) noexcept {
   return true;
 }
 
-// `raise Exception("Gsm Device Not Found")`, from `cause` when there is one.
+// `raise Exception("Gsm Device Not Found")`, from `cause` when there is one:
+// the cause is set before the exception is raised, as the interpreter's
+// `raise ... from ...` sets it.
 void raise_not_found(Ref cause) noexcept {
-  raise_new(PyExc_Exception, constants.not_found);
-  if (!cause) return;
-  PyObject *type, *value, *traceback;
-  PyErr_Fetch(&type, &value, &traceback);
-  PyErr_NormalizeException(&type, &value, &traceback);
-  if (value != nullptr && PyExceptionInstance_Check(value)) PyException_SetCause(value, cause.release());
-  PyErr_Restore(type, value, traceback);
+  const Ref error = call(PyExc_Exception, {constants.not_found});
+  if (!error) return;
+  if (cause) PyException_SetCause(error.get(), cause.release());
+  PyErr_SetObject(reinterpret_cast<PyObject*>(Py_TYPE(error.get())), error.get());
 }
 
 }  // namespace

@@ -54,13 +54,17 @@ constexpr bool GUARDED_BUILTIN_CALLS = PY_VERSION_HEX >= 0x03070000;
 // interpreter's vector call: _PyObject_FastCallKeywords in 3.6 and 3.7, the
 // vectorcall protocol from 3.8.  `kwnames` is null or a tuple of str, the
 // names of the keyword values that follow the positional ones in `args`.
-// New reference, or null with an exception set.
-inline PyObject* vector_call(PyObject* callable, PyObject* const* args, std::size_t count,
-                             PyObject* kwnames) noexcept {
+// `tstate` is the calling thread's: 3.9 and 3.10 take it in the inline
+// form of the call, which otherwise asks the interpreter for it.  New
+// reference, or null with an exception set.
+inline PyObject* vector_call([[maybe_unused]] PyThreadState* tstate, PyObject* callable, PyObject* const* args,
+                             std::size_t count, PyObject* kwnames) noexcept {
 #if PY_VERSION_HEX < 0x03080000
   return _PyObject_FastCallKeywords(callable, const_cast<PyObject**>(args), static_cast<Py_ssize_t>(count), kwnames);
 #elif PY_VERSION_HEX < 0x03090000
   return _PyObject_Vectorcall(callable, args, count, kwnames);
+#elif PY_VERSION_HEX < 0x030B0000
+  return _PyObject_VectorcallTstate(tstate, callable, args, count, kwnames);
 #else
   return PyObject_Vectorcall(callable, args, count, kwnames);
 #endif

@@ -83,6 +83,18 @@ inline void restore_pending_exception(PyThreadState* tstate, TakenException& tak
 #endif
 }
 
+// PyException_SetTraceback(exception, traceback), inline for what a
+// handler stores (an exception object and a traceback); the rest is the
+// interpreter's to check and refuse.
+inline void set_exception_traceback(PyObject* exception, PyObject* traceback) noexcept {
+  if (!PyExceptionInstance_Check(exception) || !PyTraceBack_Check(traceback)) {
+    PyException_SetTraceback(exception, traceback);
+    return;
+  }
+  Py_INCREF(traceback);
+  Py_XSETREF(reinterpret_cast<PyBaseExceptionObject*>(exception)->traceback, traceback);
+}
+
 // Whether the taken exception is already as PyErr_NormalizeException would
 // leave it, with nothing run to find that out: its object's class is its
 // type, whose metaclass is `type` itself (the check asks any other

@@ -57,6 +57,38 @@ static void restore_pending(PendingError* held) {
 #endif
 }
 
+SMSLINE_EXPORT PyFrameObject* smsline_frame_new(PyCodeObject* code, PyObject* function) {
+  PyFrameObject* const frame =
+      PyObject_GC_NewVar(PyFrameObject, &PyFrame_Type, code->co_nlocalsplus + code->co_stacksize);
+  if (frame == NULL) return NULL;
+  frame->f_back = NULL;
+  frame->f_trace = NULL;
+  frame->f_lineno = 0;
+  frame->f_trace_lines = 1;
+  frame->f_trace_opcodes = 0;
+#if PY_VERSION_HEX < 0x030D0000
+  frame->f_fast_as_locals = 0;
+#else
+  frame->f_extra_locals = NULL;
+  frame->f_locals_cache = NULL;
+#endif
+  _PyInterpreterFrame* const record = (_PyInterpreterFrame*)frame->_f_frame_data;
+  /* The record takes a reference to the function, and one to the code. */
+  Py_INCREF(function);
+#if PY_VERSION_HEX < 0x030C0000
+  _PyFrame_InitializeSpecials(record, (PyFunctionObject*)function, NULL, code->co_nlocalsplus);
+  for (int i = 0; i < code->co_nlocalsplus; i++) record->localsplus[i] = NULL;
+#else
+  _PyFrame_Initialize(record, (PyFunctionObject*)function, NULL, code, 0);
+#endif
+  record->previous = NULL;
+  set_instruction_pointer(record, _PyCode_CODE(code));
+  record->owner = FRAME_OWNED_BY_FRAME_OBJECT;
+  frame->f_frame = record;
+  PyObject_GC_Track(frame);
+  return frame;
+}
+
 SMSLINE_EXPORT PyObject** smsline_frame_slots(PyFrameObject* frame) { return frame->f_frame->localsplus; }
 
 SMSLINE_EXPORT PyCodeObject* smsline_frame_code(PyFrameObject* frame) { return record_code(frame->f_frame); }

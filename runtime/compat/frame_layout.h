@@ -15,6 +15,14 @@
 extern "C" {
 #endif
 
+/* A frame object for a call of `function`, whose code is `code`: what
+   PyFrame_New(tstate, code, function's globals, NULL) makes, with the
+   frame's function being `function` (a reference is taken), where
+   PyFrame_New makes a new function for every frame.  Its builtins are the
+   function's, as a plain function's frames have them.  Null with an
+   exception set. */
+PyFrameObject* smsline_frame_new(PyCodeObject* code, PyObject* function);
+
 /* The frame's local slots, in the order of its code object's variable names. */
 PyObject** smsline_frame_slots(PyFrameObject* frame);
 

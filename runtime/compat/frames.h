@@ -63,6 +63,29 @@ inline void set_frame_lineno(const InstructionPlace&, int) noexcept {}
 inline bool frame_has_back(PyFrameObject* frame) noexcept { return smsline_frame_has_back(frame) != 0; }
 #endif
 
+// A new frame object for a call of `code` in `globals`: PyFrame_New's.
+// From 3.11 PyFrame_New makes a function object for every frame (the
+// interpreter's record of a frame names its function); there `function`
+// keeps one for the code, made here at the first frame (a new reference
+// for the caller to keep) and given to every later frame.  Null with an
+// exception set.
+inline PyFrameObject* new_frame(PyThreadState* tstate, PyCodeObject* code, PyObject* globals,
+                                [[maybe_unused]] PyObject*& function) noexcept {
+#if PY_VERSION_HEX < 0x030B0000
+  return PyFrame_New(tstate, code, globals, nullptr);
+#else
+  (void)tstate;
+  if (function == nullptr || PyFunction_GET_GLOBALS(function) != globals) {
+    PyObject* const made = PyFunction_New(reinterpret_cast<PyObject*>(code), globals);
+    if (made == nullptr) return nullptr;
+    PyObject* const old = function;
+    function = made;
+    Py_XDECREF(old);
+  }
+  return smsline_frame_new(code, function);
+#endif
+}
+
 // Whether our frames run in the thread's frame stack, seen by everything
 // that walks it.  Up to 3.10 they always do.  From 3.11 they do when the
 // interpreter's frame records are laid out as this build expects, which
