@@ -652,6 +652,11 @@ class FrameTests(SendSmsCase):
         second = self.call("+2", "second")
         self.assertEqual(second.result, 0)
         self.assertIsNot(frames[1], frame)
+        # The new frame runs in the module's globals with the builtins, as the first did.
+        for made in frames:
+            self.assertIs(made.f_globals, sms.__dict__)
+            self.assertIs(made.f_builtins, builtins.__dict__)
+            self.assertIs(made.f_code, sms.send_sms.__code__)
         self.assertEqual(dict(frame.f_locals), before)
         self.assertEqual(frame.f_lineno, line)
         self.assertEqual(frames[1].f_back.f_code.co_name, "call")
