@@ -20,14 +20,26 @@ void drop(TakenException& taken) noexcept {
 }  // namespace
 
 void ExceptionHandler::enter(ActiveFrame& frame, int line) noexcept {
-  frame.raised(line);
   PyThreadState* const tstate = tstate_ = frame.thread_state();
-  // From 3.12 monitoring tools are told that the frame catches it (a tool
-  // that raises there hands its own exception to the handler).
-  if constexpr (HANDLER_EVENTS) {
-    if (tracing_wanted(tstate)) send_handled_event(tstate, frame.frame());
+  if (!tracing_wanted(tstate)) {
+    // Nothing to tell: the exception is taken first and given its entry
+    // off the thread, as the interpreter's PyTraceBack_Here gives it.
+    take_pending_exception(tstate, caught_);
+    PyObject** const head = taken_traceback_head(caught_);
+    if (head == nullptr || !frame.raised_taken(*head, line)) {
+      restore_pending_exception(tstate, caught_);
+      frame.raised(line);
+      take_pending_exception(tstate, caught_);
+    }
+  } else {
+    frame.raised(line);
+    // From 3.12 monitoring tools are told that the frame catches it (a
+    // tool that raises there hands its own exception to the handler).
+    if constexpr (HANDLER_EVENTS) {
+      if (tracing_wanted(tstate)) send_handled_event(tstate, frame.frame());
+    }
+    take_pending_exception(tstate, caught_);
   }
-  take_pending_exception(tstate, caught_);
   if constexpr (!EXCEPTIONS_MADE_WHEN_RAISED) {
     // Up to 3.11 the interpreter makes the exception's object when a
     // handler first looks at it (from 3.12 it was made when raised, and

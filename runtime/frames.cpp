@@ -120,6 +120,14 @@ void ActiveFrame::raised(int line) noexcept {
   record_exception(line);
 }
 
+bool ActiveFrame::raised_taken(PyObject*& head, int line) noexcept {
+  if (head != nullptr && PyTraceBack_Check(head) && reinterpret_cast<PyTracebackObject*>(head)->tb_frame == frame_) {
+    return true;  // raised again
+  }
+  set_line(line);
+  return prepend_traceback_entry(head, frame_, index_of(line), line);
+}
+
 void ActiveFrame::record_exception(int line) noexcept {
   add_traceback_entry(tstate_, frame_, index_of(line), line);
   if (tracing_wanted(tstate_)) send_exception_event(tstate_, frame_);

@@ -140,6 +140,12 @@ class ActiveFrame {
   // here before and is raised again), adds the entry and sends the
   // exception event.
   void raised(int line) noexcept;
+  // raised(line) while no trace, profile or monitoring tool listens, for
+  // an exception that a handler of this frame has taken off the thread,
+  // whose traceback head is `head`: the entry is added there (no event is
+  // sent, none being wanted).  False when it could not be (see
+  // prepend_traceback_entry), with nothing changed but the frame's line.
+  bool raised_taken(PyObject*& head, int line) noexcept;
 
   // Normal exit with `result` (borrowed): sends the return event and pops
   // the frame.  False with an exception set when a trace or profile

@@ -83,6 +83,18 @@ inline void restore_pending_exception(PyThreadState* tstate, TakenException& tak
 #endif
 }
 
+// Where the taken exception's traceback head is kept (an owned reference,
+// possibly null): beside it up to 3.11, in its object from 3.12; null when
+// there is no exception object to keep it.
+inline PyObject** taken_traceback_head(TakenException& taken) noexcept {
+#if PY_VERSION_HEX < 0x030C0000
+  return taken.type != nullptr ? &taken.traceback : nullptr;
+#else
+  if (taken.value == nullptr || !PyExceptionInstance_Check(taken.value)) return nullptr;
+  return &reinterpret_cast<PyBaseExceptionObject*>(taken.value)->traceback;
+#endif
+}
+
 // PyException_SetTraceback(exception, traceback), inline for what a
 // handler stores (an exception object and a traceback); the rest is the
 // interpreter's to check and refuse.

@@ -58,19 +58,12 @@ bool exception_pending(const SetAside& pending) noexcept {
 
 }  // namespace
 
-void add_traceback_entry(PyThreadState* tstate, PyFrameObject* frame, int index, int line) noexcept {
-  SetAside pending;
-  set_aside(tstate, pending);
-  PyObject* const head = exception_pending(pending) ? traceback_head(pending) : nullptr;
-  PyTracebackObject* const entry =
-      exception_pending(pending) && (head == nullptr || PyTraceBack_Check(head))
-          ? PyObject_GC_New(PyTracebackObject, &PyTraceBack_Type)
-          : nullptr;
+bool prepend_traceback_entry(PyObject*& head, PyFrameObject* frame, int index, int line) noexcept {
+  if (head != nullptr && !PyTraceBack_Check(head)) return false;
+  PyTracebackObject* const entry = PyObject_GC_New(PyTracebackObject, &PyTraceBack_Type);
   if (entry == nullptr) {
-    PyErr_Clear();  // a failed allocation's MemoryError
-    put_back(tstate, pending);
-    PyTraceBack_Here(frame);
-    return;
+    PyErr_Clear();  // the failed allocation's MemoryError
+    return false;
   }
   entry->tb_next = reinterpret_cast<PyTracebackObject*>(head);  // the entry takes the head's reference
   Py_INCREF(frame);
@@ -78,8 +71,16 @@ void add_traceback_entry(PyThreadState* tstate, PyFrameObject* frame, int index,
   entry->tb_lasti = index * TRACEBACK_LASTI_PER_INDEX;
   entry->tb_lineno = PY_VERSION_HEX < 0x030B0000 ? line : -1;
   PyObject_GC_Track(entry);
-  traceback_head(pending) = reinterpret_cast<PyObject*>(entry);
+  head = reinterpret_cast<PyObject*>(entry);
+  return true;
+}
+
+void add_traceback_entry(PyThreadState* tstate, PyFrameObject* frame, int index, int line) noexcept {
+  SetAside pending;
+  set_aside(tstate, pending);
+  const bool added = exception_pending(pending) && prepend_traceback_entry(traceback_head(pending), frame, index, line);
   put_back(tstate, pending);
+  if (!added) PyTraceBack_Here(frame);
 }
 
 }  // namespace smsline

@@ -26,4 +26,11 @@ constexpr int TRACEBACK_LASTI_PER_INDEX = 2;
 // as the interpreter does.
 void add_traceback_entry(PyThreadState* tstate, PyFrameObject* frame, int index, int line) noexcept;
 
+// The same entry for an exception already taken off the thread, whose
+// traceback head (owned, possibly null) is `head`: the entry becomes the
+// head, holding the old one.  False, with `head` and the thread's error
+// state as they were, when `head` is not a traceback or the entry could
+// not be allocated: the caller then leaves it to the interpreter.
+bool prepend_traceback_entry(PyObject*& head, PyFrameObject* frame, int index, int line) noexcept;
+
 }  // namespace smsline
