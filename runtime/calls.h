@@ -179,7 +179,7 @@ inline __attribute__((always_inline)) bool Method::look_up(PyThreadState* tstate
   return look_up_generic(tstate, target, name, count, keywords);
 }
 
-inline bool Method::look_up_by_interpreter(PyObject* target, PyObject* name, std::size_t count,
+inline __attribute__((always_inline)) bool Method::look_up_by_interpreter(PyObject* target, PyObject* name, std::size_t count,
                                            std::size_t keywords) noexcept {
   PyObject* found = nullptr;  // the look-up leaves it as it is when it fails
   const int unbound = interpreter_method_lookup(target, name, &found);
@@ -188,7 +188,7 @@ inline bool Method::look_up_by_interpreter(PyObject* target, PyObject* name, std
   return found != nullptr;
 }
 
-inline bool Method::look_up_generic(PyThreadState* tstate, PyObject* target, PyObject* name, std::size_t count,
+inline __attribute__((always_inline)) bool Method::look_up_generic(PyThreadState* tstate, PyObject* target, PyObject* name, std::size_t count,
                                     std::size_t keywords) noexcept {
   // With the generic attribute lookup, what the type holds under the name
   // and the interpreter calls unbound is kept with the object, unless an
