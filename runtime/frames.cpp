@@ -34,7 +34,7 @@ bool head_entry_is(PyFrameObject* frame, PyThreadState* tstate) noexcept {
 void ActiveFrame::push(PyFrameObject* frame) noexcept {
   tstate_ = current_thread_state();
   frame_ = frame;  // the caller handed us one reference
-  place_ = instruction_place(frame);
+  place_ = instruction_place(frame, lasti_base_);
   last_traced_line_ = -1;
   link_frame(tstate_, frame);
 }

@@ -162,8 +162,7 @@ class ActiveFrame {
   void push(PyFrameObject* frame) noexcept;
   bool start(PyObject* const* args, int count) noexcept;
   SMSLINE_INLINE void set_line(int line) const noexcept {
-    set_frame_lasti(place_, index_of(line));
-    set_frame_lineno(place_, line);
+    set_frame_line(place_, line, index_of(line));
   }
   // The frame's last instruction (in the unit of its f_lasti) while it stands on `line`.
   int index_of(int line) const noexcept { return LASTI_PER_LINE * line - lasti_base_; }

@@ -99,7 +99,7 @@ SMSLINE_EXPORT void smsline_frame_set_instruction(PyFrameObject* frame, int inde
   frame->f_lineno = 0; /* no override: the line comes from the instruction */
 }
 
-SMSLINE_EXPORT void smsline_frame_instruction_place(PyFrameObject* frame, void** pointer, char** code, int** lineno) {
+SMSLINE_EXPORT void smsline_frame_instruction_place(PyFrameObject* frame, void** pointer, char** code) {
   _PyInterpreterFrame* const record = frame->f_frame;
 #if PY_VERSION_HEX < 0x030D0000
   *pointer = &record->prev_instr;
@@ -107,7 +107,6 @@ SMSLINE_EXPORT void smsline_frame_instruction_place(PyFrameObject* frame, void**
   *pointer = &record->instr_ptr;
 #endif
   *code = (char*)_PyCode_CODE(record_code(record));
-  *lineno = &frame->f_lineno;
 }
 
 SMSLINE_EXPORT int smsline_frame_has_back(PyFrameObject* frame) { return frame->f_back != NULL; }

@@ -35,16 +35,15 @@ PyCodeObject* smsline_frame_code(PyFrameObject* frame);
    now, faulthandler. */
 void smsline_frame_set_instruction(PyFrameObject* frame, int index);
 
-/* Where the frame's instruction pointer and f_lineno are kept, and the
-   address of the first instruction of its code: with these, putting the
-   frame on the instruction at `index` is storing the address
-   `code + 2 * index` (an instruction is 2 bytes) at `pointer` and 0 at
-   `lineno`, what smsline_frame_set_instruction does, without the call.
-   The places stay the same for the frame object's life (its record lives
-   inside it).  (The pointer's type is the interpreter's internal
-   instruction type, unseen here: the address is stored by copying its
-   bytes.) */
-void smsline_frame_instruction_place(PyFrameObject* frame, void** pointer, char** code, int** lineno);
+/* Where the frame's instruction pointer is kept, and the address of the
+   first instruction of its code: putting the frame on the instruction at
+   `index` is storing the address `code + 2 * index` (an instruction is 2
+   bytes) at `pointer`, the instruction part of what
+   smsline_frame_set_instruction does, without the call.  The place stays
+   the same for the frame object's life (its record lives inside it).
+   (The pointer's type is the interpreter's internal instruction type,
+   unseen here: the address is stored by copying its bytes.) */
+void smsline_frame_instruction_place(PyFrameObject* frame, void** pointer, char** code);
 
 /* Whether the frame object has a back link of its own (given when it left
    a thread's frame stack while something held it). */

@@ -1,6 +1,7 @@
 // A frame's life on each interpreter version: readying, linking and unlinking, slots, current line, line tables.
 #pragma once
 
+#include <cstdint>
 #include <cstring>
 
 #include "runtime/python.h"
@@ -28,10 +29,17 @@ inline PyCodeObject* frame_code(PyFrameObject* frame) noexcept { return frame->f
 struct InstructionPlace {
   PyFrameObject* frame = nullptr;
 };
-inline InstructionPlace instruction_place(PyFrameObject* frame) noexcept { return InstructionPlace{frame}; }
-// The index of the last instruction run, and the line a trace function reads.
+inline InstructionPlace instruction_place(PyFrameObject* frame, int /*lasti_base*/) noexcept {
+  return InstructionPlace{frame};
+}
+// The index of the last instruction run.
 inline void set_frame_lasti(const InstructionPlace& place, int lasti) noexcept { place.frame->f_lasti = lasti; }
-inline void set_frame_lineno(const InstructionPlace& place, int line) noexcept { place.frame->f_lineno = line; }
+// The frame stands on `line`, at instruction `lasti`: both, and the line a
+// trace function reads.
+inline void set_frame_line(const InstructionPlace& place, int line, int lasti) noexcept {
+  place.frame->f_lasti = lasti;
+  place.frame->f_lineno = line;
+}
 // Whether the frame has a back link of its own: while it runs, or once it
 // was handed over to its holders with its caller.
 inline bool frame_has_back(PyFrameObject* frame) noexcept { return frame->f_back != nullptr; }
@@ -41,25 +49,33 @@ inline bool frame_has_back(PyFrameObject* frame) noexcept { return frame->f_back
 inline PyObject** frame_slots(PyFrameObject* frame) noexcept { return smsline_frame_slots(frame); }
 inline PyCodeObject* frame_code(PyFrameObject* frame) noexcept { return smsline_frame_code(frame); }
 // Where a running frame's current instruction is written: the record's
-// instruction pointer, the frame object's f_lineno (kept 0, so that the
-// line is read from the instruction), and the code's first instruction,
-// found once per call so that a line mark is two stores.
+// instruction pointer, found once per call with the address that line 0
+// would have (our code objects give line L the instruction at 2 * (L -
+// first line) bytes), so that a line mark is one store.  The frame's
+// f_lineno, which would override the instruction's line, is 0 from the
+// frame's readying on: the trace and monitoring windows that set it put it
+// back, and the stand-in of a frame's exit events is followed by no mark.
 struct InstructionPlace {
-  void* pointer = nullptr;  // the record's instruction pointer
-  char* code = nullptr;
-  int* lineno = nullptr;
+  void* pointer = nullptr;        // the record's instruction pointer
+  char* code = nullptr;           // the first instruction
+  std::uintptr_t line_zero = 0;   // where line 0's instruction would be
 };
-inline InstructionPlace instruction_place(PyFrameObject* frame) noexcept {
+inline InstructionPlace instruction_place(PyFrameObject* frame, int lasti_base) noexcept {
   InstructionPlace place;
-  smsline_frame_instruction_place(frame, &place.pointer, &place.code, &place.lineno);
+  smsline_frame_instruction_place(frame, &place.pointer, &place.code);
+  place.line_zero = reinterpret_cast<std::uintptr_t>(place.code) - 2 * static_cast<std::uintptr_t>(lasti_base);
   return place;
 }
+// The instruction pointer's value is stored by copying its bytes (its type
+// is the interpreter's internal instruction type).
 inline void set_frame_lasti(const InstructionPlace& place, int index) noexcept {
   char* const instruction = place.code + 2 * index;
   std::memcpy(place.pointer, &instruction, sizeof instruction);
-  *place.lineno = 0;
 }
-inline void set_frame_lineno(const InstructionPlace&, int) noexcept {}
+inline void set_frame_line(const InstructionPlace& place, int line, int /*lasti*/) noexcept {
+  char* const instruction = reinterpret_cast<char*>(place.line_zero + 2 * static_cast<std::uintptr_t>(line));
+  std::memcpy(place.pointer, &instruction, sizeof instruction);
+}
 inline bool frame_has_back(PyFrameObject* frame) noexcept { return smsline_frame_has_back(frame) != 0; }
 #endif
 
