@@ -4,6 +4,7 @@
 #include <cstddef>
 #include <cstring>
 
+#include "runtime/compat/thread_state.h"
 #include "runtime/python.h"
 
 #if PY_VERSION_HEX >= 0x030D0000
@@ -50,6 +51,47 @@ inline bool is_c_function(PyObject* object) noexcept {
 // other call: from 3.7.  3.6 calls them without counting a level.
 constexpr bool GUARDED_BUILTIN_CALLS = PY_VERSION_HEX >= 0x03070000;
 
+// The vectorcall entry of a callable type (PEP 590, from 3.8): the
+// callable, its positional arguments followed by its keyword values, the
+// positional count (with the interpreter's offset flag), the keyword names.
+using VectorcallEntry = PyObject* (*)(PyObject* callable, PyObject* const* args, std::size_t nargsf,
+                                      PyObject* kwnames);
+
+// The entry through which `callable` takes the vector call itself (its
+// type implements the protocol, from 3.8), or null: calling it so packs no
+// tuple.  (What the interpreter's inline _PyVectorcall_Function reads: from
+// 3.11 PyVectorcall_Function is a call into the interpreter.)
+inline VectorcallEntry vectorcall_entry([[maybe_unused]] PyObject* callable) noexcept {
+#if PY_VERSION_HEX < 0x03080000
+  return nullptr;
+#else
+#if PY_VERSION_HEX < 0x03090000
+  constexpr unsigned long flag = _Py_TPFLAGS_HAVE_VECTORCALL;
+#else
+  constexpr unsigned long flag = Py_TPFLAGS_HAVE_VECTORCALL;
+#endif
+  PyTypeObject* const type = Py_TYPE(callable);
+  if (!(type->tp_flags & flag)) return nullptr;
+  VectorcallEntry entry;
+  std::memcpy(&entry, reinterpret_cast<char*>(callable) + type->tp_vectorcall_offset, sizeof entry);
+  return entry;
+#endif
+}
+
+// Whether `callable` takes the vector call itself.
+inline bool takes_vector_call(PyObject* callable) noexcept { return vectorcall_entry(callable) != nullptr; }
+
+// The interpreter's check of a call's result against the error state:
+// SystemError for a result with an error set, or no result without one.
+inline PyObject* check_call_result([[maybe_unused]] PyThreadState* tstate, PyObject* callable,
+                                   PyObject* result) noexcept {
+#if PY_VERSION_HEX < 0x03090000
+  return _Py_CheckFunctionResult(callable, result, nullptr);
+#else
+  return _Py_CheckFunctionResult(tstate, callable, result, nullptr);
+#endif
+}
+
 // callable(*args[:count], **dict(zip(kwnames, args[count:]))) through the
 // interpreter's vector call: _PyObject_FastCallKeywords in 3.6 and 3.7, the
 // vectorcall protocol from 3.8.  `kwnames` is null or a tuple of str, the
@@ -63,10 +105,16 @@ inline PyObject* vector_call([[maybe_unused]] PyThreadState* tstate, PyObject* c
   return _PyObject_FastCallKeywords(callable, const_cast<PyObject**>(args), static_cast<Py_ssize_t>(count), kwnames);
 #elif PY_VERSION_HEX < 0x03090000
   return _PyObject_Vectorcall(callable, args, count, kwnames);
-#elif PY_VERSION_HEX < 0x030B0000
-  return _PyObject_VectorcallTstate(tstate, callable, args, count, kwnames);
 #else
-  return PyObject_Vectorcall(callable, args, count, kwnames);
+  // The interpreter's inline vector call, with the thread state at hand and
+  // its result check made only when the result and the error state
+  // disagree: what _PyObject_VectorcallTstate does, which from 3.11 is
+  // internal and behind PyObject_Vectorcall's call.
+  const VectorcallEntry entry = vectorcall_entry(callable);
+  if (entry == nullptr) return PyObject_Vectorcall(callable, args, count, kwnames);  // through a tuple
+  PyObject* const result = entry(callable, args, count, kwnames);
+  if ((result != nullptr) != error_pending(tstate)) return result;
+  return check_call_result(tstate, callable, result);
 #endif
 }
 
@@ -79,33 +127,6 @@ inline PyObject* vector_call_dict(PyObject* callable, PyObject* const* args, std
   return _PyObject_FastCallDict(callable, const_cast<PyObject**>(args), static_cast<Py_ssize_t>(count), kwargs);
 #else
   return PyObject_VectorcallDict(callable, args, count, kwargs);
-#endif
-}
-
-// The vectorcall entry of a callable type (PEP 590, from 3.8): the
-// callable, its positional arguments followed by its keyword values, the
-// positional count (with the interpreter's offset flag), the keyword names.
-using VectorcallEntry = PyObject* (*)(PyObject* callable, PyObject* const* args, std::size_t nargsf,
-                                      PyObject* kwnames);
-
-// Whether `callable` takes the vector call itself (its type implements the
-// protocol, from 3.8): calling it so packs no tuple.
-// (What the interpreter's inline _PyVectorcall_Function reads: from 3.11
-// PyVectorcall_Function is a call into the interpreter.)
-inline bool takes_vector_call([[maybe_unused]] PyObject* callable) noexcept {
-#if PY_VERSION_HEX < 0x03080000
-  return false;
-#else
-#if PY_VERSION_HEX < 0x03090000
-  constexpr unsigned long flag = _Py_TPFLAGS_HAVE_VECTORCALL;
-#else
-  constexpr unsigned long flag = Py_TPFLAGS_HAVE_VECTORCALL;
-#endif
-  PyTypeObject* const type = Py_TYPE(callable);
-  if (!(type->tp_flags & flag)) return false;
-  VectorcallEntry entry;
-  std::memcpy(&entry, reinterpret_cast<char*>(callable) + type->tp_vectorcall_offset, sizeof entry);
-  return entry != nullptr;
 #endif
 }
 
@@ -199,17 +220,6 @@ inline PyObject* method_lookup_dict_item(PyObject* dict, PyObject* name) noexcep
   return PyDict_GetItem(dict, name);
 #else
   return PyDict_GetItemWithError(dict, name);
-#endif
-}
-
-// The interpreter's check of a call's result against the error state:
-// SystemError for a result with an error set, or no result without one.
-inline PyObject* check_call_result([[maybe_unused]] PyThreadState* tstate, PyObject* callable,
-                                   PyObject* result) noexcept {
-#if PY_VERSION_HEX < 0x03090000
-  return _Py_CheckFunctionResult(callable, result, nullptr);
-#else
-  return _Py_CheckFunctionResult(tstate, callable, result, nullptr);
 #endif
 }
 
