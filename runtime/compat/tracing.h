@@ -41,8 +41,11 @@ inline int& use_tracing(PyThreadState* tstate) noexcept {
 }
 #elif PY_VERSION_HEX < 0x030C0000
 // 3.11 keeps the flag in the C frame record too (0 or 255); our frames see
-// it only when events are sent for them at all.
-inline int use_tracing(PyThreadState* tstate) noexcept { return tstate->cframe->use_tracing & smsline_events_mask; }
+// it only when events are sent for them at all (the mask, read only when
+// the flag is up).
+inline int use_tracing(PyThreadState* tstate) noexcept {
+  return tstate->cframe->use_tracing != 0 ? tstate->cframe->use_tracing & smsline_events_mask : 0;
+}
 #else
 // From 3.12 sys.settrace, sys.setprofile and cProfile are tools of
 // sys.monitoring, like any other: what listens is the interpreter's tool
