@@ -209,7 +209,7 @@ inline __attribute__((always_inline)) bool Method::look_up_generic(PyThreadState
     const bool unbound = c_method != nullptr ||
                          (found != nullptr && (UNBOUND_METHOD_CALLS ? called_unbound(found) : PyFunction_Check(found)));
     if (found == nullptr || unbound) {
-      PyObject** const instance_dict = _PyObject_GetDictPtr(target);
+      PyObject** const instance_dict = instance_dict_place(target);
       const Ref dict = Ref::borrow(instance_dict != nullptr ? *instance_dict : nullptr);
       if (dict) {
         Ref value = Ref::borrow(method_lookup_dict_item(dict.get(), name));

@@ -108,10 +108,18 @@ void ExceptionHandler::exit() noexcept {
 
 bool caught_by(PyObject* exc_type, PyObject* handler_class) noexcept {
   // PyErr_GivenExceptionMatches for a class and one exception class,
-  // without its error save and restore (3.6).
+  // without its error save and restore (3.6), and with PyType_IsSubtype's
+  // search of the class's method resolution order made here.
   if (exc_type == handler_class) return true;
-  return PyExceptionClass_Check(exc_type) &&
-         PyType_IsSubtype(reinterpret_cast<PyTypeObject*>(exc_type), reinterpret_cast<PyTypeObject*>(handler_class));
+  if (!PyExceptionClass_Check(exc_type)) return false;
+  PyTypeObject* const type = reinterpret_cast<PyTypeObject*>(exc_type);
+  PyObject* const mro = type->tp_mro;
+  if (mro == nullptr) return PyType_IsSubtype(type, reinterpret_cast<PyTypeObject*>(handler_class));
+  const Py_ssize_t count = PyTuple_GET_SIZE(mro);
+  for (Py_ssize_t i = 0; i < count; ++i) {
+    if (PyTuple_GET_ITEM(mro, i) == handler_class) return true;
+  }
+  return false;
 }
 
 int exception_matches(PyObject* exc_type, PyObject* classes) noexcept {

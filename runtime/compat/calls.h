@@ -181,6 +181,17 @@ inline bool attributes_kept_by_interpreter([[maybe_unused]] PyTypeObject* type) 
 #endif
 }
 
+// Where `obj` keeps its instance dictionary, or null: _PyObject_GetDictPtr
+// for an object whose type the interpreter does not keep the attributes of
+// (see above), read inline where the dictionary sits at a fixed offset; the
+// interpreter computes the rest (variable-sized objects).
+inline PyObject** instance_dict_place(PyObject* obj) noexcept {
+  const Py_ssize_t offset = Py_TYPE(obj)->tp_dictoffset;
+  if (offset == 0) return nullptr;
+  if (offset < 0) return _PyObject_GetDictPtr(obj);
+  return reinterpret_cast<PyObject**>(reinterpret_cast<char*>(obj) + offset);
+}
+
 // `obj.name` as the interpreter looks up a method it is about to call: 1
 // with `*method` the function or method descriptor that the type holds
 // under that name, to be called with `obj` as its first argument (no
