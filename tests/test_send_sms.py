@@ -8,6 +8,7 @@ import collections
 import contextlib
 import ctypes
 import dis
+import gc
 import io
 import os
 import sys
@@ -21,6 +22,15 @@ from tests import support
 NOT_FOUND = "Gsm Device Not Found"
 FOUND = "Gsm Device Found on Port: "
 SENDING = "Sending message now."
+
+
+def entries_of(tb):
+    """(function name, line) of each traceback entry, outermost first."""
+    walked = []
+    while tb is not None:
+        walked.append((tb.tb_frame.f_code.co_name, tb.tb_lineno))
+        tb = tb.tb_next
+    return walked
 
 
 def line_of_instruction(code, offset):
@@ -417,6 +427,27 @@ class KeepsTheReasonTests(SendSmsCase):
                 self.assertIs(outcome.error.__suppress_context__, cause is not None)
                 self.assertEqual(self.recorded_locals(outcome).get("modem", "unbound"), None)
 
+    def test_a_failed_probe_is_handled_with_its_traceback_entry(self):
+        # What the modem's close sees as the exception being handled, and what
+        # the cause keeps: the probe's exception, its traceback starting with
+        # send_sms's entry at the probe's failing line.
+        for operation, method, line in (("connect", "connect", 51), ("wait", "waitForNetworkCoverage", 52)):
+            with self.subTest(operation=operation):
+                failure, seen = Boom(operation), []
+
+                def close(*args):
+                    kind, value, tb = sys.exc_info()
+                    seen.append((kind, value, tb is value.__traceback__, entries_of(tb)))
+                self.use(["A"], A={operation: failure, "close": close})
+                outcome = self.call("1", "x")
+                self.assertFailure(outcome, Exception, 58, NOT_FOUND)
+                self.assertIs(outcome.error.__cause__, failure)
+                (kind, value, same, walked), = seen
+                self.assertEqual((kind, value, same), (Boom, failure, True))
+                self.assertEqual(walked[0], ("send_sms", line))
+                self.assertEqual([name for name, _ in walked[1:]], [method, "note"])
+                self.assertEqual(entries_of(failure.__traceback__), walked)
+
     def test_an_interrupted_probe_closes_its_modem(self):
         # (plan, interrupt, line): closed once while the interrupt is handled
         # (line 56), later ports untried; an Exception from that close is
@@ -662,6 +693,28 @@ class FrameTests(SendSmsCase):
         self.assertEqual(frames[1].f_back.f_code.co_name, "call")
         self.assertEqual(callers, ["call", "call"])
 
+
+    def test_a_failed_calls_frame_is_an_ordinary_frame(self):
+        # The frame a failed call leaves to its traceback (a new one for each
+        # such call): the collector walks it to its code and its locals, and
+        # clear() releases them.
+        class Text(object):
+            pass
+
+        def send_sms_frames_holding(value):
+            return [holder for holder in gc.get_referrers(value) if getattr(holder, "f_code", None) is code]
+        code = sms.send_sms.__code__
+        frames = []
+        for attempt in range(3):
+            text = Text()
+            self.use(["A"], A={"connect": Boom("probe")})
+            frame = failed_frame(self.call("1", text).error)
+            self.assertIn(code, gc.get_referents(frame))
+            self.assertEqual(send_sms_frames_holding(text), [frame])
+            frame.clear()
+            self.assertEqual(send_sms_frames_holding(text), [])
+            frames.append(frame)
+        self.assertEqual(len(set(map(id, frames))), 3)
 
     def test_call_from_inside_a_call(self):
         inner = ModemWorld()
