@@ -108,13 +108,17 @@ void ExceptionHandler::exit() noexcept {
 
 bool caught_by(PyObject* exc_type, PyObject* handler_class) noexcept {
   // PyErr_GivenExceptionMatches for a class and one exception class,
-  // without its error save and restore (3.6), and with PyType_IsSubtype's
-  // search of the class's method resolution order made here.
+  // without its error save and restore (3.6), and for a class defined in
+  // Python with PyType_IsSubtype's search of its method resolution order
+  // made here (the interpreter's own classes may keep theirs per
+  // interpreter from 3.12: it searches those).
   if (exc_type == handler_class) return true;
   if (!PyExceptionClass_Check(exc_type)) return false;
   PyTypeObject* const type = reinterpret_cast<PyTypeObject*>(exc_type);
   PyObject* const mro = type->tp_mro;
-  if (mro == nullptr) return PyType_IsSubtype(type, reinterpret_cast<PyTypeObject*>(handler_class));
+  if (mro == nullptr || !(type->tp_flags & Py_TPFLAGS_HEAPTYPE)) {
+    return PyType_IsSubtype(type, reinterpret_cast<PyTypeObject*>(handler_class));
+  }
   const Py_ssize_t count = PyTuple_GET_SIZE(mro);
   for (Py_ssize_t i = 0; i < count; ++i) {
     if (PyTuple_GET_ITEM(mro, i) == handler_class) return true;
