@@ -235,7 +235,19 @@ Ref Method::call(PyThreadState* tstate, PyObject* const* args, std::size_t count
   PyObject* stack[MAX_ARGS + 1];
   stack[0] = self_;
   const std::size_t given = count + keyword_count(kwnames);
-  for (std::size_t i = 0; i < given; ++i) stack[i + 1] = args[i];
+  static_assert(MAX_ARGS == 7, "the copy below names each slot");
+  // One by one: a loop here becomes a call of memcpy, dearer than the copy
+  // itself for the one or two arguments a method call mostly has.
+  switch (given) {
+    case 7: stack[7] = args[6]; [[fallthrough]];
+    case 6: stack[6] = args[5]; [[fallthrough]];
+    case 5: stack[5] = args[4]; [[fallthrough]];
+    case 4: stack[4] = args[3]; [[fallthrough]];
+    case 3: stack[3] = args[2]; [[fallthrough]];
+    case 2: stack[2] = args[1]; [[fallthrough]];
+    case 1: stack[1] = args[0]; [[fallthrough]];
+    default: break;
+  }
   return Ref::steal(vector_call(tstate, callable_.get(), stack, count + 1, kwnames));
 }
 
