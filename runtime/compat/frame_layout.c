@@ -137,13 +137,22 @@ SMSLINE_EXPORT void smsline_frame_link(PyThreadState* tstate, PyFrameObject* fra
 SMSLINE_EXPORT void smsline_frame_unlink(PyThreadState* tstate, PyFrameObject* frame, int held) {
   _PyInterpreterFrame* const record = frame->f_frame;
   if (held && frame->f_back == NULL) {
-    /* The caller's frame object (made now if the caller has none yet), or
-       none when that fails: the interpreter gives up the link then too. */
-    PendingError pending;
-    hold_pending(&pending);
-    frame->f_back = PyFrame_GetBack(frame);
-    if (frame->f_back == NULL) PyErr_Clear();
-    restore_pending(&pending);
+    /* The caller's frame object, as PyFrame_GetBack finds it: the first
+       complete record below ours.  Made now if the caller has none yet (with
+       the pending exception held aside), or none when that fails: the
+       interpreter gives up the link then too. */
+    _PyInterpreterFrame* caller = record->previous;
+    while (caller != NULL && _PyFrame_IsIncomplete(caller)) caller = caller->previous;
+    if (caller != NULL && caller->frame_obj != NULL) {
+      Py_INCREF(caller->frame_obj);
+      frame->f_back = caller->frame_obj;
+    } else if (caller != NULL) {
+      PendingError pending;
+      hold_pending(&pending);
+      frame->f_back = PyFrame_GetBack(frame);
+      if (frame->f_back == NULL) PyErr_Clear();
+      restore_pending(&pending);
+    }
   }
   *current_frame(tstate) = record->previous;
   record->previous = NULL;
