@@ -22,6 +22,7 @@
 
 #include "runtime/compat/frame_layout.h"
 #include "runtime/compat/frame_records.h"
+#include "runtime/compat/gc_tracking.h"
 
 static void set_instruction_pointer(_PyInterpreterFrame* record, _Py_CODEUNIT* instruction) {
 #if PY_VERSION_HEX < 0x030D0000
@@ -85,7 +86,7 @@ SMSLINE_EXPORT PyFrameObject* smsline_frame_new(PyCodeObject* code, PyObject* fu
   set_instruction_pointer(record, _PyCode_CODE(code));
   record->owner = FRAME_OWNED_BY_FRAME_OBJECT;
   frame->f_frame = record;
-  PyObject_GC_Track(frame);
+  smsline_gc_track((PyObject*)frame);
   return frame;
 }
 

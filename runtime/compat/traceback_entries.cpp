@@ -1,6 +1,8 @@
 // Traceback entries of our frames, made as the interpreter makes them, on each interpreter version.
 #include "runtime/compat/traceback_entries.h"
 
+#include "runtime/compat/gc_tracking.h"
+
 namespace smsline {
 
 namespace {
@@ -70,7 +72,7 @@ bool prepend_traceback_entry(PyObject*& head, PyFrameObject* frame, int index, i
   entry->tb_frame = frame;
   entry->tb_lasti = index * TRACEBACK_LASTI_PER_INDEX;
   entry->tb_lineno = PY_VERSION_HEX < 0x030B0000 ? line : -1;
-  PyObject_GC_Track(entry);
+  smsline_gc_track(reinterpret_cast<PyObject*>(entry));
   head = reinterpret_cast<PyObject*>(entry);
   return true;
 }
