@@ -10,6 +10,7 @@ except where the function by design lets a non-Exception pass without a
 close (the probe, lines 51 to 53) or never learns that the modem came up
 (its truth test, lines 57 and 58).
 """
+import _testcapi
 import json
 import sys
 import textwrap
@@ -590,6 +591,71 @@ class LoaderFaults(unittest.TestCase):
                 done = support.run_python(code.format(error=error), path=[d.path])
                 self.assertEqual(done.returncode, 0, done.stderr)
                 self.assertEqual(json.loads(done.stdout), ["None", "None", 6, True])
+
+
+class MemoryExhaustion(WorldCase):
+    """Each allocation of a call made to fail in turn (the interpreter's own
+    test hook fails the n-th allocation after it is set, and only that one).
+
+    Whatever fails, the call ends in its result or an exception and leaves
+    nothing pending; it never crashes, and no SystemError (a result and an
+    exception disagreeing) comes from our frames or reaches the caller from
+    them.  (From 3.11 the interpreter itself loses an exception whose
+    traceback entry it cannot allocate in a Python frame, and raises a
+    SystemError there: it does so for the plain Python twin too.)  When the
+    call ends as it does without the fault, its traceback entries and those
+    of the cause are the same: a failed allocation of one of our entries
+    falls back to the interpreter's way of making it."""
+
+    def sweep(self, world, function, *args):
+        def ours(error):
+            return (our_entries(error), error.__cause__ and our_entries(error.__cause__))
+
+        undo = world.bind(own_serial_ports=function is send_sms)
+        try:
+            expected_result, expected = call(function, *args)
+            # Taken now: the world raises its planned exceptions afresh.
+            expected = expected and (type(expected), str(expected), ours(expected))
+            usual = []
+            for n in range(600):
+                _testcapi.set_nomemory(n, n + 1)
+                try:
+                    result, error = call(function, *args)
+                except MemoryError as raised:  # in the helper itself
+                    result, error = None, raised
+                finally:
+                    _testcapi.remove_mem_hooks()
+                self.assertEqual(sys.exc_info(), (None, None, None))
+                if isinstance(error, SystemError):
+                    self.assertNotIn(entries(error)[-1][0], ("call", function.__name__), (n, entries(error)))
+                elif error is None:
+                    self.assertEqual(result, expected_result, n)
+                elif expected and (type(error), str(error)) == expected[:2]:
+                    self.assertEqual(ours(error), expected[2], n)
+                elif function is send_sms and str(error) == "Gsm Device Not Found":
+                    # Every probe failed, some for want of memory.
+                    self.assertEqual(our_entries(error), [("send_sms", 58)], n)
+                    self.assertIn(our_entries(error.__cause__), [[("send_sms", line)] for line in (51, 52, 53)], n)
+                else:
+                    self.assertIsInstance(error, MemoryError, (n, error))
+                usual.append(result == expected_result and (error and type(error)) == (expected and expected[0]))
+        finally:
+            undo()
+        # The sweep went well past the call's last allocation.
+        self.assertTrue(all(usual[-100:]))
+
+    def test_serial_ports(self):
+        world = World(candidates=("/dev/ttyA", "/dev/ttyB", "/dev/ttyC"), record=False)
+        world.faults[("Serial", "/dev/ttyB")] = PortError("refused")
+        self.sweep(world, serial_ports)
+
+    def test_send_sms(self):
+        for failing in (("p1",), ("p1", "p2")):
+            with self.subTest(failing=failing):
+                world = World(ports=("p1", "p2"), record=False)
+                for port in failing:
+                    world.faults[("connect", port)] = Failure("no answer")
+                self.sweep(world, send_sms, "+1", "text")
 
 
 if __name__ == "__main__":
