@@ -130,18 +130,11 @@ class FrameTest(unittest.TestCase):
         self.assertIs(failed.f_back, sys._getframe())
 
     def test_a_failed_frame_keeps_its_callers_frame_made_or_not(self):
-        # The caller's frame object already exists (the caller asked for it)
-        # or is made as the failed frame leaves the stack; either way the
-        # failed frame's f_back is the frame of the caller's own traceback
-        # entry, and the exception on its way out arrives whole.
-        def plain():
-            try:
-                m.serial_ports()
-            except ValueError as error:
-                return error, None
-
-        def asked():
-            own = sys._getframe()
+        # The caller's frame object exists already (it asked for it) or is
+        # made as the failed frame leaves the stack: either way it is the
+        # failed frame's f_back, and the exception arrives whole.
+        def caller(ask):
+            own = sys._getframe() if ask else None
             try:
                 m.serial_ports()
             except ValueError as error:
@@ -149,15 +142,13 @@ class FrameTest(unittest.TestCase):
 
         fake = HookedSerial(lambda f, n: None, open_outcomes={"/dev/ttyA": ValueError})
         with bound_globals(m, **linux_world(["/dev/ttyA"], fake)):
-            for caller in (plain, asked):
-                with self.subTest(caller=caller.__name__):
-                    error, own = caller()
-                    self.assertIs(type(error), ValueError)
-                    entry = error.__traceback__
-                    self.assertIs(entry.tb_frame.f_code, caller.__code__)
-                    self.assertIs(entry.tb_next.tb_frame.f_code, SERIAL_PORTS_CODE)
-                    self.assertIs(entry.tb_next.tb_frame.f_back, entry.tb_frame)
-                    self.assertIs(own or entry.tb_frame, entry.tb_frame)
+            for ask in (False, True):
+                error, own = caller(ask)
+                entry = error.__traceback__
+                self.assertEqual((entry.tb_frame.f_code, entry.tb_next.tb_frame.f_code),
+                                 (caller.__code__, SERIAL_PORTS_CODE))
+                self.assertIs(entry.tb_next.tb_frame.f_back, entry.tb_frame)
+                self.assertIs(own or entry.tb_frame, entry.tb_frame)
 
     def test_one_entry_per_call(self):
         # serial_ports called again from inside its own probe: the inner call

@@ -718,30 +718,24 @@ class FrameTests(SendSmsCase):
         self.assertEqual(len(set(map(id, frames))), 3)
 
     def test_a_cycle_through_a_failed_calls_traceback_is_collected(self):
-        # The text holds the exception, whose tracebacks (the probe's, its
-        # cause, and "not found" itself) hold the failed frame, whose locals
-        # hold the text: only the collector frees that, and only if every
-        # entry and the frame are tracked and linked as the interpreter's are.
+        # The text holds "not found", whose entry and its cause's hold the
+        # failed frame, whose locals hold the text: only the collector frees
+        # that, if our entries and frame are tracked as the interpreter's are.
         class Text(object):
             pass
 
         def refuse(pin):
             raise Boom("probe")
-
         world = self.use(["A", "B"], A={"connect": refuse}, B={"connect": refuse})
         text = Text()
         text.error = self.call("1", text).error
         del world.log[:]  # what the modems saw being handled
-        ours = []
-        for tb in (text.error.__traceback__, text.error.__cause__.__traceback__):
-            while tb is not None:
-                if tb.tb_frame.f_code is sms.send_sms.__code__:
-                    ours.append(tb)
-                tb = tb.tb_next
-        self.assertEqual([tb.tb_lineno for tb in ours], [58, 51])
-        self.assertTrue(all(gc.is_tracked(tb) for tb in ours) and gc.is_tracked(ours[0].tb_frame))
+        ours = [text.error.__traceback__.tb_next, text.error.__cause__.__traceback__]
+        self.assertEqual([(tb.tb_frame.f_code, tb.tb_lineno) for tb in ours],
+                         [(sms.send_sms.__code__, 58), (sms.send_sms.__code__, 51)])
+        self.assertTrue(all(map(gc.is_tracked, ours + [ours[0].tb_frame])))
         gone = weakref.ref(text)
-        del text, tb, ours
+        del text, ours
         gc.collect()
         self.assertIsNone(gone())
 
