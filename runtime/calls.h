@@ -179,8 +179,9 @@ inline __attribute__((always_inline)) bool Method::look_up(PyThreadState* tstate
   return look_up_generic(tstate, target, name, count, keywords);
 }
 
-inline __attribute__((always_inline)) bool Method::look_up_by_interpreter(PyObject* target, PyObject* name, std::size_t count,
-                                           std::size_t keywords) noexcept {
+inline __attribute__((always_inline)) bool Method::look_up_by_interpreter(PyObject* target, PyObject* name,
+                                                                          std::size_t count,
+                                                                          std::size_t keywords) noexcept {
   PyObject* found = nullptr;  // the look-up leaves it as it is when it fails
   const int unbound = interpreter_method_lookup(target, name, &found);
   if (unbound) return take_unbound(Ref::steal(found), target, count, keywords, direct_c_method(found, target, count, keywords));
@@ -188,8 +189,9 @@ inline __attribute__((always_inline)) bool Method::look_up_by_interpreter(PyObje
   return found != nullptr;
 }
 
-inline __attribute__((always_inline)) bool Method::look_up_generic(PyThreadState* tstate, PyObject* target, PyObject* name, std::size_t count,
-                                    std::size_t keywords) noexcept {
+inline __attribute__((always_inline)) bool Method::look_up_generic(PyThreadState* tstate, PyObject* target,
+                                                                   PyObject* name, std::size_t count,
+                                                                   std::size_t keywords) noexcept {
   // With the generic attribute lookup, what the type holds under the name
   // and the interpreter calls unbound is kept with the object, unless an
   // instance attribute of that name hides it.  A name the type does not

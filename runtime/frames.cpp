@@ -24,9 +24,14 @@ namespace smsline {
 
 namespace {
 
-bool head_entry_is(PyFrameObject* frame, PyThreadState* tstate) noexcept {
-  PyObject* head = pending_traceback(tstate);
+// Whether the traceback head `head` is an entry of `frame` (the exception
+// was raised again in it).
+bool entry_of(PyObject* head, PyFrameObject* frame) noexcept {
   return head != nullptr && PyTraceBack_Check(head) && reinterpret_cast<PyTracebackObject*>(head)->tb_frame == frame;
+}
+
+bool head_entry_is(PyFrameObject* frame, PyThreadState* tstate) noexcept {
+  return entry_of(pending_traceback(tstate), frame);
 }
 
 }  // namespace
@@ -121,9 +126,7 @@ void ActiveFrame::raised(int line) noexcept {
 }
 
 bool ActiveFrame::raised_taken(PyObject*& head, int line) noexcept {
-  if (head != nullptr && PyTraceBack_Check(head) && reinterpret_cast<PyTracebackObject*>(head)->tb_frame == frame_) {
-    return true;  // raised again
-  }
+  if (entry_of(head, frame_)) return true;  // raised again
   set_line(line);
   return prepend_traceback_entry(head, frame_, index_of(line), line);
 }
